@@ -1,0 +1,108 @@
+#pragma once
+
+#include <kvdevice/kvdevice_export.h>
+
+#include <QChar>
+#include <QHash>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QSet>
+#include <QString>
+
+class QIODevice;
+
+namespace KvDevice {
+
+class IPayloadParser;
+class SessionAbstract;
+
+/// Carries sentence text over one I/O device, in practice the serial port of one board.
+///
+/// Writing: writePayload() sends a complete sentence (or a session built by the attached
+/// parser) and returns its id (1, 2, ...); transferred(id) follows once the device reports
+/// the bytes written, transferFailed(id) when the device refused the bytes or took only
+/// part of them. Each written payload ends with exactly one of the two.
+///
+/// Receiving: received text is cut into payloads, each from a start flag ('$' or '!') to
+/// its CR LF; each is stored under a new id (2, 3, ...) and announced with readyRead(id) and
+/// readyRead(). Take payloads with readPayload(), by id or oldest first (id 0), as text or
+/// parsed into a session. At most six unread payloads are kept; older ones are dropped.
+/// Incomplete text is kept between reads, at most 500 characters of it.
+///
+/// When the attached device is a QSerialPort that fails (unplugged board, far end closed),
+/// readFailed() is emitted once, from the event loop: close or delete the port then.
+///
+/// The communicator owns neither its device nor its parser, and never closes the device.
+/// It lives in one thread; its signals are emitted synchronously. Deleting it from a slot
+/// connected to readyRead() is safe.
+class KVDEVICE_EXPORT Communicator : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Communicator(QObject *parent = nullptr);
+    /// Detaches the device (it stays open); the parser is not deleted.
+    ~Communicator() override;
+
+    /// Attaches `device` (null detaches) and connects its readyRead() and bytesWritten().
+    /// The previous device is only disconnected. Stored payloads and ids are kept.
+    bool setIODevice(QIODevice *device);
+    /// The attached device, or null.
+    QIODevice *ioDevice() const { return device; }
+    /// Attaches the parser used by the session overloads (null detaches). Not owned.
+    bool setParser(IPayloadParser *parser);
+
+    /// Writes `payload` as Latin-1, unchanged: pass a complete sentence with its CR LF.
+    /// Returns the payload's id, or 0 when no device is attached.
+    uint writePayload(const QString &payload);
+    /// Builds `session` with the attached parser and writes it. Returns the id, or 0 when
+    /// no parser is attached or building failed (logged as an error).
+    uint writePayload(const SessionAbstract *session);
+
+    /// Takes the received payload `id` (0: the oldest) out of the buffer into `payload`,
+    /// with its CR LF. False when the buffer is empty or does not hold `id`.
+    bool readPayload(QString &payload, uint id);
+    /// Takes a payload as readPayload(QString&, uint) does and parses it into `session`.
+    /// True whenever a payload was taken, also when it could not be parsed (logged as an
+    /// error); the payload is gone either way.
+    bool readPayload(SessionAbstract *session, uint id);
+
+    /// Drains the device into `buffer` and stores every complete payload found there.
+    void read(QString &buffer);
+    /// Cuts the first complete payload out of `buffer`; an empty text when there is none.
+    QString takePayload(QString &buffer);
+
+signals:
+    void transferred(uint id);
+    void transferFailed(uint id);
+    void readyRead(uint id);
+    void readyRead();
+    void readFailed();
+
+public slots:
+    void ioReadyRead();
+    void ioBytesWritten(qint64 bytes);
+
+private:
+    uint lowestRxId() const;
+    void deviceFailed();
+
+    QList<QChar> payloadStartFlags;
+    QString payloadTerminator;
+    int rxBufferLimit;
+    QIODevice *device;
+    QHash<uint, QString> rxBuffer;
+    QMap<uint, qint64> txPending;
+    IPayloadParser *parser;
+    uint rxPayloadId;
+    uint txPayloadId;
+
+    QString inputBuffer;     // received text after the last complete payload
+    qint64 txCovered = 0;    // reported bytes that already count toward the oldest pending payload
+    QSet<uint> txShort;      // pending payloads written short: already reported as failed
+    bool readFailedReported = false;
+    QMetaObject::Connection deviceGoneConnection;
+    QMetaObject::Connection deviceErrorConnection;
+};
+
+} // namespace KvDevice

@@ -1,0 +1,376 @@
+#include <kvdevice/communicator.h>
+#include <kvdevice/exception.h>
+#include <kvdevice/initializer.h>
+#include <kvdevice/parserinit.h>
+#include <kvdevice/sessioninit.h>
+
+#include "logging/logger.h"
+
+#include <QPointer>
+#include <QSerialPort>
+#include <QSignalMapper>
+#include <QTimer>
+
+namespace KvDevice {
+
+namespace {
+constexpr int answerTimeoutMs = 400;
+constexpr qint32 baudRate = 115200;
+constexpr int versionQueryId = 1;
+constexpr int infoRequestId = 2;
+constexpr int infoAnswerId = 3;
+
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+const char *const mappedObjectSignal = SIGNAL(mapped(QObject *));
+#else
+const char *const mappedObjectSignal = SIGNAL(mappedObject(QObject *));
+#endif
+
+QString portNameOf(const Communicator *comm)
+{
+    const auto *port = qobject_cast<const QSerialPort *>(comm->ioDevice());
+    return port ? port->portName() : QString();
+}
+
+// What an answer that parsed says the board is.
+Type classify(const SessionInit &answer)
+{
+    if (answer.sentenceId == versionQueryId) {
+        const QString hardware = answer.parameters.value(QStringLiteral("hwversion")).toString();
+        if (hardware.contains(QLatin1String("6100027")))
+            return Board6100027;
+        if (hardware.contains(QLatin1String("6100028")))
+            return Board6100028;
+    } else if (answer.sentenceId == infoAnswerId) {
+        if (answer.parameters.value(QStringLiteral("subcommand")).toString() == QLatin1String("INF"))
+            return InfoDevice;
+    }
+    return NoDevice;
+}
+} // namespace
+
+Initializer::Initializer(QObject *parent)
+    : QObject(parent)
+    , readyReadMapper(nullptr)
+    , timeoutMapper(nullptr)
+    , parser(nullptr)
+    , stage2Timer(nullptr)
+    , retryCount(0)
+    , maxRetries(3)
+{
+    qRegisterMetaType<KvDevice::Communicator *>("KvDevice::Communicator*");
+
+    readyReadMapper = new QSignalMapper(this);
+    connect(readyReadMapper, mappedObjectSignal, this, SLOT(boardReadyRead(QObject*)));
+    timeoutMapper = new QSignalMapper(this);
+    connect(timeoutMapper, mappedObjectSignal, this, SLOT(readTimeout(QObject*)));
+    parser = new Nmea::ParserInit;
+    parser->init();
+    stage2Timer = new QTimer(this);
+    stage2Timer->setSingleShot(true);
+    connect(stage2Timer, SIGNAL(timeout()), this, SLOT(probeStage2()));
+}
+
+Initializer::~Initializer()
+{
+    for (QObject *helper : {static_cast<QObject *>(stage2Timer), static_cast<QObject *>(readyReadMapper),
+                            static_cast<QObject *>(timeoutMapper)}) {
+        helper->disconnect();
+        delete helper;
+    }
+
+    const auto timers = portTimers;
+    for (auto it = timers.cbegin(); it != timers.cend(); ++it) {
+        delete it.value();
+        Communicator *comm = it.key();
+        if (portStatus.value(comm, NoDevice) != NoDevice)
+            continue; // the host's
+        if (QIODevice *port = comm->ioDevice()) {
+            comm->setIODevice(nullptr);
+            if (port->isOpen())
+                port->close();
+            delete port;
+        }
+        delete comm;
+    }
+    portStatus.clear();
+    portTimers.clear();
+    requestedTypes.clear();
+    delete parser;
+    KVLOG(Trace).write() << "*** Initializer deleted ***";
+}
+
+bool Initializer::isCandidate(const QString &manufacturer, quint16 vendorIdentifier)
+{
+    return manufacturer == QLatin1String("STMicroelectronics.") || vendorIdentifier == 0x0483;
+}
+
+bool Initializer::isCandidate(const QSerialPortInfo &port)
+{
+    return isCandidate(port.manufacturer(), port.hasVendorIdentifier() ? port.vendorIdentifier() : 0);
+}
+
+bool Initializer::probe(const QList<Type> &types, int delay, const QList<QString> &names)
+{
+    if (started) {
+        KVLOG(Error).write() << "Probe already started: use a new Initializer for another run";
+        return false;
+    }
+    requestedTypes = types;
+    if (requestedTypes.isEmpty()) {
+        KVLOG(Error).write() << "No device types specified";
+        return false;
+    }
+    started = true;
+
+    if (!names.isEmpty()) {
+        // The info of a port that the system does not list (a pseudo-terminal, a
+        // /dev/serial/by-id link) is null: such a port is opened by its name.
+        for (const QString &name : names) {
+            ports.append(QSerialPortInfo(name));
+            portNames.append(name);
+        }
+    } else {
+        ports.clear();
+        portNames.clear();
+        const auto available = QSerialPortInfo::availablePorts();
+        for (const QSerialPortInfo &info : available) {
+            if (isCandidate(info)) {
+                ports.append(info);
+                portNames.append(info.portName());
+            }
+        }
+    }
+
+    if (requestedTypes.contains(InfoDevice) && delay > 0)
+        stage2Timer->start(delay);
+    else
+        probeStage2();
+    return true;
+}
+
+void Initializer::probeStage2()
+{
+    const auto candidates = ports;
+    const auto names = portNames;
+    for (int i = 0; i < candidates.size(); ++i) {
+        const QSerialPortInfo &info = candidates.at(i);
+        const QString &name = names.at(i);
+        auto *port = new QSerialPort;
+        if (info.isNull())
+            port->setPortName(name);
+        else
+            port->setPort(info);
+        if (!port->open(QIODevice::ReadWrite)) {
+            KVLOG(Trace).write() << "Serial port not accessible: " << name << " - " << int(port->error());
+            delete port;
+            continue;
+        }
+        KVLOG(Trace).write() << "Serial port opened for probing: " << name;
+        port->setBaudRate(baudRate);
+        port->setObjectName(info.isNull() ? name : info.systemLocation());
+
+        Communicator *comm = createCommunicator(port);
+        portTimers.insert(comm, createTimeoutTimer(comm));
+        watchPort(comm);
+        queryBoardVersion(comm);
+        connect(comm, SIGNAL(readyRead()), readyReadMapper, SLOT(map()));
+        readyReadMapper->setMapping(comm, comm);
+    }
+
+    if (portTimers.isEmpty()) {
+        const QPointer<Initializer> self(this);
+        const auto wanted = requestedTypes;
+        for (const Type type : wanted) {
+            emit deviceNotFound(type);
+            if (!self)
+                return;
+        }
+    }
+}
+
+unsigned int Initializer::setMaxRetries(unsigned int limit)
+{
+    const unsigned int previous = maxRetries;
+    maxRetries = limit;
+    return previous;
+}
+
+Communicator *Initializer::createCommunicator(QSerialPort *port)
+{
+    auto *comm = new Communicator(nullptr);
+    comm->setIODevice(port);
+    return comm;
+}
+
+QTimer *Initializer::createTimeoutTimer(Communicator *comm)
+{
+    auto *timer = new QTimer(this);
+    // A coarse timer may fire up to 5 % early and miss a board that answers at 390 ms.
+    timer->setTimerType(Qt::PreciseTimer);
+    connect(timer, SIGNAL(timeout()), timeoutMapper, SLOT(map()));
+    timeoutMapper->setMapping(timer, comm);
+    timer->setSingleShot(true);
+    timer->start(answerTimeoutMs);
+    return timer;
+}
+
+Communicator *Initializer::isCommunicator(QObject *obj)
+{
+    auto *comm = qobject_cast<Communicator *>(obj);
+    return comm && portTimers.contains(comm) ? comm : nullptr;
+}
+
+void Initializer::watchPort(Communicator *comm)
+{
+    connect(comm, &Communicator::readFailed, this, [this, comm] { portVanished(comm); });
+}
+
+void Initializer::portVanished(Communicator *comm)
+{
+    // An unplugged board: close its port at once, which also ends Qt's stream of read
+    // errors, and let the port conclude without waiting for its time-out.
+    if (!portTimers.contains(comm) || vanishedPorts.contains(comm))
+        return;
+    vanishedPorts.insert(comm);
+    portTimers.value(comm)->stop();
+    if (QIODevice *port = comm->ioDevice())
+        port->close();
+    KVLOG(Warning).write() << "Serial port lost: " << portNameOf(comm);
+    if (!portStatus.contains(comm))
+        setCommStatus(comm, NoDevice);
+}
+
+bool Initializer::hasPortToRetry() const
+{
+    for (auto it = portTimers.cbegin(); it != portTimers.cend(); ++it) {
+        if (portStatus.value(it.key(), NoDevice) == NoDevice && !vanishedPorts.contains(it.key()))
+            return true;
+    }
+    return false;
+}
+
+void Initializer::retryProbe()
+{
+    KVLOG(Warning).write() << "Retry probing";
+    const auto timers = portTimers;
+    for (auto it = timers.cbegin(); it != timers.cend(); ++it) {
+        Communicator *comm = it.key();
+        if (portStatus.value(comm, NoDevice) != NoDevice || vanishedPorts.contains(comm))
+            continue;
+        portStatus.remove(comm);
+        it.value()->start(answerTimeoutMs);
+        queryBoardVersion(comm);
+    }
+}
+
+void Initializer::readTimeout(QObject *obj)
+{
+    Communicator *comm = isCommunicator(obj);
+    if (!comm)
+        return;
+    KVLOG(Trace).write() << "Read timeout for: " << portNameOf(comm);
+    setCommStatus(comm, NoDevice);
+}
+
+bool Initializer::sendProtocol(Communicator *comm, SessionInit *session)
+{
+    try {
+        QString sentence;
+        parser->build(session, sentence);
+        comm->writePayload(sentence);
+        return true;
+    } catch (const Nmea::Exception &e) {
+        KVLOG(Error).write() << "Build failed: " << e.message();
+        return false;
+    }
+}
+
+void Initializer::queryBoardVersion(Communicator *comm)
+{
+    SessionInit session;
+    session.clear();
+    if (requestedTypes.contains(Board6100028) || requestedTypes.contains(Board6100027)) {
+        session.clear();
+        session.sentenceId = versionQueryId;
+        sendProtocol(comm, &session);
+    }
+    if (requestedTypes.contains(InfoDevice)) {
+        session.clear();
+        session.sentenceId = infoRequestId;
+        session.parameters.insert(QStringLiteral("subcommand"), QStringLiteral("INF"));
+        sendProtocol(comm, &session);
+    }
+}
+
+void Initializer::boardReadyRead(QObject *obj)
+{
+    Communicator *comm = isCommunicator(obj);
+    if (!comm)
+        return;
+    KVLOG(Trace).write() << "Read succes on port: " << portNameOf(comm);
+
+    SessionInit session;
+    QString payload;
+    while (comm->readPayload(payload, 0)) {
+        session.clear();
+        try {
+            parser->parse(&session, payload);
+        } catch (const Nmea::Exception &e) {
+            KVLOG(Error).write() << "Parse failed: " << e.message();
+            continue;
+        }
+        Type type = classify(session);
+        if (type == NoDevice || !requestedTypes.contains(type))
+            continue; // the time-out still concludes a port that says nothing useful
+
+        portTimers.value(comm)->stop();
+        comm->disconnect();
+        for (auto it = portStatus.cbegin(); it != portStatus.cend(); ++it) {
+            if (it.value() == type && it.key() != comm) {
+                type = NoDevice; // the first port that delivered the type keeps it
+                watchPort(comm);  // still ours: close it if it vanishes
+                break;
+            }
+        }
+        setCommStatus(comm, type);
+        return;
+    }
+}
+
+void Initializer::setCommStatus(Communicator *comm, Type type)
+{
+    portStatus.insert(comm, type);
+    const QPointer<Initializer> self(this);
+    if (type != NoDevice) {
+        emit deviceInitialized(type, comm);
+        if (!self)
+            return;
+    }
+    if (portStatus.size() < portTimers.size())
+        return;
+
+    QSet<Type> held;
+    for (const Type status : qAsConst(portStatus))
+        held.insert(status);
+    const auto wanted = requestedTypes;
+    for (const Type wantedType : wanted) {
+        if (held.contains(wantedType))
+            continue;
+        // A pass that would ask no port would also never time out.
+        if (retryCount < maxRetries && hasPortToRetry()) {
+            ++retryCount;
+            retryProbe();
+            return;
+        }
+        emit deviceNotFound(wantedType);
+        if (!self)
+            return;
+    }
+
+    readyReadMapper->disconnect();
+    timeoutMapper->disconnect();
+    KVLOG(Debug).write() << "Disconnect from signals";
+}
+
+} // namespace KvDevice

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <kvdevice/kvdevice_export.h>
+#include <kvdevice/type.h>
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QSerialPortInfo>
+#include <QSet>
+#include <QString>
+
+class QSerialPort;
+class QSignalMapper;
+class QTimer;
+
+namespace Nmea {
+class ParserInit;
+}
+
+namespace KvDevice {
+
+class Communicator;
+class SessionInit;
+
+/// Finds boards: opens candidate serial ports, identifies each by a short handshake and
+/// hands the host one communicator per requested device type.
+///
+/// Create one initializer per run, connect to deviceInitialized() and deviceNotFound(),
+/// call probe(). Every requested type ends with exactly one of the two signals (a type
+/// listed twice is reported not found twice). Each port is asked again in up to
+/// setMaxRetries() passes (default 3) when a requested type is still missing; each pass
+/// waits at most 400 ms for an answer.
+///
+/// Ownership: at deviceInitialized(type, comm) the host takes over `comm` and its open
+/// QSerialPort (comm->ioDevice(), 115200 baud, objectName = the name it was opened by);
+/// both have no Qt parent, and the host deletes them when done. Every other port is
+/// closed and deleted with the initializer. Everything runs in the owner's event loop.
+class KVDEVICE_EXPORT Initializer : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Initializer(QObject *parent = nullptr);
+    /// Closes and deletes every port and communicator not handed over; handed-over
+    /// communicators live on with their ports open. Safe while a probe is running.
+    ~Initializer() override;
+
+    /// Starts the run for `types`. `portNames` are opened as given (device paths, symlinks
+    /// or system port names); when empty, every system port made by STMicroelectronics
+    /// (vendor 0x0483) is a candidate. `delay` (ms) postpones opening the ports when
+    /// InfoDevice is requested. Returns false, and does nothing, for an empty type list or
+    /// when this initializer has already started a run. With no port to open, every type
+    /// is reported not found before probe() returns (unless delayed).
+    bool probe(const QList<KvDevice::Type> &types, int delay = 0, const QList<QString> &portNames = {});
+    /// Sets how many retry passes a run may start; returns the previous limit.
+    unsigned int setMaxRetries(unsigned int maxRetries);
+
+    /// Whether a port with this manufacturer text and USB vendor identifier is probed
+    /// when no port names are given.
+    static bool isCandidate(const QString &manufacturer, quint16 vendorIdentifier);
+    static bool isCandidate(const QSerialPortInfo &port);
+
+signals:
+    /// A board of a requested `type` answered on the port of `comm`; the host owns `comm`
+    /// and its port from now on. Emitted while `comm` is handling received data: do not
+    /// delete it before the slot returns (deleteLater() is fine).
+    void deviceInitialized(KvDevice::Type type, KvDevice::Communicator *comm);
+    /// No port delivered `type`; the run is over once every missing type is reported.
+    void deviceNotFound(KvDevice::Type type);
+
+public slots:
+    void boardReadyRead(QObject *obj);
+    void readTimeout(QObject *obj);
+    void probeStage2();
+
+private:
+    Communicator *createCommunicator(QSerialPort *port);
+    QTimer *createTimeoutTimer(Communicator *comm);
+    Communicator *isCommunicator(QObject *obj);
+    void retryProbe();
+    bool sendProtocol(Communicator *comm, SessionInit *session);
+    void queryBoardVersion(Communicator *comm);
+    void setCommStatus(Communicator *comm, KvDevice::Type type);
+
+    void watchPort(Communicator *comm);
+    void portVanished(Communicator *comm);
+    bool hasPortToRetry() const;
+
+    QList<KvDevice::Type> requestedTypes;
+    QList<QSerialPortInfo> ports;
+    QHash<Communicator *, QTimer *> portTimers;
+    QHash<Communicator *, KvDevice::Type> portStatus;
+    QSignalMapper *readyReadMapper;
+    QSignalMapper *timeoutMapper;
+    Nmea::ParserInit *parser;
+    QTimer *stage2Timer;
+    quint32 retryCount;
+    quint32 maxRetries;
+
+    QList<QString> portNames;             // the name each entry of `ports` is opened and logged by
+    QSet<Communicator *> vanishedPorts;   // closed after a read failure; never asked again
+    bool started = false;
+};
+
+} // namespace KvDevice

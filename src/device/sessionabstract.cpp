@@ -1,0 +1,23 @@
+#include <kvdevice/sessionabstract.h>
+#include <kvdevice/sessioninit.h>
+
+namespace KvDevice {
+
+SessionAbstract::SessionAbstract() = default;
+
+void SessionAbstract::clear()
+{
+}
+
+SessionInit::SessionInit()
+    : sentenceId(0)
+{
+}
+
+void SessionInit::clear()
+{
+    sentenceId = 0;
+    parameters.clear();
+}
+
+} // namespace KvDevice

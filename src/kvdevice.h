@@ -1,0 +1,14 @@
+#pragma once
+
+// Everything a host needs from kvdevice.
+
+#include <kvdevice/communicator.h>
+#include <kvdevice/exception.h>
+#include <kvdevice/initializer.h>
+#include <kvdevice/ipayloadparser.h>
+#include <kvdevice/kvdevice_export.h>
+#include <kvdevice/parserabstract.h>
+#include <kvdevice/parserinit.h>
+#include <kvdevice/sessionabstract.h>
+#include <kvdevice/sessioninit.h>
+#include <kvdevice/type.h>

@@ -1,0 +1,91 @@
+#include <kvdevice/parserinit.h>
+
+namespace Nmea {
+
+ParserInit::ParserInit() = default;
+
+ParserInit::~ParserInit() = default;
+
+bool ParserInit::parse(KvDevice::SessionAbstract *session, const QString &payload)
+{
+    return parseSentence(static_cast<KvDevice::SessionInit *>(session), payload);
+}
+
+bool ParserInit::build(const KvDevice::SessionAbstract *session, QString &payload)
+{
+    const auto *init = static_cast<const KvDevice::SessionInit *>(session);
+    return buildSentence(init, init->sentenceId, payload);
+}
+
+QHash<int, QString> ParserInit::initSentenceIdentifiers()
+{
+    return {
+        {1, QStringLiteral("PKVVER")},
+        {2, QStringLiteral("PTKVWR")},
+        {3, QStringLiteral("PTKVRD")},
+    };
+}
+
+QHash<int, QString> ParserInit::initSentenceFormatsParse()
+{
+    return {
+        {1, QStringLiteral("hwversion,v1,v2,v3")},
+        {3, QStringLiteral("subcommand,name,devtype,boardid,rev,version,hwversion,appmode")},
+    };
+}
+
+QHash<int, QString> ParserInit::initSentenceFormatsBuild()
+{
+    return {
+        {1, QString()},
+        {2, QStringLiteral("subcommand")},
+    };
+}
+
+QHash<QString, ParserInit::ParserDelegate> ParserInit::initParserDelegates()
+{
+    return {
+        {QStringLiteral("hwversion"), &ParserInit::parseString},
+        {QStringLiteral("v1"), &ParserInit::parseInt},
+        {QStringLiteral("v2"), &ParserInit::parseInt},
+        {QStringLiteral("v3"), &ParserInit::parseInt},
+        {QStringLiteral("subcommand"), &ParserInit::parseString},
+        {QStringLiteral("name"), &ParserInit::parseString},
+        {QStringLiteral("devtype"), &ParserInit::parseString},
+        {QStringLiteral("boardid"), &ParserInit::parseString},
+        {QStringLiteral("rev"), &ParserInit::parseString},
+        {QStringLiteral("version"), &ParserInit::parseString},
+        {QStringLiteral("appmode"), &ParserInit::parseString},
+    };
+}
+
+QHash<QString, ParserInit::BuilderDelegate> ParserInit::initBuilderDelegates()
+{
+    return {
+        {QStringLiteral("subcommand"), &ParserInit::buildString},
+    };
+}
+
+void ParserInit::setSentenceId(KvDevice::SessionInit *session, int sentenceId)
+{
+    session->sentenceId = sentenceId;
+}
+
+bool ParserInit::parseInt(KvDevice::SessionInit *session, const QString &value, const QString &name)
+{
+    session->parameters.insert(name, value.toInt());
+    return true;
+}
+
+bool ParserInit::parseString(KvDevice::SessionInit *session, const QString &value, const QString &name)
+{
+    session->parameters.insert(name, value);
+    return true;
+}
+
+QString ParserInit::buildString(const KvDevice::SessionInit *session, const QString &name)
+{
+    return session->parameters.value(name).toString();
+}
+
+} // namespace Nmea
