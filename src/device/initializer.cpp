@@ -68,6 +68,7 @@ Initializer::Initializer(QObject *parent)
     parser->init();
     stage2Timer = new QTimer(this);
     stage2Timer->setSingleShot(true);
+    stage2Timer->setTimerType(Qt::PreciseTimer); // no byte may reach a board before the delay
     connect(stage2Timer, SIGNAL(timeout()), this, SLOT(probeStage2()));
 }
 

@@ -118,6 +118,7 @@ public:
     ~FakeBoard() override;
 
     QString path() const { return pty.path(); }
+    void setResponder(Responder answer) { responder = std::move(answer); }
     void write(const QByteArray &bytes) { pty.write(bytes); }
     void close();
 
