@@ -1,0 +1,93 @@
+// A minimal host: finds one board of each type, asks each found board again through its
+// communicator with a parser attached, and prints what it answers.
+//
+//   kvhost [PORT...]     (no ports: every STMicroelectronics serial port)
+
+#include <kvdevice/kvdevice.h>
+
+#include <QCoreApplication>
+#include <QMetaEnum>
+#include <QSerialPort>
+#include <QTimer>
+
+#include <cstdio>
+
+using namespace KvDevice;
+
+static void print(const QString &line)
+{
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+static QString nameOf(Type type)
+{
+    return QString::fromLatin1(QMetaEnum::fromType<Type>().valueToKey(type));
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QList<Type> wanted{Board6100028, Board6100027, InfoDevice};
+
+    Nmea::ParserInit parser; // one parser may serve every communicator
+    parser.init();
+    QList<Communicator *> boards; // ours from deviceInitialized on
+    int reported = 0;
+    int waitingForAnswers = 0;
+    auto finishWhenDone = [&] {
+        if (reported == wanted.size() && waitingForAnswers == 0)
+            app.exit(boards.size() == wanted.size() ? 0 : 1);
+    };
+
+    Initializer initializer;
+    QObject::connect(&initializer, &Initializer::deviceInitialized, &app, [&](Type type, Communicator *comm) {
+        ++reported;
+        boards.append(comm);
+        print(QStringLiteral("found %1 on %2").arg(nameOf(type), comm->ioDevice()->objectName()));
+
+        // Take answers as session records from now on.
+        comm->setParser(&parser);
+        ++waitingForAnswers;
+        QObject::connect(comm, QOverload<uint>::of(&Communicator::readyRead), &app, [&, comm, type](uint id) {
+            SessionInit answer;
+            answer.clear();
+            comm->readPayload(&answer, id);
+            QStringList fields;
+            for (auto it = answer.parameters.cbegin(); it != answer.parameters.cend(); ++it)
+                fields << it.key() + QLatin1Char('=') + it.value().toString();
+            fields.sort();
+            print(QStringLiteral("  %1 says: %2").arg(nameOf(type), fields.join(QLatin1Char(' '))));
+            --waitingForAnswers;
+            finishWhenDone();
+        });
+
+        SessionInit query;
+        query.clear();
+        query.sentenceId = type == InfoDevice ? 2 : 1;
+        if (type == InfoDevice)
+            query.parameters.insert(QStringLiteral("subcommand"), QStringLiteral("INF"));
+        comm->writePayload(&query);
+    });
+    QObject::connect(&initializer, &Initializer::deviceNotFound, &app, [&](Type type) {
+        ++reported;
+        print(QStringLiteral("no %1").arg(nameOf(type)));
+        finishWhenDone();
+    });
+
+    initializer.probe(wanted, 0, app.arguments().mid(1));
+    // With no port to open, every type was reported inside probe(), before exec().
+    QMetaObject::invokeMethod(&app, finishWhenDone, Qt::QueuedConnection);
+    QTimer::singleShot(10000, &app, [&] {
+        print(QStringLiteral("gave up waiting"));
+        app.exit(2);
+    });
+    const int status = app.exec();
+
+    for (Communicator *comm : qAsConst(boards)) {
+        QIODevice *port = comm->ioDevice();
+        delete comm; // leaves the port open
+        delete port;
+    }
+    return status;
+}
