@@ -125,10 +125,11 @@ bool Initializer::probe(const QList<Type> &types, int delay, const QList<QString
     started = true;
 
     if (!names.isEmpty()) {
-        // The info of a port that the system does not list (a pseudo-terminal, a
-        // /dev/serial/by-id link) is null: such a port is opened by its name.
+        // Given names are opened by name. QSerialPortInfo(name) would be null for ports
+        // the system does not list (pseudo-terminals, /dev/serial/by-id links), would
+        // open a listed port by the same path, and costs a scan of every port (~15 ms).
         for (const QString &name : names) {
-            ports.append(QSerialPortInfo(name));
+            ports.append(QSerialPortInfo());
             portNames.append(name);
         }
     } else {
