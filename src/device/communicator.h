@@ -73,14 +73,22 @@ public:
     QString takePayload(QString &buffer);
 
 signals:
+    /// The device has written every byte of payload `id`. In ascending id order, once.
     void transferred(uint id);
+    /// The device refused payload `id` or took only part of it; from the event loop.
     void transferFailed(uint id);
+    /// A received payload was stored under `id`; take it with readPayload().
     void readyRead(uint id);
+    /// The same event without the id, right after readyRead(uint).
     void readyRead();
+    /// The attached serial port failed (unplugged, far end closed); emitted once, from the
+    /// event loop. Close or delete the port: until then Qt keeps reporting the error.
     void readFailed();
 
 public slots:
+    /// Drains the device; connected to its readyRead() by setIODevice().
     void ioReadyRead();
+    /// Counts `bytes` written by the device; connected to its bytesWritten() by setIODevice().
     void ioBytesWritten(qint64 bytes);
 
 private:

@@ -69,8 +69,11 @@ signals:
     void deviceNotFound(KvDevice::Type type);
 
 public slots:
+    /// Reads and classifies what the port of communicator `obj` has sent.
     void boardReadyRead(QObject *obj);
+    /// The port of communicator `obj` gave no answer in time.
     void readTimeout(QObject *obj);
+    /// Opens the candidate ports and sends the queries; run by probe() or after its delay.
     void probeStage2();
 
 private:
