@@ -53,8 +53,41 @@ run_tests() {
     (cd "$build_dir" && ctest --output-on-failure -j "$jobs")
 }
 
+# Plays three boards and a silent port on pseudo-terminals and lets kvprobe find them.
 demo() {
-    "$build_dir/examples/sentences/kv-sentences"
+    local sim="$build_dir/tools/kvboard-sim" probe="$build_dir/tools/kvprobe"
+    if [ ! -x "$sim" ] || [ ! -x "$probe" ]; then
+        # A build folder configured with KVDEVICE_BUILD_TOOLS=OFF has no tools yet.
+        say "building the tools"
+        configure -DKVDEVICE_BUILD_TOOLS=ON
+        cmake --build "$build_dir" -j "$jobs" --target kvprobe kvboard-sim
+    fi
+    say "kvboard-sim: one board of each type and a silent port"
+    coproc SIM { exec "$sim" --board board6100028 --board board6100027 --board info --board silent; }
+    demo_sim_pid=$SIM_PID
+    # The simulator serves until it is told to stop: stop it however the demo ends.
+    trap 'kill "$demo_sim_pid" 2>/dev/null || true; wait "$demo_sim_pid" 2>/dev/null || true' EXIT
+    trap 'exit 130' INT TERM
+
+    local ports=() type path
+    for _ in 1 2 3 4; do
+        if ! read -r -t 10 -u "${SIM[0]}" type path; then
+            echo "kvboard-sim did not start" >&2
+            return 1
+        fi
+        echo "  $type on $path"
+        ports+=(--port "$path")
+    done
+
+    say "kvprobe --details ${ports[*]}"
+    local status=0
+    "$probe" --details "${ports[@]}" || status=$?
+    if [ "$status" -eq 0 ]; then
+        say "all three boards found"
+    else
+        say "kvprobe ended with status $status: not every board was found"
+    fi
+    return "$status"
 }
 
 bench() {

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QHash>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+/// One simulated board as the command line describes it: "TYPE[:KEY[=VALUE][,...]]".
+struct BoardConfig
+{
+    enum Kind { Board6100028, Board6100027, Info, Silent };
+
+    Kind kind = Silent;
+    QString typeName;                 // as written on the command line
+    QHash<QString, QVariant> fields;  // the answer's field values by wire name
+    QString link;                     // symlink to the pty, or empty
+    int delayMs = 0;                  // before each answer
+    int ignore = 0;                   // answerable queries left unanswered first
+    int answers = -1;                 // >= 0: answer this many, then fall silent
+    bool badChecksum = false;
+    bool noise = false;               // garbage before each answer
+    int bytePauseMs = -1;             // >= 0: one byte per write, this far apart
+    bool closeOnQuery = false;        // close the pty instead of answering
+
+    static QStringList typeNames();
+    /// Fills `config` from `text`; false, with `error` saying why, when it is not valid.
+    static bool parse(const QString &text, BoardConfig *config, QString *error);
+
+    bool answersVersion() const { return kind == Board6100028 || kind == Board6100027; }
+    bool answersInfo() const { return kind == Info; }
+};

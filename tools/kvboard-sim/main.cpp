@@ -1,0 +1,139 @@
+// kvboard-sim: plays boards on pseudo-terminals, answering the init protocol as real
+// boards do, so that hosts can be tried and tested without hardware.
+
+#include "boardconfig.h"
+#include "simboard.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char *const syntaxHelp = R"(Plays boards on pseudo-terminals: each --board gets a pty of its own
+that a host opens like a serial port (e.g. kvprobe --port PATH). Prints one line
+per board, "TYPE PATH", then serves until SIGINT or SIGTERM (exit 0, links removed).
+
+Board syntax:  TYPE[:OPTION[,OPTION...]]   OPTION is KEY=VALUE or a flag.
+Types:
+  board6100028, board6100027   answer the version query PKVVER
+  info                         answers the information request PTKVWR,INF (PTKVRD)
+  silent                       opens a pty and never answers
+Answer fields (the wire field names):
+  board6100028/27: hwversion=TEXT (default HW2-6100028 / HW2-6100027),
+                   v1=N, v2=N, v3=N (defaults 3,2,3 / 2,1,0)
+  info:            subcommand=INF name=KVINFO devtype=INFO boardid=0001 rev=A
+                   version=1.0.0 hwversion=HW1-INFO appmode=APP (the defaults)
+  Field values cannot hold , * $ ! or control characters.
+Every type:
+  link=PATH    create a symlink PATH to the pty (replaces an old symlink; removed on exit)
+Faults (not for silent):
+  delay=MS     answer MS milliseconds late
+  ignore=N     leave the first N queries unanswered
+  answers=N    answer N queries (after the ignored ones), then fall silent
+  badsum       send answers with a wrong checksum
+  noise        send line noise before each answer
+  bytewise[=MS]  send answers one byte per write, MS apart (default 2)
+  close        close the pty when the first query comes, instead of answering
+  ignore, answers and close count only the queries the board answers (PKVVER for the two
+  boards, PTKVWR with subcommand INF for info); other queries and malformed lines
+  are ignored.
+Escaping: a backslash takes the next character literally: link=/tmp/a\,b makes
+  the link "/tmp/a,b"; \\ is one backslash.
+
+Examples:
+  kvboard-sim --board board6100028 --board info:name=KV1,delay=50
+  kvboard-sim --board board6100027:hwversion=HW3-6100027,v1=4,link=/tmp/kvb27
+  kvboard-sim --board info:ignore=2 --board board6100028:noise,bytewise=5 --board silent)";
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int number)
+{
+    const char byte = char(number);
+    const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+    (void)ignored;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kvboard-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KVDEVICE_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf8(syntaxHelp));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption boardOption(QStringLiteral("board"),
+                                         QStringLiteral("A board to play; repeat for more (syntax above)."),
+                                         QStringLiteral("TYPE[:OPTIONS]"));
+    parser.addOption(boardOption);
+
+    auto fail = [](const QString &message) {
+        std::fprintf(stderr, "kvboard-sim: %s\nTry 'kvboard-sim --help'.\n", qPrintable(message));
+        return 2;
+    };
+    if (!parser.parse(QCoreApplication::arguments()))
+        return fail(parser.errorText());
+    if (parser.isSet(helpOption))
+        parser.showHelp(0);
+    if (parser.isSet(versionOption))
+        parser.showVersion();
+    if (!parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+    const QStringList boardArgs = parser.values(boardOption);
+    if (boardArgs.isEmpty())
+        return fail(QStringLiteral("no board given: use --board TYPE[:OPTIONS]"));
+
+    QList<BoardConfig> configs;
+    for (const QString &board : boardArgs) {
+        BoardConfig config;
+        QString error;
+        if (!BoardConfig::parse(board, &config, &error))
+            return fail(QStringLiteral("--board %1: %2").arg(board, error));
+        configs.append(config);
+    }
+
+    // SIGINT and SIGTERM reach the event loop through a pipe.
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::perror("kvboard-sim: pipe");
+        return 1;
+    }
+    struct sigaction action{};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
+
+    std::vector<std::unique_ptr<SimBoard>> boards;
+    for (const BoardConfig &config : qAsConst(configs)) {
+        auto board = std::make_unique<SimBoard>(config);
+        QString error;
+        if (!board->open(&error)) {
+            std::fprintf(stderr, "kvboard-sim: --board %s: %s\n", qPrintable(config.typeName), qPrintable(error));
+            return 1; // the boards opened so far remove their links as they go
+        }
+        std::printf("%s %s\n", qPrintable(config.typeName), qPrintable(board->path()));
+        std::fflush(stdout);
+        boards.push_back(std::move(board));
+    }
+
+    const int status = app.exec();
+    boards.clear();
+    return status;
+}

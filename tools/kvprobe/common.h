@@ -1,0 +1,32 @@
+#pragma once
+
+#include <kvdevice/type.h>
+
+#include <QJsonObject>
+#include <QList>
+#include <QSerialPort>
+#include <QString>
+#include <QStringList>
+
+namespace Tool {
+
+/// The enumerator name of `type`, e.g. "Board6100028".
+QString typeName(KvDevice::Type type);
+/// Command-line names of the types a host may ask for, and the type each names.
+QStringList typeArguments();
+bool typeFromArgument(const QString &argument, KvDevice::Type *type);
+
+/// A line on stdout (or stderr), flushed at once so that pipes see each event as it happens.
+void printLine(const QString &line);
+void printError(const QString &line);
+/// One compact JSON object per line.
+void printJson(const QJsonObject &object);
+
+/// Why a port could not be opened, in words, with what fixes it where there is a fix.
+QString openProblem(const QString &portName, QSerialPort::SerialPortError error, const QString &errorString);
+
+/// `line` as a sentence ready to send: a "$" when it starts with neither "$" nor "!",
+/// "*hh" when it has no checksum, and CR LF. Empty for an empty line.
+QString frameSentence(const QString &line);
+
+} // namespace Tool

@@ -1,0 +1,211 @@
+// kvprobe: finds the attached boards through the library, lists the serial ports, or
+// acts as a terminal for the protocol on one port.
+
+#include "common.h"
+#include "monitor.h"
+#include "proberun.h"
+
+#include <kvdevice/initializer.h>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QSerialPortInfo>
+#include <QTimer>
+
+namespace {
+
+const char *const description = R"(Finds boards attached over USB virtual serial ports and identifies them.
+
+Probing (the default): one line per event as it happens, then a summary:
+  found TYPE PORT        a board of TYPE answered on PORT (the name it was opened by)
+  not-found TYPE         no port delivered TYPE
+  details TYPE PORT ...  with --details: the board's answer to a second query
+                         (hwversion v1 v2 v3, or the eight information fields),
+                         or "details TYPE PORT failed: REASON" after 1 s of silence
+  done: N found, M not found, T ms
+With --json, one JSON object per line instead (keys in alphabetical order):
+  {"event":"found","port":"/dev/pts/3","type":"Board6100028"}
+  {"event":"not_found","type":"InfoDevice"}
+  {"details":{"hwversion":"HW2-6100028","v1":3,...},"event":"details","port":...,"type":...}
+      or, when the board stays silent, {"error":"...","event":"details",...}
+  {"error":"...","event":"port_error","port":...}   a port that cannot be opened
+  {"elapsed_ms":T,"event":"done","found":N,"not_found":M}
+A port that cannot be opened is also named, with the fix, on standard error.
+Exit status: 0 when every requested type was found, 1 when one was not (or a
+port failed in --monitor), 2 for bad arguments.
+
+Types: board6100028, board6100027, info (a type given twice is asked for once).
+--list prints PORT LOCATION MANUFACTURER VID:PID CANDIDATE per port (--json: one
+"port" object each, then {"event":"done","ports":N}).
+
+Examples:
+  kvprobe                                   all types on the system's candidate ports
+  kvprobe --type info --port /dev/ttyACM0 --details
+  kvprobe --list
+  echo PKVVER | kvprobe --monitor /dev/ttyACM0)";
+
+int fail(const QString &message)
+{
+    Tool::printError(QStringLiteral("kvprobe: %1\nTry 'kvprobe --help'.").arg(message));
+    return 2;
+}
+
+QString hex4(quint16 value)
+{
+    return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
+}
+
+int listPorts(bool json)
+{
+    const auto ports = QSerialPortInfo::availablePorts();
+    if (!json) {
+        if (ports.isEmpty()) {
+            Tool::printLine(QStringLiteral("no serial ports found (pseudo-terminals, such as kvboard-sim's, are never "
+                                           "listed: probe them with --port PATH)"));
+            return 0;
+        }
+        Tool::printLine(QStringLiteral("%1 %2 %3 %4 %5")
+                            .arg(QStringLiteral("PORT"), -14)
+                            .arg(QStringLiteral("LOCATION"), -20)
+                            .arg(QStringLiteral("MANUFACTURER"), -24)
+                            .arg(QStringLiteral("VID:PID"), -10)
+                            .arg(QStringLiteral("CANDIDATE")));
+    }
+    for (const QSerialPortInfo &info : ports) {
+        const bool candidate = KvDevice::Initializer::isCandidate(info);
+        const QString vendor = info.hasVendorIdentifier() ? hex4(info.vendorIdentifier()) : QString();
+        const QString product = info.hasProductIdentifier() ? hex4(info.productIdentifier()) : QString();
+        if (json) {
+            Tool::printJson({{QStringLiteral("event"), QStringLiteral("port")},
+                             {QStringLiteral("port"), info.portName()},
+                             {QStringLiteral("location"), info.systemLocation()},
+                             {QStringLiteral("manufacturer"), info.manufacturer()},
+                             {QStringLiteral("vendor_id"), vendor},
+                             {QStringLiteral("product_id"), product},
+                             {QStringLiteral("candidate"), candidate}});
+            continue;
+        }
+        const QString ids = vendor.isEmpty() && product.isEmpty()
+                                ? QStringLiteral("-")
+                                : QStringLiteral("%1:%2").arg(vendor.isEmpty() ? QStringLiteral("????") : vendor,
+                                                             product.isEmpty() ? QStringLiteral("????") : product);
+        Tool::printLine(QStringLiteral("%1 %2 %3 %4 %5")
+                            .arg(info.portName(), -14)
+                            .arg(info.systemLocation(), -20)
+                            .arg(info.manufacturer().isEmpty() ? QStringLiteral("-") : info.manufacturer(), -24)
+                            .arg(ids, -10)
+                            .arg(candidate ? QStringLiteral("yes") : QStringLiteral("no")));
+    }
+    if (json)
+        Tool::printJson({{QStringLiteral("event"), QStringLiteral("done")}, {QStringLiteral("ports"), ports.size()}});
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kvprobe"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KVDEVICE_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf8(description));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption typeOption(QStringLiteral("type"),
+                                        QStringLiteral("A type to look for; repeat for more (default: all three)."),
+                                        QStringLiteral("TYPE"));
+    const QCommandLineOption portOption(QStringLiteral("port"),
+                                        QStringLiteral("A port to probe, as a path or system name; repeat for more "
+                                                       "(default: the system's candidate ports)."),
+                                        QStringLiteral("NAME"));
+    const QCommandLineOption delayOption(QStringLiteral("delay"),
+                                         QStringLiteral("Wait MS milliseconds before opening the ports when info is "
+                                                        "requested (default 0)."),
+                                         QStringLiteral("MS"), QStringLiteral("0"));
+    const QCommandLineOption retriesOption(QStringLiteral("retries"),
+                                           QStringLiteral("Ask silent ports again in up to N passes (default 3)."),
+                                           QStringLiteral("N"), QStringLiteral("3"));
+    const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("One JSON object per line."));
+    const QCommandLineOption detailsOption(QStringLiteral("details"),
+                                           QStringLiteral("Ask each found board what it is and print the answer."));
+    const QCommandLineOption listOption(QStringLiteral("list"),
+                                        QStringLiteral("List the system's serial ports and whether each is probed."));
+    const QCommandLineOption monitorOption(QStringLiteral("monitor"),
+                                           QStringLiteral("Print what PORT sends; send each line of standard input "
+                                                          "as a sentence (adding $, *checksum and CR LF as needed)."),
+                                           QStringLiteral("PORT"));
+    const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Show the library's debug log on "
+                                                                                     "standard error."));
+    parser.addOptions({typeOption, portOption, delayOption, retriesOption, jsonOption, detailsOption, listOption,
+                       monitorOption, verboseOption});
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return fail(parser.errorText());
+    if (parser.isSet(helpOption))
+        parser.showHelp(0);
+    if (parser.isSet(versionOption))
+        parser.showVersion();
+    if (!parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+    if (parser.isSet(listOption) && parser.isSet(monitorOption))
+        return fail(QStringLiteral("--list and --monitor cannot be combined"));
+    if (parser.values(monitorOption).size() > 1)
+        return fail(QStringLiteral("--monitor takes one port"));
+
+    ProbeOptions options;
+    const QStringList typeNames = parser.values(typeOption);
+    for (const QString &name : typeNames) {
+        KvDevice::Type type;
+        if (!Tool::typeFromArgument(name, &type))
+            return fail(QStringLiteral("unknown type \"%1\"; valid types: %2")
+                            .arg(name, Tool::typeArguments().join(QStringLiteral(", "))));
+        if (!options.types.contains(type))
+            options.types.append(type);
+    }
+    if (options.types.isEmpty())
+        options.types = {KvDevice::Board6100028, KvDevice::Board6100027, KvDevice::InfoDevice};
+    options.ports = parser.values(portOption);
+    bool ok = false;
+    options.delayMs = parser.value(delayOption).toInt(&ok);
+    if (!ok || options.delayMs < 0)
+        return fail(QStringLiteral("--delay takes milliseconds (0 or more), not \"%1\"").arg(parser.value(delayOption)));
+    const int retries = parser.value(retriesOption).toInt(&ok);
+    if (!ok || retries < 0)
+        return fail(QStringLiteral("--retries takes a count (0 or more), not \"%1\"").arg(parser.value(retriesOption)));
+    options.retries = unsigned(retries);
+    options.json = parser.isSet(jsonOption);
+    options.details = parser.isSet(detailsOption);
+
+    // The library's own lines stay out of the output unless asked for.
+    QLoggingCategory::setFilterRules(parser.isSet(verboseOption) ? QStringLiteral("kvdevice*=true")
+                                                                 : QStringLiteral("kvdevice*=false"));
+
+    if (parser.isSet(listOption))
+        return listPorts(options.json);
+
+    int status = 0;
+    if (parser.isSet(monitorOption)) {
+        Monitor monitor(parser.value(monitorOption));
+        if (!monitor.start())
+            return 1;
+        QObject::connect(&monitor, &Monitor::finished, &app, [&status](int code) {
+            status = code;
+            QCoreApplication::quit();
+        });
+        app.exec();
+        return status;
+    }
+
+    ProbeRun run(options);
+    QObject::connect(&run, &ProbeRun::finished, &app, [&status](int code) {
+        status = code;
+        QCoreApplication::quit();
+    });
+    QTimer::singleShot(0, &run, &ProbeRun::start);
+    app.exec();
+    return status;
+}

@@ -1,0 +1,268 @@
+#include "proberun.h"
+
+#include "common.h"
+
+#include <kvdevice/communicator.h>
+#include <kvdevice/exception.h>
+#include <kvdevice/initializer.h>
+#include <kvdevice/sessioninit.h>
+
+#include <QJsonObject>
+#include <QSerialPort>
+#include <QSerialPortInfo>
+#include <QTimer>
+
+using KvDevice::Type;
+
+namespace {
+constexpr int versionSentence = 1;
+constexpr int infoRequest = 2;
+constexpr int infoAnswer = 3;
+
+const QStringList versionFields = {QStringLiteral("hwversion"), QStringLiteral("v1"), QStringLiteral("v2"),
+                                   QStringLiteral("v3")};
+const QStringList infoFields = {QStringLiteral("subcommand"), QStringLiteral("name"),    QStringLiteral("devtype"),
+                                QStringLiteral("boardid"),    QStringLiteral("rev"),     QStringLiteral("version"),
+                                QStringLiteral("hwversion"),  QStringLiteral("appmode")};
+} // namespace
+
+ProbeRun::ProbeRun(const ProbeOptions &probeOptions, QObject *parent)
+    : QObject(parent)
+    , options(probeOptions)
+{
+    parser.init();
+}
+
+ProbeRun::~ProbeRun()
+{
+    delete initializer;
+    for (auto &device : devices)
+        releaseDevice(device.get());
+}
+
+void ProbeRun::start()
+{
+    clock.start();
+    initializer = new KvDevice::Initializer;
+    initializer->setMaxRetries(options.retries);
+    connect(initializer, &KvDevice::Initializer::deviceInitialized, this, &ProbeRun::onFound);
+    connect(initializer, &KvDevice::Initializer::deviceNotFound, this, &ProbeRun::onNotFound);
+    initializer->probe(options.types, options.delayMs, options.ports);
+}
+
+void ProbeRun::explainMissingPorts()
+{
+    // The library skips a port it cannot open and says so only in its debug log. When a
+    // type is missing, try the ports that delivered nothing once more, now that the
+    // initializer has closed its own, so that the user learns why a port took no part.
+    QStringList names = options.ports;
+    QList<QSerialPortInfo> system;
+    if (names.isEmpty()) {
+        const auto available = QSerialPortInfo::availablePorts();
+        for (const QSerialPortInfo &info : available) {
+            if (KvDevice::Initializer::isCandidate(info)) {
+                names.append(info.portName());
+                system.append(info);
+            }
+        }
+        if (names.isEmpty())
+            Tool::printError(QStringLiteral("kvprobe: no candidate serial port (made by STMicroelectronics, USB vendor "
+                                            "0483); see kvprobe --list, or name ports with --port"));
+    }
+    QStringList found;
+    for (const auto &device : devices)
+        found << device->port;
+    // Opened as the library opens them: given names by name, system ports by their info.
+    for (int i = 0; i < names.size(); ++i) {
+        const QString &name = names.at(i);
+        if (found.contains(name) || (!system.isEmpty() && found.contains(system.at(i).systemLocation())))
+            continue;
+        QSerialPort port;
+        if (system.isEmpty())
+            port.setPortName(name);
+        else
+            port.setPort(system.at(i));
+        if (port.open(QIODevice::ReadWrite)) {
+            port.close();
+            continue;
+        }
+        const QString problem = Tool::openProblem(name, port.error(), port.errorString());
+        Tool::printError(QStringLiteral("kvprobe: ") + problem);
+        if (options.json)
+            Tool::printJson({{QStringLiteral("event"), QStringLiteral("port_error")},
+                             {QStringLiteral("port"), name},
+                             {QStringLiteral("error"), problem}});
+    }
+}
+
+void ProbeRun::onFound(Type type, KvDevice::Communicator *comm)
+{
+    auto device = std::make_unique<Device>();
+    device->type = type;
+    device->comm = comm;
+    device->port = comm->ioDevice() ? comm->ioDevice()->objectName() : QString();
+    if (options.json)
+        Tool::printJson({{QStringLiteral("event"), QStringLiteral("found")},
+                         {QStringLiteral("type"), Tool::typeName(type)},
+                         {QStringLiteral("port"), device->port}});
+    else
+        Tool::printLine(QStringLiteral("found %1 %2").arg(Tool::typeName(type), device->port));
+
+    Device *raw = device.get();
+    devices.push_back(std::move(device));
+    if (options.details) {
+        raw->waiting = true;
+        // The communicator is still handing out received data: ask from the event loop.
+        QTimer::singleShot(0, this, [this, raw] { askDetails(raw); });
+    }
+    maybeFinish();
+}
+
+void ProbeRun::onNotFound(Type type)
+{
+    ++notFound;
+    if (options.json)
+        Tool::printJson({{QStringLiteral("event"), QStringLiteral("not_found")},
+                         {QStringLiteral("type"), Tool::typeName(type)}});
+    else
+        Tool::printLine(QStringLiteral("not-found %1").arg(Tool::typeName(type)));
+    maybeFinish();
+}
+
+void ProbeRun::askDetails(Device *device)
+{
+    KvDevice::Communicator *comm = device->comm;
+    // Whatever the board sent before the hand-over is not an answer to this query.
+    QString stale;
+    while (comm->readPayload(stale, 0)) {
+    }
+    comm->setParser(&parser);
+    connect(comm, qOverload<>(&KvDevice::Communicator::readyRead), this, [this, device] { readDetails(device); });
+    connect(comm, &KvDevice::Communicator::readFailed, this,
+            [this, device] { endDetails(device, QStringLiteral("port lost")); });
+
+    device->timer = new QTimer(this);
+    device->timer->setSingleShot(true);
+    connect(device->timer, &QTimer::timeout, this, [this, device] {
+        endDetails(device, QStringLiteral("no answer within %1 ms").arg(detailsTimeoutMs));
+    });
+    device->timer->start(detailsTimeoutMs);
+
+    KvDevice::SessionInit query;
+    query.clear();
+    if (device->type == KvDevice::InfoDevice) {
+        query.sentenceId = infoRequest;
+        query.parameters.insert(QStringLiteral("subcommand"), QStringLiteral("INF"));
+    } else {
+        query.sentenceId = versionSentence;
+    }
+    if (comm->writePayload(&query) == 0)
+        endDetails(device, QStringLiteral("query not written"));
+}
+
+void ProbeRun::readDetails(Device *device)
+{
+    if (!device->waiting)
+        return;
+    const int expected = device->type == KvDevice::InfoDevice ? infoAnswer : versionSentence;
+    QString payload;
+    while (device->comm->readPayload(payload, 0)) {
+        KvDevice::SessionInit answer;
+        answer.clear();
+        try {
+            parser.parse(&answer, payload);
+        } catch (const Nmea::Exception &) {
+            continue; // not an answer; wait for one until the time-out
+        }
+        if (answer.sentenceId != expected)
+            continue;
+
+        const QStringList &fields = expected == infoAnswer ? infoFields : versionFields;
+        QJsonObject values;
+        QStringList text;
+        for (const QString &field : fields) {
+            const QVariant value = answer.parameters.value(field);
+            values.insert(field, QJsonValue::fromVariant(value));
+            text << field + QLatin1Char('=') + value.toString();
+        }
+        if (options.json)
+            Tool::printJson({{QStringLiteral("event"), QStringLiteral("details")},
+                             {QStringLiteral("type"), Tool::typeName(device->type)},
+                             {QStringLiteral("port"), device->port},
+                             {QStringLiteral("details"), values}});
+        else
+            Tool::printLine(QStringLiteral("details %1 %2 %3")
+                                .arg(Tool::typeName(device->type), device->port, text.join(QLatin1Char(' '))));
+        endDetails(device, QString());
+        return;
+    }
+}
+
+void ProbeRun::endDetails(Device *device, const QString &error)
+{
+    if (!device->waiting)
+        return;
+    device->waiting = false;
+    device->timer->stop();
+    if (!error.isEmpty()) {
+        if (options.json)
+            Tool::printJson({{QStringLiteral("event"), QStringLiteral("details")},
+                             {QStringLiteral("type"), Tool::typeName(device->type)},
+                             {QStringLiteral("port"), device->port},
+                             {QStringLiteral("error"), error}});
+        else
+            Tool::printLine(QStringLiteral("details %1 %2 failed: %3").arg(Tool::typeName(device->type), device->port, error));
+    }
+    // A vanished port keeps failing until it is closed.
+    if (auto *port = qobject_cast<QSerialPort *>(device->comm->ioDevice()); port && !error.isEmpty())
+        QTimer::singleShot(0, port, [port] { port->close(); });
+    maybeFinish();
+}
+
+void ProbeRun::maybeFinish()
+{
+    if (finishing || int(devices.size()) + notFound < options.types.size())
+        return;
+    for (const auto &device : devices) {
+        if (device->waiting)
+            return;
+    }
+    finishing = true;
+    // Called from the library's signals: end the run from the event loop.
+    QTimer::singleShot(0, this, &ProbeRun::finish);
+}
+
+void ProbeRun::finish()
+{
+    // Every type is reported; ports still pending (a silent one) need not time out.
+    delete initializer;
+    initializer = nullptr;
+    if (notFound > 0)
+        explainMissingPorts();
+    for (auto &device : devices)
+        releaseDevice(device.get());
+
+    const int found = int(devices.size());
+    const qint64 elapsed = clock.elapsed();
+    if (options.json)
+        Tool::printJson({{QStringLiteral("event"), QStringLiteral("done")},
+                         {QStringLiteral("found"), found},
+                         {QStringLiteral("not_found"), notFound},
+                         {QStringLiteral("elapsed_ms"), elapsed}});
+    else
+        Tool::printLine(QStringLiteral("done: %1 found, %2 not found, %3 ms").arg(found).arg(notFound).arg(elapsed));
+    emit finished(notFound == 0 ? 0 : 1);
+}
+
+void ProbeRun::releaseDevice(Device *device)
+{
+    if (!device->comm)
+        return;
+    QIODevice *port = device->comm->ioDevice();
+    delete device->comm;
+    device->comm = nullptr;
+    if (port) {
+        port->close();
+        delete port;
+    }
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <kvdevice/parserinit.h>
+#include <kvdevice/type.h>
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QStringList>
+
+#include <memory>
+#include <vector>
+
+class QSerialPort;
+class QTimer;
+
+namespace KvDevice {
+class Communicator;
+class Initializer;
+}
+
+struct ProbeOptions
+{
+    QList<KvDevice::Type> types;
+    QStringList ports;      // empty: the system's candidate ports
+    int delayMs = 0;
+    unsigned int retries = 3;
+    bool json = false;
+    bool details = false;
+};
+
+/// One probing run through KvDevice::Initializer, reported line by line as it goes;
+/// with details, each found board is asked once more for what it is.
+class ProbeRun : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int detailsTimeoutMs = 1000;
+
+    explicit ProbeRun(const ProbeOptions &options, QObject *parent = nullptr);
+    ~ProbeRun() override;
+
+    void start();
+
+signals:
+    /// Every requested type is reported and every detail query is over.
+    void finished(int exitCode);
+
+private:
+    struct Device
+    {
+        KvDevice::Type type = KvDevice::NoDevice;
+        QString port;
+        KvDevice::Communicator *comm = nullptr;
+        QTimer *timer = nullptr;
+        bool waiting = false;
+    };
+
+    void explainMissingPorts();
+    void onFound(KvDevice::Type type, KvDevice::Communicator *comm);
+    void onNotFound(KvDevice::Type type);
+    void askDetails(Device *device);
+    void readDetails(Device *device);
+    void endDetails(Device *device, const QString &error);
+    void maybeFinish();
+    void finish();
+    void releaseDevice(Device *device);
+
+    ProbeOptions options;
+    KvDevice::Initializer *initializer = nullptr;
+    Nmea::ParserInit parser;
+    std::vector<std::unique_ptr<Device>> devices;
+    int notFound = 0;
+    bool finishing = false;
+    QElapsedTimer clock;
+};
