@@ -114,6 +114,7 @@ private slots:
     void answersThatDoNotIdentify_data();
     void answersThatDoNotIdentify();
     void laterPayloadsStayForTheHost();
+    void staleInputIgnored();
     void boardVanishes();
     void destruction();
     void destroyedWhileProbing();
@@ -462,6 +463,19 @@ void tst_Initializer::laterPayloadsStayForTheHost()
     QCOMPARE(payload.toLatin1(), extra1);
     QVERIFY(comm->readPayload(payload, 0));
     QCOMPARE(payload.toLatin1(), extra2);
+}
+
+void tst_Initializer::staleInputIgnored()
+{
+    // What an earlier program left unread in the port is not an answer to this run.
+    FakeBoard board;
+    board.write(sentenceBytes(board28));
+    Initializer initializer;
+    initializer.setMaxRetries(0);
+    Host host(&initializer);
+    initializer.probe({KvDevice::Board6100028}, 0, {board.path()});
+    QTRY_COMPARE(host.notFound.size(), 1);
+    QVERIFY(host.found.isEmpty());
 }
 
 void tst_Initializer::boardVanishes()

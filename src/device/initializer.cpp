@@ -170,6 +170,8 @@ void Initializer::probeStage2()
         }
         KVLOG(Trace).write() << "Serial port opened for probing: " << name;
         port->setBaudRate(baudRate);
+        // Bytes left from an earlier program would be read as an answer to our queries.
+        port->clear(QSerialPort::Input);
         port->setObjectName(info.isNull() ? name : info.systemLocation());
 
         Communicator *comm = createCommunicator(port);
