@@ -64,6 +64,7 @@ class Host : public QObject
 public:
     explicit Host(Initializer *initializer)
     {
+        connect(initializer, &Initializer::finished, this, [this] { events << QStringLiteral("finished"); });
         connect(initializer, &Initializer::deviceInitialized, this, [this](Type type, Communicator *comm) {
             found.append({type, comm});
             events << QStringLiteral("found %1").arg(int(type));
@@ -191,6 +192,7 @@ void tst_Initializer::findsEachType()
     QCOMPARE(port->baudRate(), 115200);
     QCOMPARE(port->objectName(), board.path());
     QCOMPARE(log.count(endOfRun), 1); // the only port concluded: the run is over
+    QCOMPARE(host.events, (QStringList{QStringLiteral("found %1").arg(int(type)), QStringLiteral("finished")}));
     QCOMPARE(log.matching(endOfRun).first().type, QtDebugMsg);
     QCOMPARE(log.count(QStringLiteral("Read succes on port: ")), 1);
 
@@ -209,7 +211,8 @@ void tst_Initializer::bothGroupsOnOnePort()
     initializer.probe({KvDevice::Board6100028, KvDevice::InfoDevice, KvDevice::Board6100027}, 0, {board.path()});
     QTRY_COMPARE(log.count(endOfRun), 1);
     QCOMPARE(board.received, (QList<QByteArray>{versionQuery, infoRequest}));
-    QCOMPARE(host.events, (QStringList{QStringLiteral("found 3"), QStringLiteral("not found 1"), QStringLiteral("not found 2")}));
+    QCOMPARE(host.events, (QStringList{QStringLiteral("found 3"), QStringLiteral("not found 1"), QStringLiteral("not found 2"),
+                                       QStringLiteral("finished")}));
 }
 
 void tst_Initializer::silentPort_data()
@@ -239,6 +242,8 @@ void tst_Initializer::silentPort()
 
     const int passes = retries < 0 ? 4 : 1;
     QCOMPARE(host.notFound, types);
+    QCOMPARE(host.events.count(QStringLiteral("finished")), 1);
+    QCOMPARE(host.events.last(), QStringLiteral("finished"));
     QCOMPARE(log.count(QStringLiteral("Retry probing")), passes - 1);
     QCOMPARE(log.count(QStringLiteral("Read timeout for: ")), passes);
     QCOMPARE(log.count(endOfRun), 1);
@@ -296,6 +301,7 @@ void tst_Initializer::twoBoardsOfOneType()
     initializer->probe({KvDevice::Board6100028, KvDevice::InfoDevice}, 0, {first.path(), second.path(), info.path()});
     QTRY_COMPARE(log.count(endOfRun), 1);
 
+    QCOMPARE(host.events.count(QStringLiteral("finished")), 1);
     QCOMPARE(host.found.size(), 2);
     QVERIFY(host.notFound.isEmpty());
     QCOMPARE(log.count(QStringLiteral("Retry probing")), 0);
@@ -325,7 +331,7 @@ void tst_Initializer::nothingLeftToRetry()
     LogCapture log;
     initializer.probe({KvDevice::Board6100027, KvDevice::Board6100028}, 0, {board.path()});
     QTRY_COMPARE(host.notFound.size(), 1);
-    QCOMPARE(host.events, (QStringList{QStringLiteral("found 1"), QStringLiteral("not found 2")}));
+    QCOMPARE(host.events, (QStringList{QStringLiteral("found 1"), QStringLiteral("not found 2"), QStringLiteral("finished")}));
     QCOMPARE(log.count(QStringLiteral("Retry probing")), 0);
     QCOMPARE(log.count(QStringLiteral("Read timeout for: ")), 0);
     QCOMPARE(board.received.size(), 1);
@@ -350,7 +356,7 @@ void tst_Initializer::unusableRequests()
         Host host(&initializer);
         QVERIFY(initializer.probe({KvDevice::Board6100028, KvDevice::Board6100028}, 0, {missing}));
         // No port opened: every requested type is reported before probe() returns.
-        QCOMPARE(host.notFound, (Types{KvDevice::Board6100028, KvDevice::Board6100028}));
+        QCOMPARE(host.events, (QStringList{QStringLiteral("not found 1"), QStringLiteral("not found 1"), QStringLiteral("finished")}));
         QCOMPARE(log.matching(QStringLiteral("Serial port not accessible: ")).first().message,
                  QStringLiteral("Serial port not accessible:  \"%1\"  -  %2").arg(missing).arg(int(QSerialPort::DeviceNotFoundError)));
     }
@@ -510,6 +516,7 @@ void tst_Initializer::destruction()
     QTRY_COMPARE(host.found.size(), 1);
     QVERIFY(!portIsFree(pending.path()));
     QPointer<Communicator> kept(host.found.first().comm);
+    QVERIFY(!host.events.contains(QStringLiteral("finished")));
     delete initializer; // while the other port still waits for its answer
     QVERIFY(kept);
     QVERIFY(kept->ioDevice()->isOpen());

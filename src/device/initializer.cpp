@@ -190,6 +190,7 @@ void Initializer::probeStage2()
             if (!self)
                 return;
         }
+        emit finished();
     }
 }
 
@@ -375,6 +376,7 @@ void Initializer::setCommStatus(Communicator *comm, Type type)
     readyReadMapper->disconnect();
     timeoutMapper->disconnect();
     KVLOG(Debug).write() << "Disconnect from signals";
+    emit finished();
 }
 
 } // namespace KvDevice

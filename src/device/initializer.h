@@ -65,8 +65,12 @@ signals:
     /// and its port from now on. Emitted while `comm` is handling received data: do not
     /// delete it before the slot returns (deleteLater() is fine).
     void deviceInitialized(KvDevice::Type type, KvDevice::Communicator *comm);
-    /// No port delivered `type`; the run is over once every missing type is reported.
+    /// No port delivered `type`.
     void deviceNotFound(KvDevice::Type type);
+    /// The run is over: every requested type was reported and every probed port has
+    /// concluded; nothing reaches the initializer any more. Deleting it now closes the
+    /// ports that were not handed over.
+    void finished();
 
 public slots:
     /// Reads and classifies what the port of communicator `obj` has sent.
