@@ -49,6 +49,8 @@ private slots:
     void buildFailures();
     void parseAnswers_data();
     void parseAnswers();
+    void numbersAsQtReadsThem_data();
+    void numbersAsQtReadsThem();
     void parseFailures_data();
     void parseFailures();
     void parsingAddsToWhatIsThere();
@@ -171,6 +173,25 @@ void tst_ParserInit::parseAnswers()
         const bool number = it.key().startsWith(QLatin1Char('v')) && it.key().size() == 2;
         QCOMPARE(int(session.parameters.value(it.key()).userType()), number ? int(QMetaType::Int) : int(QMetaType::QString));
     }
+}
+
+void tst_ParserInit::numbersAsQtReadsThem_data()
+{
+    QTest::addColumn<QString>("text");
+    for (const char *text : {"0", "7", "-4", "+5", "007", "-0", "123456789", "-123456789", "1234567890",
+                             "2147483647", "2147483648", "-2147483648", "-2147483649", "99999999999", "", "+", "-",
+                             "--1", "+-1", "1-", " 7", "7 ", "1e3", "1.0", "0x1f", "12a", "\xef\xbc\x91"})
+        QTest::newRow(text) << QString::fromUtf8(text);
+}
+
+void tst_ParserInit::numbersAsQtReadsThem()
+{
+    // The version numbers are whatever QString::toInt makes of the field, 0 included.
+    QFETCH(QString, text);
+    SessionInit session;
+    session.clear();
+    QVERIFY(parser->parse(&session, sentence(QStringLiteral("PKVVER,HW,%1").arg(text))));
+    QCOMPARE(session.parameters.value(QStringLiteral("v1")), QVariant(text.toInt()));
 }
 
 void tst_ParserInit::parseFailures_data()

@@ -40,6 +40,17 @@ inline int hexValue(QChar c) noexcept
     return -1;
 }
 
+// Sentences are short: a plain scan beats a call into Qt's search per field.
+inline qsizetype indexOf(QStringView text, QChar c, qsizetype from = 0) noexcept
+{
+    const QChar *data = text.data();
+    for (qsizetype i = from; i < text.size(); ++i) {
+        if (data[i] == c)
+            return i;
+    }
+    return -1;
+}
+
 inline QChar hexDigit(int value) noexcept
 {
     return QLatin1Char("0123456789abcdef"[value & 0xf]);
@@ -214,10 +225,10 @@ bool ParserAbstract<Session>::parseSentence(Session *session, const QString &sen
     // What splitSentence() does to a copy, read in place. The start flag is never the
     // delimiter, so searching from 1 sees every delimiter of the copy.
     const QStringView text(sentence);
-    const auto delimiter = text.indexOf(checksumDelimiter, 1);
+    const auto delimiter = Detail::indexOf(text, checksumDelimiter, 1);
     if (delimiter < 0)
         return parseBody(session, text.mid(1));
-    if (text.indexOf(checksumDelimiter, delimiter + 1) >= 0)
+    if (Detail::indexOf(text, checksumDelimiter, delimiter + 1) >= 0)
         throw Exception(QStringLiteral("Checksum field"));
 
     const QStringView body = text.mid(1, delimiter - 1);
@@ -324,16 +335,19 @@ typename ParserAbstract<Session>::BuildPlan ParserAbstract<Session>::buildPlan(c
 template <typename Session>
 bool ParserAbstract<Session>::parseBody(Session *session, QStringView body)
 {
-    const auto firstSeparator = body.indexOf(fieldSeparator);
+    const auto firstSeparator = Detail::indexOf(body, fieldSeparator);
     const QStringView address = firstSeparator < 0 ? body : body.left(firstSeparator);
     if (address.size() < 3)
         throw Exception(QStringLiteral("Wrong sentence description length"));
 
     QStringList fields;
     if (firstSeparator >= 0) {
-        auto from = firstSeparator + 1;
-        for (;;) {
-            const auto next = body.indexOf(fieldSeparator, from);
+        int count = 1;
+        for (auto at = firstSeparator + 1; (at = Detail::indexOf(body, fieldSeparator, at)) >= 0; ++at)
+            ++count;
+        fields.reserve(count);
+        for (auto from = firstSeparator + 1;;) {
+            const auto next = Detail::indexOf(body, fieldSeparator, from);
             if (next < 0) {
                 fields.append(body.mid(from).toString());
                 break;
