@@ -1,9 +1,13 @@
 // The communicator's receive and write paths without a port: bytes in, payloads stored,
 // signalled and taken (as text or parsed), and payloads written and reported.
+// Prints result lines per payload after the console table.
 
 #include <kvdevice/communicator.h>
 #include <kvdevice/parserinit.h>
 #include <kvdevice/sessioninit.h>
+
+#include "benchsupport.h"
+#include "gbresults.h"
 
 #include <benchmark/benchmark.h>
 
@@ -105,6 +109,14 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    Bench::Collector runs;
+    benchmark::RunSpecifiedBenchmarks(&runs);
+    // The receive benchmarks feed 128 payloads per iteration.
+    Bench::result("memory_device.receive_text_per_payload", runs.ns("receiveAsText") / 128, "ns");
+    Bench::result("memory_device.receive_session_per_payload", runs.ns("receiveAsSession") / 128, "ns");
+    Bench::result("memory_device.write_and_report", runs.ns("writeAndReport"), "ns");
+    benchmark::Shutdown();
     return 0;
 }

@@ -1,13 +1,18 @@
 // The sentence engine per sentence: parse and build through the init-protocol parser,
 // against a plain C++ baseline that only checks the frame, computes the checksum and
-// splits the fields.
+// splits the fields (parse), or frames the fields with their checksum (build).
+// Prints result lines with the ratios after the console table.
 
 #include <kvdevice/parserinit.h>
 #include <kvdevice/sessioninit.h>
 
+#include "benchsupport.h"
+#include "gbresults.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -108,6 +113,71 @@ void baselineParseVersionAnswer(benchmark::State &state)
 }
 BENCHMARK(baselineParseVersionAnswer);
 
+// The build baseline: start flag, address, fields, checksum and line end into a reused buffer.
+void baselineBuild(std::string &out, std::string_view address, std::string_view fields)
+{
+    out.clear();
+    out += '$';
+    out += address;
+    if (!fields.empty()) {
+        out += ',';
+        out += fields;
+    }
+    unsigned sum = 0;
+    for (size_t i = 1; i < out.size(); ++i)
+        sum ^= static_cast<unsigned char>(out[i]);
+    out += '*';
+    out += "0123456789abcdef"[(sum >> 4) & 0xf];
+    out += "0123456789abcdef"[sum & 0xf];
+    out += "\r\n";
+}
+
+void baselineBuildVersionQuery(benchmark::State &state)
+{
+    std::string text;
+    text.reserve(80);
+    for (auto _ : state) {
+        baselineBuild(text, "PKVVER", {});
+        benchmark::DoNotOptimize(text.data());
+    }
+}
+BENCHMARK(baselineBuildVersionQuery);
+
+void baselineBuildInfoRequest(benchmark::State &state)
+{
+    std::string text;
+    text.reserve(80);
+    for (auto _ : state) {
+        baselineBuild(text, "PTKVWR", "INF");
+        benchmark::DoNotOptimize(text.data());
+    }
+}
+BENCHMARK(baselineBuildInfoRequest);
+
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    Bench::Collector runs;
+    benchmark::RunSpecifiedBenchmarks(&runs);
+
+    const double parse = runs.ns("parseVersionAnswer");
+    const double build = runs.ns("buildVersionQuery");
+    const double parseBase = runs.ns("baselineParseVersionAnswer");
+    const double buildBase = runs.ns("baselineBuildVersionQuery");
+    Bench::result("engine.parse_version_answer", parse, "ns", "<1000");
+    Bench::result("engine.parse_info_answer", runs.ns("parseInfoAnswer"), "ns");
+    Bench::result("engine.baseline_parse_version_answer", parseBase, "ns");
+    if (parseBase > 0)
+        Bench::result("engine.parse_ratio_to_baseline", parse / parseBase, "x");
+    Bench::result("engine.build_version_query", build, "ns", "<500");
+    Bench::result("engine.build_info_request", runs.ns("buildInfoRequest"), "ns");
+    Bench::result("engine.baseline_build_version_query", buildBase, "ns");
+    if (buildBase > 0)
+        Bench::result("engine.build_ratio_to_baseline", build / buildBase, "x");
+    benchmark::Shutdown();
+    return 0;
+}

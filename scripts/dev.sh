@@ -92,11 +92,50 @@ demo() {
 
 bench() {
     need libbenchmark-dev
-    build -DKVDEVICE_BUILD_BENCHMARKS=ON
-    say "benchmarks"
-    for b in "$build_dir"/bench/bench_*; do
-        [ -f "$b" ] && [ -x "$b" ] && "$b" --benchmark_min_time=0.3
-    done
+    local dir=$root/build-bench$([ "$qt_major" = 5 ] || echo "-qt$qt_major")
+    say "building in $dir"
+    cmake -S "$root" -B "$dir" -DKVDEVICE_QT_MAJOR="$qt_major" -DCMAKE_BUILD_TYPE=Release \
+        -DKVDEVICE_BUILD_BENCHMARKS=ON -DKVDEVICE_BUILD_TOOLS=ON -DBUILD_TESTING=OFF \
+        -DKVDEVICE_SANITIZE= -DKVDEVICE_FUZZ=OFF >/dev/null
+    cmake --build "$dir" -j "$jobs" --target bench_engine bench_communicator bench_memory bench_throughput bench_discovery
+
+    local b=$dir/bench results=$dir/bench/results.txt status=0
+    : >"$results"
+    run_bench() {
+        say "$1"
+        shift
+        "$@" >>"$results" || { echo "$* FAILED" >&2; status=1; }
+    }
+    local gb=(--benchmark_min_time=0.1 --benchmark_repetitions=5 --benchmark_report_aggregates_only=true)
+    run_bench "sentence engine" "$b/bench_engine" "${gb[@]}"
+    run_bench "communicator on an in-memory device" "$b/bench_communicator" "${gb[@]}"
+    run_bench "discovery, /run/lock on $(stat -f -c %T /run/lock)" "$b/bench_discovery"
+    if [ "$(stat -f -c %T /run/lock)" != tmpfs ]; then
+        local sudo=()
+        [ "$(id -u)" -eq 0 ] || sudo=(sudo -n)
+        if "${sudo[@]}" unshare -m true 2>/dev/null; then
+            run_bench "discovery, /run/lock on a private tmpfs" "${sudo[@]}" unshare -m \
+                sh -c 'mount -t tmpfs tmpfs /run/lock && exec "$0"' "$b/bench_discovery"
+        else
+            say "discovery on a private tmpfs skipped: needs root (unshare -m)"
+        fi
+    fi
+    run_bench "receive throughput over a pty" "$b/bench_throughput"
+    run_bench "memory over ten million payloads" "$b/bench_memory"
+
+    say "results ($results)"
+    awk '
+        function show(v) { return (v >= 1000 || v <= -1000) ? sprintf("%.0f", v) : sprintf("%.3g", v) }
+        BEGIN { printf "%-48s %12s %-4s %8s  %s\n", "metric", "value", "unit", "goal", "met?" }
+        NF >= 3 {
+            goal = (NF >= 4) ? $4 : "-"; met = "-"
+            if (goal ~ /^</) { met = ($2 + 0 < substr(goal, 2) + 0) ? "yes" : "NO"; goals++ }
+            if (goal ~ /^>/) { met = ($2 + 0 > substr(goal, 2) + 0) ? "yes" : "NO"; goals++ }
+            if (met == "yes") hit++
+            printf "%-48s %12s %-4s %8s  %s\n", $1, show($2), $3, goal, met
+        }
+        END { printf "%d of %d goals met\n", hit, goals }' "$results"
+    return "$status"
 }
 
 cmd=${1:-}
