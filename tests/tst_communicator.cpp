@@ -9,8 +9,6 @@
 
 #include <QtTest>
 
-#include <cstdio>
-
 using KvDevice::Communicator;
 using TestSupport::LogCapture;
 using TestSupport::ScriptedDevice;
@@ -34,18 +32,6 @@ QList<uint> idsOf(const QSignalSpy &spy)
     for (const QList<QVariant> &call : spy)
         ids << call.first().toUInt();
     return ids;
-}
-
-// Resident memory of this process in KiB.
-long residentKiB()
-{
-    long pages = 0, resident = 0;
-    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(f);
-    }
-    return resident * 4;
 }
 
 } // namespace
@@ -579,11 +565,11 @@ void tst_Communicator::memoryStaysFlat()
     };
     exchange(20000);
     transferred = 0;
-    const long before = residentKiB();
+    const long before = TestSupport::memoryInUseKiB();
     exchange(200000);
-    const long grown = residentKiB() - before;
+    const long grown = TestSupport::memoryInUseKiB() - before;
     QCOMPARE(transferred, 200000);
-    QVERIFY2(grown < 4096, qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg(grown)));
+    QVERIFY2(grown < 4096, qPrintable(QStringLiteral("memory in use grew by %1 KiB").arg(grown)));
     QVERIFY(comm.readPayload(&session, 0));
     QCOMPARE(session.parameters.value(QStringLiteral("hwversion")).toString(), QStringLiteral("HW2-6100028"));
 }

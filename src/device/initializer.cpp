@@ -26,6 +26,19 @@ const char *const mappedObjectSignal = SIGNAL(mapped(QObject *));
 const char *const mappedObjectSignal = SIGNAL(mappedObject(QObject *));
 #endif
 
+// How many of the initializers' slots are running in this thread. A host may destroy an
+// initializer from a slot connected to its signals; the mapper, timer, port or
+// communicator whose signal led there is then still on the call stack and must outlive
+// the initializer until the stack has unwound.
+thread_local int slotDepth = 0;
+struct InSlot
+{
+    InSlot() { ++slotDepth; }
+    ~InSlot() { --slotDepth; }
+    InSlot(const InSlot &) = delete;
+    InSlot &operator=(const InSlot &) = delete;
+};
+
 QString portNameOf(const Communicator *comm)
 {
     const auto *port = qobject_cast<const QSerialPort *>(comm->ioDevice());
@@ -74,25 +87,39 @@ Initializer::Initializer(QObject *parent)
 
 Initializer::~Initializer()
 {
+    const bool fromOwnSlot = slotDepth > 0;
+    auto dispose = [fromOwnSlot](QObject *object) {
+        if (fromOwnSlot) {
+            object->setParent(nullptr);
+            object->deleteLater();
+        } else {
+            delete object;
+        }
+    };
+
+    stage2Timer->stop();
     for (QObject *helper : {static_cast<QObject *>(stage2Timer), static_cast<QObject *>(readyReadMapper),
                             static_cast<QObject *>(timeoutMapper)}) {
         helper->disconnect();
-        delete helper;
+        dispose(helper);
     }
 
     const auto timers = portTimers;
     for (auto it = timers.cbegin(); it != timers.cend(); ++it) {
-        delete it.value();
+        it.value()->stop();
+        it.value()->disconnect();
+        dispose(it.value());
         Communicator *comm = it.key();
         if (portStatus.value(comm, NoDevice) != NoDevice)
             continue; // the host's
+        comm->disconnect();
         if (QIODevice *port = comm->ioDevice()) {
             comm->setIODevice(nullptr);
             if (port->isOpen())
                 port->close();
-            delete port;
+            dispose(port);
         }
-        delete comm;
+        dispose(comm);
     }
     portStatus.clear();
     portTimers.clear();
@@ -153,6 +180,7 @@ bool Initializer::probe(const QList<Type> &types, int delay, const QList<QString
 
 void Initializer::probeStage2()
 {
+    const InSlot inSlot;
     const auto candidates = ports;
     const auto names = portNames;
     for (int i = 0; i < candidates.size(); ++i) {
@@ -233,6 +261,7 @@ void Initializer::watchPort(Communicator *comm)
 
 void Initializer::portVanished(Communicator *comm)
 {
+    const InSlot inSlot;
     // An unplugged board: close its port at once, which also ends Qt's stream of read
     // errors, and let the port conclude without waiting for its time-out.
     if (!portTimers.contains(comm) || vanishedPorts.contains(comm))
@@ -271,6 +300,7 @@ void Initializer::retryProbe()
 
 void Initializer::readTimeout(QObject *obj)
 {
+    const InSlot inSlot;
     Communicator *comm = isCommunicator(obj);
     if (!comm)
         return;
@@ -310,6 +340,7 @@ void Initializer::queryBoardVersion(Communicator *comm)
 
 void Initializer::boardReadyRead(QObject *obj)
 {
+    const InSlot inSlot;
     Communicator *comm = isCommunicator(obj);
     if (!comm)
         return;

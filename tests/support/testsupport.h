@@ -24,6 +24,11 @@ QByteArray sentenceBytes(const QString &body);
 /// CPU time this process has used, in milliseconds.
 double processCpuMs();
 
+/// Memory this process holds, in KiB: its resident set, or the heap in use under
+/// AddressSanitizer or valgrind memcheck (both hold freed blocks back, tens or hundreds of
+/// MB, which the resident set would count).
+long memoryInUseKiB();
+
 /// Captures every log line for its lifetime, with debug output of the library enabled.
 class LogCapture
 {
