@@ -3,6 +3,8 @@
 #   scripts/dev.sh demo   install, build, find the simulated boards
 #   scripts/dev.sh test   install, build, run every test
 #   scripts/dev.sh deps | build | bench
+#   scripts/dev.sh fuzz [SECONDS]   fuzz targets under ASan/UBSan, SECONDS each (60)
+#   scripts/dev.sh memcheck         every test executable under valgrind memcheck
 # KVDEVICE_QT_MAJOR=6 builds against Qt 6; KVDEVICE_BUILD_DIR picks the build folder.
 set -euo pipefail
 
@@ -90,6 +92,11 @@ demo() {
     return "$status"
 }
 
+# Benchmarks with goals (BENCHMARKS.md), built Release in build-bench. Each program prints
+# result lines "NAME VALUE UNIT [GOAL]" on stdout and its details on stderr; discovery runs
+# as the system is and, when /run/lock is not a tmpfs and we are root, once more in a
+# private mount namespace with a tmpfs there. Ends with one table; fails only when a
+# program fails, not when a goal is missed.
 bench() {
     need libbenchmark-dev
     local dir=$root/build-bench$([ "$qt_major" = 5 ] || echo "-qt$qt_major")
@@ -138,6 +145,90 @@ bench() {
     return "$status"
 }
 
+# libFuzzer targets under AddressSanitizer and UndefinedBehaviorSanitizer, built with clang
+# in build-fuzz; each runs SECONDS (default 60) on a scratch copy of its seed corpus, so
+# nothing is written into the tree. Crash inputs land in build-fuzz/fuzz/artifacts/.
+fuzz() {
+    local seconds=${1:-60}
+    # libFuzzer reads 0 as "no limit".
+    if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
+        echo "fuzz: SECONDS must be a positive number, not '$seconds'" >&2
+        return 2
+    fi
+    need clang-14 libclang-rt-14-dev
+    local dir=$root/build-fuzz$([ "$qt_major" = 5 ] || echo "-qt$qt_major")
+    say "building the fuzz targets in $dir"
+    CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$dir" -DKVDEVICE_QT_MAJOR="$qt_major" \
+        -DKVDEVICE_FUZZ=ON -DKVDEVICE_SANITIZE=address,undefined -DKVDEVICE_BUILD_TOOLS=OFF >/dev/null
+    cmake --build "$dir" -j "$jobs" --target fuzz_sentence fuzz_receive
+
+    local work status=0 target max_len log execs
+    work=$(mktemp -d)
+    mkdir -p "$dir/fuzz/artifacts"
+    for target in sentence receive; do
+        max_len=256
+        [ "$target" = receive ] && max_len=4096
+        mkdir -p "$work/$target"
+        cp "$root/fuzz/corpus/$target/"* "$work/$target/"
+        log=$dir/fuzz/fuzz_$target.log
+        say "fuzz_$target for ${seconds}s (log: $log)"
+        if ! "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -max_len="$max_len" \
+            -dict="$root/fuzz/nmea.dict" -print_final_stats=1 -artifact_prefix="$dir/fuzz/artifacts/" \
+            "$work/$target" >"$log" 2>&1; then
+            tail -n 40 "$log"
+            echo "fuzz_$target FAILED; the input is in $dir/fuzz/artifacts/" >&2
+            status=1
+        fi
+        execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+        echo "fuzz_$target: ${execs:-?} executions, corpus $(find "$work/$target" -type f | wc -l) inputs" \
+             "(from $(find "$root/fuzz/corpus/$target" -type f | wc -l) seeds)"
+    done
+    rm -rf "$work"
+    return "$status"
+}
+
+# Every test executable under valgrind memcheck, in build-vg (no sanitizers); fails on
+# any memcheck error or definite leak.
+memcheck() {
+    need valgrind
+    local dir=$root/build-vg$([ "$qt_major" = 5 ] || echo "-qt$qt_major")
+    say "building in $dir"
+    cmake -S "$root" -B "$dir" -DKVDEVICE_QT_MAJOR="$qt_major" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKVDEVICE_SANITIZE= -DKVDEVICE_FUZZ=OFF -DKVDEVICE_BUILD_TOOLS=OFF >/dev/null
+    cmake --build "$dir" -j "$jobs"
+
+    local logs=$dir/valgrind status=0 functions=0 executables=0 errors=0 lost=0 test name rc totals
+    local suppressions=()
+    [ -f "$root/tests/valgrind.supp" ] && suppressions=(--suppressions="$root/tests/valgrind.supp")
+    mkdir -p "$logs"
+    for test in "$dir"/tests/tst_*; do
+        [ -f "$test" ] && [ -x "$test" ] || continue
+        name=$(basename "$test")
+        say "memcheck $name"
+        rc=0
+        # Valgrind runs everything 20-50 times slower: lift Qt Test's per-function limit.
+        QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES= QTEST_FUNCTION_TIMEOUT=3600000 \
+            timeout 3600 valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite \
+            --errors-for-leak-kinds=definite --error-exitcode=9 --num-callers=40 \
+            "${suppressions[@]}" --log-file="$logs/$name.log" \
+            "$test" >"$logs/$name.out" 2>&1 || rc=$?
+        totals=$(grep -h '^Totals:' "$logs/$name.out" | tail -n 1)
+        echo "  $name: ${totals:-no totals} | $(grep -h 'ERROR SUMMARY' "$logs/$name.log" | sed 's/^==[0-9]*== //') | exit $rc"
+        functions=$((functions + $(echo "$totals" | awk '{print $2 + $4 + $6}')))
+        errors=$((errors + $(sed -n 's/.*ERROR SUMMARY: \([0-9]*\) errors.*/\1/p' "$logs/$name.log" | awk '{s+=$1} END {print s+0}')))
+        # The last leak summary is the one at exit (the tests may ask for quick ones before).
+        lost=$((lost + $(sed -n 's/.*definitely lost: \([0-9,]*\) bytes.*/\1/p' "$logs/$name.log" | tail -n 1 | tr -d , | awk '{s+=$1} END {print s+0}')))
+        executables=$((executables + 1))
+        if [ "$rc" -ne 0 ]; then
+            status=1
+            grep -h -A 30 -E 'definitely lost in|Invalid |uninitialised|FAIL!' "$logs/$name.log" "$logs/$name.out" | head -n 60 || true
+        fi
+    done
+    say "memcheck: $functions test functions (with data rows) in $executables executables," \
+        "$errors errors, $lost bytes definitely lost; logs in $logs"
+    return "$status"
+}
+
 cmd=${1:-}
 [ $# -gt 0 ] && shift
 case "$cmd" in
@@ -146,5 +237,7 @@ case "$cmd" in
     test) deps; build; run_tests ;;
     demo) deps; build; demo ;;
     bench) deps; bench ;;
-    *) echo "usage: scripts/dev.sh demo|test|deps|build|bench" >&2; exit 2 ;;
+    fuzz) deps; fuzz "$@" ;;
+    memcheck) deps; memcheck ;;
+    *) echo "usage: scripts/dev.sh demo|test|deps|build|bench|fuzz [SECONDS]|memcheck" >&2; exit 2 ;;
 esac
