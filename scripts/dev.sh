@@ -3,6 +3,7 @@
 #   scripts/dev.sh demo   install, build, find the simulated boards
 #   scripts/dev.sh test   install, build, run every test
 #   scripts/dev.sh deps | build | bench
+#   scripts/dev.sh sanitize         the tests under ASan/UBSan/LSan, the fuzz targets over their seeds
 #   scripts/dev.sh fuzz [SECONDS]   fuzz targets under ASan/UBSan, SECONDS each (60)
 #   scripts/dev.sh memcheck         every test executable under valgrind memcheck
 # KVDEVICE_QT_MAJOR=6 builds against Qt 6; KVDEVICE_BUILD_DIR picks the build folder.
@@ -145,6 +146,28 @@ bench() {
     return "$status"
 }
 
+# The test suite under AddressSanitizer (with LeakSanitizer) and UndefinedBehaviorSanitizer,
+# then the fuzz targets over their seed corpus; any report fails.
+sanitize() {
+    local suffix
+    suffix=$([ "$qt_major" = 5 ] || echo "-qt$qt_major")
+    local dir=$root/build-asan$suffix fuzz_dir=$root/build-fuzz$suffix
+    say "building with sanitizers in $dir"
+    cmake -S "$root" -B "$dir" -DKVDEVICE_QT_MAJOR="$qt_major" -DKVDEVICE_SANITIZE=address,undefined \
+        -DKVDEVICE_BUILD_TOOLS=OFF >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    say "testing with sanitizers"
+    (cd "$dir" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        ctest --output-on-failure -j "$jobs")
+
+    need clang-14 libclang-rt-14-dev
+    say "fuzz targets over their seeds in $fuzz_dir"
+    CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$fuzz_dir" -DKVDEVICE_QT_MAJOR="$qt_major" \
+        -DKVDEVICE_FUZZ=ON -DKVDEVICE_SANITIZE=address,undefined -DKVDEVICE_BUILD_TOOLS=OFF >/dev/null
+    cmake --build "$fuzz_dir" -j "$jobs" --target fuzz_sentence fuzz_receive
+    (cd "$fuzz_dir" && ctest -L fuzz --output-on-failure)
+}
+
 # libFuzzer targets under AddressSanitizer and UndefinedBehaviorSanitizer, built with clang
 # in build-fuzz; each runs SECONDS (default 60) on a scratch copy of its seed corpus, so
 # nothing is written into the tree. Crash inputs land in build-fuzz/fuzz/artifacts/.
@@ -237,7 +260,8 @@ case "$cmd" in
     test) deps; build; run_tests ;;
     demo) deps; build; demo ;;
     bench) deps; bench ;;
+    sanitize) deps; sanitize ;;
     fuzz) deps; fuzz "$@" ;;
     memcheck) deps; memcheck ;;
-    *) echo "usage: scripts/dev.sh demo|test|deps|build|bench|fuzz [SECONDS]|memcheck" >&2; exit 2 ;;
+    *) echo "usage: scripts/dev.sh demo|test|deps|build|bench|sanitize|fuzz [SECONDS]|memcheck" >&2; exit 2 ;;
 esac
