@@ -23,7 +23,6 @@ private slots:
     void sentenceInPieces();
     void writeReachesTheBoard();
     void farEndClosesOnce();
-    void deleteFromReadyRead();
 
 private:
     PtyPair *pty = nullptr;
@@ -98,21 +97,6 @@ void tst_CommunicatorPty::farEndClosesOnce()
     QTest::qWait(500);
     const double cpuUsed = TestSupport::processCpuMs() - cpuBefore;
     QVERIFY2(cpuUsed < 200, qPrintable(QStringLiteral("%1 ms of CPU in 500 ms").arg(cpuUsed)));
-}
-
-void tst_CommunicatorPty::deleteFromReadyRead()
-{
-    auto *comm = new Communicator;
-    QPointer<Communicator> watch(comm);
-    comm->setIODevice(port);
-    connect(comm, QOverload<uint>::of(&Communicator::readyRead), comm, [comm](uint id) {
-        QString payload;
-        comm->readPayload(payload, id);
-        delete comm;
-    });
-    pty->write(sentenceBytes(QStringLiteral("abc,1")) + sentenceBytes(QStringLiteral("abc,2")));
-    QTRY_VERIFY(!watch);
-    QVERIFY(port->isOpen());
 }
 
 QTEST_GUILESS_MAIN(tst_CommunicatorPty)

@@ -116,9 +116,7 @@ private slots:
     void answersThatDoNotIdentify();
     void laterPayloadsStayForTheHost();
     void staleInputIgnored();
-    void boardVanishes();
     void destruction();
-    void destroyedWhileProbing();
     void hostTalksToTheBoard();
     void secondProbeRefused();
     void queuedConnections();
@@ -484,28 +482,6 @@ void tst_Initializer::staleInputIgnored()
     QVERIFY(host.found.isEmpty());
 }
 
-void tst_Initializer::boardVanishes()
-{
-    FakeBoard gone;
-    FakeBoard silent;
-    Initializer initializer;
-    Host host(&initializer);
-    LogCapture log;
-    QElapsedTimer clock;
-    clock.start();
-    initializer.probe({KvDevice::Board6100028}, 0, {gone.path(), silent.path()});
-    gone.close();
-    QTRY_COMPARE(log.count(QStringLiteral("Serial port lost: ")), 1);
-    // The lost port is closed at once: no error storm while the run goes on.
-    const double cpuBefore = TestSupport::processCpuMs();
-    QTRY_COMPARE_WITH_TIMEOUT(host.notFound.size(), 1, 5000);
-    const double cpu = TestSupport::processCpuMs() - cpuBefore;
-    const qint64 wall = clock.elapsed();
-    QVERIFY2(cpu < wall / 2.0, qPrintable(QStringLiteral("%1 ms CPU in %2 ms").arg(cpu).arg(wall)));
-    QCOMPARE(silent.received.size(), 4); // the silent port is still retried
-    QCOMPARE(log.count(QStringLiteral("Retry probing")), 3);
-}
-
 void tst_Initializer::destruction()
 {
     FakeBoard found(FakeBoard::answering(board28, QString()));
@@ -522,33 +498,6 @@ void tst_Initializer::destruction()
     QVERIFY(kept->ioDevice()->isOpen());
     QVERIFY(portIsFree(pending.path()));
     QVERIFY(host.notFound.isEmpty());
-}
-
-void tst_Initializer::destroyedWhileProbing()
-{
-    FakeBoard first(FakeBoard::answering(board28, QString()));
-    FakeBoard second;
-    {
-        // Directly after probe() returns.
-        auto *initializer = new Initializer;
-        initializer->probe({KvDevice::Board6100028}, 0, {first.path(), second.path()});
-        delete initializer;
-        QTest::qWait(50);
-        QVERIFY(portIsFree(first.path()));
-        QVERIFY(portIsFree(second.path()));
-    }
-    {
-        // From a slot, while the run still waits for the second port.
-        auto *initializer = new Initializer;
-        QPointer<Initializer> watch(initializer);
-        Host host(initializer);
-        connect(initializer, &Initializer::deviceInitialized, initializer, &QObject::deleteLater);
-        initializer->probe({KvDevice::Board6100028, KvDevice::InfoDevice}, 0, {first.path(), second.path()});
-        QTRY_VERIFY(!watch);
-        QCOMPARE(host.found.size(), 1);
-        QVERIFY(host.found.first().comm->ioDevice()->isOpen());
-        QVERIFY(portIsFree(second.path()));
-    }
 }
 
 void tst_Initializer::hostTalksToTheBoard()
