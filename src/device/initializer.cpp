@@ -140,7 +140,7 @@ bool Initializer::isCandidate(const QSerialPortInfo &port)
 
 bool Initializer::probe(const QList<Type> &types, int delay, const QList<QString> &names)
 {
-    if (started) {
+    if (!requestedTypes.isEmpty()) { // a run with types has been started
         KVLOG(Error).write() << "Probe already started: use a new Initializer for another run";
         return false;
     }
@@ -149,7 +149,6 @@ bool Initializer::probe(const QList<Type> &types, int delay, const QList<QString
         KVLOG(Error).write() << "No device types specified";
         return false;
     }
-    started = true;
 
     if (!names.isEmpty()) {
         // Given names are opened by name. QSerialPortInfo(name) would be null for ports

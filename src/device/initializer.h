@@ -106,7 +106,6 @@ private:
 
     QList<QString> portNames;             // the name each entry of `ports` is opened and logged by
     QSet<Communicator *> vanishedPorts;   // closed after a read failure; never asked again
-    bool started = false;
 };
 
 } // namespace KvDevice
