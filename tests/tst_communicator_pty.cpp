@@ -33,7 +33,7 @@ void tst_CommunicatorPty::init()
 {
     pty = new PtyPair;
     if (!pty->isValid())
-        QSKIP("no pseudo-terminals on this machine");
+        SKIP_TEST("no pseudo-terminals on this machine");
     port = new QSerialPort(pty->path());
     QVERIFY2(port->open(QIODevice::ReadWrite), qPrintable(port->errorString()));
     QVERIFY(port->setBaudRate(115200));

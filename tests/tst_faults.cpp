@@ -30,35 +30,13 @@
 using KvDevice::Communicator;
 using KvDevice::Initializer;
 using KvDevice::Type;
-using TestSupport::FakeBoard;
-using TestSupport::LogCapture;
-using TestSupport::PtyPair;
-using TestSupport::sentence;
-using TestSupport::sentenceBytes;
+using namespace TestSupport;
 
 namespace {
 
-const QString board28 = QStringLiteral("PKVVER,HW2-6100028,1,2,3");
-const QString board27 = QStringLiteral("PKVVER,HW2-6100027,4,5,6");
-const QString endOfRun = QStringLiteral("Disconnect from signals");
 const char *const childSwitch = "--probe-unprivileged";
 
 using Types = QList<Type>;
-
-// QSKIP with one argument trips clang's -Wpedantic in C++17 (the macro is variadic).
-#define SKIP_TEST(reason)                                                                     \
-    do {                                                                                       \
-        QTest::qSkip(reason, __FILE__, __LINE__);                                              \
-        return;                                                                                \
-    } while (false)
-
-bool portIsFree(const QString &path)
-{
-    QSerialPort probe(path);
-    const bool opened = probe.open(QIODevice::ReadWrite);
-    probe.close();
-    return opened;
-}
 
 // The device number of a pty's port end.
 dev_t deviceOf(const QString &path)
@@ -102,39 +80,6 @@ QByteArray awaitQuery(PtyPair &pty)
     }
     return bytes;
 }
-
-struct Handover
-{
-    Type type;
-    QPointer<Communicator> comm;
-    QString port;
-};
-
-// Records what a run tells the host; deletes what it was handed unless told otherwise.
-class Host : public QObject
-{
-public:
-    explicit Host(Initializer *initializer)
-    {
-        connect(initializer, &Initializer::deviceInitialized, this, [this](Type type, Communicator *comm) {
-            found.append({type, comm, comm->ioDevice()->objectName()});
-        });
-        connect(initializer, &Initializer::deviceNotFound, this, [this](Type type) { notFound.append(type); });
-    }
-    ~Host() override
-    {
-        for (const Handover &h : qAsConst(found)) {
-            if (!h.comm)
-                continue;
-            QIODevice *port = h.comm->ioDevice();
-            delete h.comm;
-            delete port;
-        }
-    }
-
-    QList<Handover> found;
-    Types notFound;
-};
 
 // Counts "Parse failed" lines without keeping any line: a flood logs without end.
 struct ParseFailureCounter

@@ -17,9 +17,7 @@
 using KvDevice::Communicator;
 using KvDevice::Initializer;
 using KvDevice::Type;
-using TestSupport::FakeBoard;
-using TestSupport::LogCapture;
-using TestSupport::sentenceBytes;
+using namespace TestSupport;
 
 Q_DECLARE_METATYPE(QList<KvDevice::Type>)
 
@@ -27,10 +25,6 @@ namespace {
 
 const QByteArray versionQuery = "$PKVVER*0c\r\n";
 const QByteArray infoRequest = "$PTKVWR,INF*71\r\n";
-const QString board28 = QStringLiteral("PKVVER,HW2-6100028,1,2,3");
-const QString board27 = QStringLiteral("PKVVER,HW2-6100027,4,5,6");
-const QString infoBoard = QStringLiteral("PTKVRD,INF,KV-INFO,DT,61,R2,1.4.0,HW3,APP");
-const QString endOfRun = QStringLiteral("Disconnect from signals");
 
 using Types = QList<Type>;
 
@@ -42,52 +36,6 @@ FakeBoard::Responder ignoringFirst(int ignored, const QString &versionBody, cons
         return index < ignored ? QList<QByteArray>() : answer(line, index);
     };
 }
-
-// Whether some other part of this process holds the port open (Qt locks what it opens).
-bool portIsFree(const QString &path)
-{
-    QSerialPort probe(path);
-    const bool opened = probe.open(QIODevice::ReadWrite);
-    probe.close();
-    return opened;
-}
-
-struct Handover
-{
-    Type type;
-    Communicator *comm;
-};
-
-// Records what a run tells the host, and owns what it is handed.
-class Host : public QObject
-{
-public:
-    explicit Host(Initializer *initializer)
-    {
-        connect(initializer, &Initializer::finished, this, [this] { events << QStringLiteral("finished"); });
-        connect(initializer, &Initializer::deviceInitialized, this, [this](Type type, Communicator *comm) {
-            found.append({type, comm});
-            events << QStringLiteral("found %1").arg(int(type));
-        });
-        connect(initializer, &Initializer::deviceNotFound, this, [this](Type type) {
-            notFound.append(type);
-            events << QStringLiteral("not found %1").arg(int(type));
-        });
-    }
-    ~Host() override
-    {
-        for (const Handover &h : qAsConst(found)) {
-            QIODevice *port = h.comm->ioDevice();
-            delete h.comm;
-            delete port;
-        }
-    }
-    QString portOf(int i) const { return found.at(i).comm->ioDevice()->objectName(); }
-
-    QList<Handover> found;
-    Types notFound;
-    QStringList events;
-};
 
 } // namespace
 
@@ -126,7 +74,7 @@ void tst_Initializer::initTestCase()
 {
     TestSupport::PtyPair pty;
     if (!pty.isValid())
-        QSKIP("no pseudo-terminals on this machine");
+        SKIP_TEST("no pseudo-terminals on this machine");
 }
 
 void tst_Initializer::candidates_data()
@@ -306,8 +254,8 @@ void tst_Initializer::twoBoardsOfOneType()
     const int boardAt = host.found.at(0).type == KvDevice::Board6100028 ? 0 : 1;
     QCOMPARE(host.found.at(boardAt).type, KvDevice::Board6100028);
     QCOMPARE(host.found.at(1 - boardAt).type, KvDevice::InfoDevice);
-    QCOMPARE(host.portOf(1 - boardAt), info.path());
-    const QString winner = host.portOf(boardAt);
+    QCOMPARE(host.found.at(1 - boardAt).port, info.path());
+    const QString winner = host.found.at(boardAt).port;
     QVERIFY(winner == first.path() || winner == second.path());
 
     // The board that lost stays open, owned by the initializer, until it goes.
@@ -347,6 +295,9 @@ void tst_Initializer::unusableRequests()
         QCOMPARE(log.matching(QStringLiteral("No device types specified")).first().type, QtCriticalMsg);
         QCOMPARE(log.count(QStringLiteral("Serial port opened")), 0);
         QVERIFY(portIsFree(board.path()));
+        // Nothing was started: the same initializer can still run.
+        QVERIFY(initializer.probe({KvDevice::Board6100028}, 0, {board.path()}));
+        QCOMPARE(log.count(QStringLiteral("Serial port opened")), 1);
     }
     {
         const QString missing = QStringLiteral("/dev/kvdevice-no-such-port");
@@ -365,7 +316,7 @@ void tst_Initializer::noCandidatePorts()
     const auto available = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : available) {
         if (Initializer::isCandidate(info))
-            QSKIP("a board is attached to this machine");
+            SKIP_TEST("a board is attached to this machine");
     }
     Initializer initializer;
     Host host(&initializer);
@@ -548,11 +499,11 @@ void tst_Initializer::queuedConnections()
     QSignalSpy found(&initializer, SIGNAL(deviceInitialized(KvDevice::Type,KvDevice::Communicator*)));
     QList<Handover> received;
     connect(&initializer, &Initializer::deviceInitialized, this,
-            [&received](Type type, Communicator *comm) { received.append({type, comm}); }, Qt::QueuedConnection);
+            [&received](Type type, Communicator *comm) { received.append({type, comm, comm->ioDevice()->objectName()}); }, Qt::QueuedConnection);
     initializer.probe({KvDevice::InfoDevice}, 0, {board.path()});
     QTRY_COMPARE(received.size(), 1);
     QCOMPARE(received.first().type, KvDevice::InfoDevice);
-    QCOMPARE(found.first().at(1).value<Communicator *>(), received.first().comm);
+    QCOMPARE(found.first().at(1).value<Communicator *>(), received.first().comm.data());
     QIODevice *port = received.first().comm->ioDevice();
     delete received.first().comm;
     delete port;

@@ -1,11 +1,14 @@
 #include "testsupport.h"
 
+#include <kvdevice/communicator.h>
+#include <kvdevice/initializer.h>
 #include <kvdevice/parserabstract.h>
 
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QMetaObject>
+#include <QSerialPort>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -297,6 +300,43 @@ FakeBoard::Responder FakeBoard::answering(const QString &versionBody, const QStr
             return {sentenceBytes(infoBody)};
         return {};
     };
+}
+
+// ---- Discovery runs ------------------------------------------------------------------
+
+bool portIsFree(const QString &path)
+{
+    QSerialPort probe(path);
+    const bool opened = probe.open(QIODevice::ReadWrite);
+    probe.close();
+    return opened;
+}
+
+Host::Host(KvDevice::Initializer *initializer)
+{
+    using KvDevice::Communicator;
+    using KvDevice::Initializer;
+    using KvDevice::Type;
+    connect(initializer, &Initializer::finished, this, [this] { events << QStringLiteral("finished"); });
+    connect(initializer, &Initializer::deviceInitialized, this, [this](Type type, Communicator *comm) {
+        found.append({type, comm, comm->ioDevice()->objectName()});
+        events << QStringLiteral("found %1").arg(int(type));
+    });
+    connect(initializer, &Initializer::deviceNotFound, this, [this](Type type) {
+        notFound.append(type);
+        events << QStringLiteral("not found %1").arg(int(type));
+    });
+}
+
+Host::~Host()
+{
+    for (const Handover &h : qAsConst(found)) {
+        if (!h.comm)
+            continue;
+        QIODevice *port = h.comm->ioDevice();
+        delete h.comm;
+        delete port;
+    }
 }
 
 } // namespace TestSupport

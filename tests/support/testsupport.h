@@ -3,8 +3,11 @@
 // Helpers shared by the test suites: valid sentences, captured log lines, a scriptable
 // I/O device, pseudo-terminal pairs and fake boards on them.
 
+#include <kvdevice/type.h>
+
 #include <QByteArray>
 #include <QIODevice>
+#include <QPointer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -15,7 +18,26 @@
 
 class QSocketNotifier;
 
+namespace KvDevice {
+class Communicator;
+class Initializer;
+}
+
+// QSKIP with one argument trips clang's -Wpedantic in C++17 (the macro is variadic).
+#define SKIP_TEST(reason)                                                                     \
+    do {                                                                                       \
+        QTest::qSkip(reason, __FILE__, __LINE__);                                              \
+        return;                                                                                \
+    } while (false)
+
 namespace TestSupport {
+
+// Answers of the fake boards.
+inline const QString board28 = QStringLiteral("PKVVER,HW2-6100028,1,2,3");
+inline const QString board27 = QStringLiteral("PKVVER,HW2-6100027,4,5,6");
+inline const QString infoBoard = QStringLiteral("PTKVRD,INF,KV-INFO,DT,61,R2,1.4.0,HW3,APP");
+// The log line that ends a run.
+inline const QString endOfRun = QStringLiteral("Disconnect from signals");
 
 /// "$" + body + "*" + checksum + CR LF: a valid sentence for `body`.
 QString sentence(const QString &body);
@@ -142,6 +164,30 @@ private:
     QSocketNotifier *notifier = nullptr;
     QByteArray pending;
     qint64 createdMs;
+};
+
+/// Whether no part of this process holds the port open (Qt locks what it opens).
+bool portIsFree(const QString &path);
+
+/// A communicator handed over by a run, with the name its port was opened by.
+struct Handover
+{
+    KvDevice::Type type;
+    QPointer<KvDevice::Communicator> comm;
+    QString port;
+};
+
+/// Records what a run tells the host ("found N", "not found N", "finished" in `events`)
+/// and deletes what it was handed, unless the test deleted it already.
+class Host : public QObject
+{
+public:
+    explicit Host(KvDevice::Initializer *initializer);
+    ~Host() override;
+
+    QList<Handover> found;
+    QList<KvDevice::Type> notFound;
+    QStringList events;
 };
 
 } // namespace TestSupport
