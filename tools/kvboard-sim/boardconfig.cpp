@@ -111,7 +111,8 @@ bool BoardConfig::parse(const QString &text, BoardConfig *config, QString *error
     if (colon >= 0 && !splitOptions(text.mid(colon + 1), &options, error))
         return false;
 
-    const QStringList flags = {QStringLiteral("badsum"), QStringLiteral("noise"), QStringLiteral("close")};
+    const QStringList flags = {QStringLiteral("badsum"), QStringLiteral("noise"), QStringLiteral("close"), QStringLiteral("stale"),
+                               QStringLiteral("flood")};
     for (const Option &option : qAsConst(options)) {
         const QString &key = option.key;
         if (key.isEmpty()) {
@@ -126,8 +127,8 @@ bool BoardConfig::parse(const QString &text, BoardConfig *config, QString *error
             config->link = option.value;
             continue;
         }
-        if (config->kind == Silent) {
-            *error = QStringLiteral("a silent board takes only link=PATH, not \"%1\"").arg(key);
+        if (config->kind == Silent && key != QLatin1String("chatter") && key != QLatin1String("flood")) {
+            *error = QStringLiteral("a silent board takes only link, chatter and flood, not \"%1\"").arg(key);
             return false;
         }
         if (flags.contains(key)) {
@@ -139,6 +140,10 @@ bool BoardConfig::parse(const QString &text, BoardConfig *config, QString *error
                 config->badChecksum = true;
             else if (key == QLatin1String("noise"))
                 config->noise = true;
+            else if (key == QLatin1String("stale"))
+                config->stale = true;
+            else if (key == QLatin1String("flood"))
+                config->flood = true;
             else
                 config->closeOnQuery = true;
         } else if (key == QLatin1String("delay")) {
@@ -146,6 +151,9 @@ bool BoardConfig::parse(const QString &text, BoardConfig *config, QString *error
                 return false;
         } else if (key == QLatin1String("ignore")) {
             if (!toNumber(option, 0, 1000000, &config->ignore, error))
+                return false;
+        } else if (key == QLatin1String("chatter")) {
+            if (!toNumber(option, 1, 60000, &config->chatterMs, error))
                 return false;
         } else if (key == QLatin1String("answers")) {
             if (!toNumber(option, 0, 1000000, &config->answers, error))
@@ -176,7 +184,7 @@ bool BoardConfig::parse(const QString &text, BoardConfig *config, QString *error
             QStringList valid = config->fields.keys();
             valid.sort();
             valid = QStringList{QStringLiteral("link"), QStringLiteral("delay"), QStringLiteral("ignore"),
-                                QStringLiteral("answers"), QStringLiteral("bytewise")}
+                                QStringLiteral("answers"), QStringLiteral("bytewise"), QStringLiteral("chatter")}
                     + flags + valid;
             *error = QStringLiteral("unknown option \"%1\" for %2; valid: %3").arg(key, type, valid.join(QStringLiteral(", ")));
             return false;

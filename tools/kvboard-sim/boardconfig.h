@@ -20,7 +20,10 @@ struct BoardConfig
     bool badChecksum = false;
     bool noise = false;               // garbage before each answer
     int bytePauseMs = -1;             // >= 0: one byte per write, this far apart
-    bool closeOnQuery = false;        // close the pty instead of answering
+    bool closeOnQuery = false;        // half an answer, then close the pty
+    bool stale = false;               // an answer waits in the port before anyone asks
+    int chatterMs = 0;                // > 0: a sentence that identifies nothing this often
+    bool flood = false;               // line noise as fast as the port takes it
 
     static QStringList typeNames();
     /// Fills `config` from `text`; false, with `error` saying why, when it is not valid.

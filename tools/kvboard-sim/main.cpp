@@ -25,7 +25,7 @@ Board syntax:  TYPE[:OPTION[,OPTION...]]   OPTION is KEY=VALUE or a flag.
 Types:
   board6100028, board6100027   answer the version query PKVVER
   info                         answers the information request PTKVWR,INF (PTKVRD)
-  silent                       opens a pty and never answers
+  silent                       opens a pty and never answers (takes link, chatter, flood)
 Answer fields (the wire field names):
   board6100028/27: hwversion=TEXT (default HW2-6100028 / HW2-6100027),
                    v1=N, v2=N, v3=N (defaults 3,2,3 / 2,1,0)
@@ -41,7 +41,10 @@ Faults (not for silent):
   badsum       send answers with a wrong checksum
   noise        send line noise before each answer
   bytewise[=MS]  send answers one byte per write, MS apart (default 2)
-  close        close the pty when the first query comes, instead of answering
+  close        send half of the first answer, then close the pty (unplugged mid-answer)
+  stale        an answer waits in the port before any host asks (left from an earlier session)
+  chatter=MS   send a sentence that identifies nothing every MS milliseconds
+  flood        send line noise as fast as the host takes it
   ignore, answers and close count only the queries the board answers (PKVVER for the two
   boards, PTKVWR with subcommand INF for info); other queries and malformed lines
   are ignored.

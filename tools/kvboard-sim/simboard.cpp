@@ -54,6 +54,25 @@ bool SimBoard::open(QString *error)
     ::cfmakeraw(&raw);
     ::cfsetspeed(&raw, B115200);
     ::tcsetattr(slaveFd, TCSANOW, &raw);
+    return start(error);
+}
+
+bool SimBoard::attach(int fd, QString *error)
+{
+    const char *name = ::ptsname(fd);
+    slaveFd = name ? ::open(name, O_RDWR | O_NOCTTY) : -1;
+    if (slaveFd < 0) {
+        *error = QStringLiteral("no pty behind descriptor %1: %2").arg(fd).arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    masterFd = fd;
+    ownsMaster = false;
+    slavePath = QString::fromLocal8Bit(name);
+    return start(error);
+}
+
+bool SimBoard::start(QString *error)
+{
     ::fcntl(masterFd, F_SETFL, ::fcntl(masterFd, F_GETFL) | O_NONBLOCK);
     ::fcntl(masterFd, F_SETFD, FD_CLOEXEC);
     ::fcntl(slaveFd, F_SETFD, FD_CLOEXEC);
@@ -63,7 +82,7 @@ bool SimBoard::open(QString *error)
         // Replace a link left behind by an earlier run, never a real file.
         if (QFileInfo(config.link).isSymLink())
             ::unlink(link.constData());
-        if (::symlink(name, link.constData()) != 0) {
+        if (::symlink(QFile::encodeName(slavePath).constData(), link.constData()) != 0) {
             *error = QStringLiteral("cannot create link %1: %2")
                          .arg(config.link, QString::fromLocal8Bit(std::strerror(errno)));
             close();
@@ -86,6 +105,25 @@ bool SimBoard::open(QString *error)
     byteTimer->setTimerType(Qt::PreciseTimer);
     byteTimer->setInterval(qMax(0, config.bytePauseMs));
     connect(byteTimer, &QTimer::timeout, this, &SimBoard::sendNextByte);
+
+    if (config.stale)
+        send(answerBytes(answerId, &ignored));
+    if (config.chatterMs > 0) {
+        chatterTimer = new QTimer(this);
+        connect(chatterTimer, &QTimer::timeout, this, [this] {
+            const QString body = QStringLiteral("KVDATA,%1").arg(++chattered);
+            writeOut(QStringLiteral("$%1*%2\r\n").arg(body).arg(Nmea::calculateChecksum(body, 0), 2, 16, QLatin1Char('0')).toLatin1());
+        });
+        chatterTimer->start(config.chatterMs);
+    }
+    if (config.flood) {
+        // Written whenever the pty has room: nothing spins while no host reads.
+        floodNotifier = new QSocketNotifier(masterFd, QSocketNotifier::Write, this);
+        connect(floodNotifier, &QSocketNotifier::activated, this, [this] {
+            const ssize_t ignored = ::write(masterFd, noiseBytes.constData(), size_t(noiseBytes.size()));
+            Q_UNUSED(ignored)
+        });
+    }
     return true;
 }
 
@@ -96,9 +134,12 @@ void SimBoard::close()
         notifier->deleteLater();
         notifier = nullptr;
     }
-    if (byteTimer)
-        byteTimer->stop();
-    if (masterFd >= 0)
+    delete byteTimer;
+    delete chatterTimer;
+    delete floodNotifier;
+    byteTimer = chatterTimer = nullptr;
+    floodNotifier = nullptr;
+    if (masterFd >= 0 && ownsMaster)
         ::close(masterFd);
     if (slaveFd >= 0)
         ::close(slaveFd);
@@ -133,6 +174,7 @@ void SimBoard::onReadable()
     while (masterFd >= 0 && (end = received.indexOf('\n')) >= 0) {
         const QByteArray line = received.left(end + 1);
         received.remove(0, end + 1);
+        emit heard(line);
         handleLine(line);
     }
     if (received.size() > maxPendingInput)
@@ -164,12 +206,28 @@ void SimBoard::handleLine(const QByteArray &line)
     if (config.answers >= 0 && answered >= config.answers)
         return;
     ++answered;
-    if (config.closeOnQuery) {
-        warn(QStringLiteral("%1 %2 closed").arg(config.typeName, slavePath));
-        close();
+    const int id = query.sentenceId == BoardProtocol::Version ? BoardProtocol::Version : BoardProtocol::InfoAnswer;
+    QString error;
+    QByteArray bytes = answerBytes(id, &error);
+    if (bytes.isEmpty()) {
+        warn(QStringLiteral("%1: cannot build the answer: %2").arg(slavePath, error));
         return;
     }
-    answer(query);
+    if (config.closeOnQuery) {
+        // Unplugged in the middle of its answer.
+        writeOut(bytes.left(bytes.size() / 2));
+        QTimer::singleShot(30, this, [this] {
+            warn(QStringLiteral("%1 %2 closed").arg(config.typeName, slavePath));
+            close();
+        });
+        return;
+    }
+    if (config.noise)
+        bytes.prepend(noiseBytes);
+    if (config.delayMs > 0)
+        QTimer::singleShot(config.delayMs, Qt::PreciseTimer, this, [this, bytes] { send(bytes); });
+    else
+        send(bytes);
 }
 
 QByteArray SimBoard::answerBytes(int sentenceId, QString *error)
@@ -192,24 +250,6 @@ QByteArray SimBoard::answerBytes(int sentenceId, QString *error)
         bytes.replace(at, 2, QByteArray::number(sum, 16).rightJustified(2, '0'));
     }
     return bytes;
-}
-
-void SimBoard::answer(const KvDevice::SessionInit &query)
-{
-    const int id = query.sentenceId == BoardProtocol::Version ? BoardProtocol::Version : BoardProtocol::InfoAnswer;
-    QString error;
-    QByteArray bytes = answerBytes(id, &error);
-    if (bytes.isEmpty()) {
-        warn(QStringLiteral("%1: cannot build the answer: %2").arg(slavePath, error));
-        return;
-    }
-    if (config.noise)
-        bytes.prepend(noiseBytes);
-
-    if (config.delayMs > 0)
-        QTimer::singleShot(config.delayMs, Qt::PreciseTimer, this, [this, bytes] { send(bytes); });
-    else
-        send(bytes);
 }
 
 void SimBoard::send(const QByteArray &bytes)

@@ -23,28 +23,45 @@ public:
 
     /// Opens the pty (and the link); false with `error` set when that fails.
     bool open(QString *error);
+    /// Plays the board on the master end of an existing pty instead; the descriptor stays
+    /// the caller's.
+    bool attach(int masterFd, QString *error);
     QString path() const { return slavePath; }
+    /// Whether the board still plays (not closed).
+    bool isOpen() const { return masterFd >= 0; }
+
+    /// Sends bytes to the host as they are (paced when the board sends bytewise).
+    void send(const QByteArray &bytes);
+    /// Stops playing: closes what the board opened (the host's port then fails) and
+    /// removes the link.
+    void close();
+
+signals:
+    /// The host sent `line` (with its line end), whether the board answers it or not.
+    void heard(const QByteArray &line);
 
 private:
+    bool start(QString *error);
     void onReadable();
     void handleLine(const QByteArray &line);
-    void answer(const KvDevice::SessionInit &query);
     QByteArray answerBytes(int sentenceId, QString *error);
-    void send(const QByteArray &bytes);
     void sendNextByte();
     void writeOut(const QByteArray &bytes);
-    void close();
 
     BoardConfig config;
     BoardProtocol protocol;
     int masterFd = -1;
+    bool ownsMaster = true;
     int slaveFd = -1; // held so the master never reads EIO while no host has the port open
     QString slavePath;
     bool linked = false;
     QSocketNotifier *notifier = nullptr;
     QTimer *byteTimer = nullptr;
+    QTimer *chatterTimer = nullptr;
+    QSocketNotifier *floodNotifier = nullptr;
     QByteArray received;
     QByteArray outgoing; // bytes still to send one by one
     int queriesSeen = 0;
     int answered = 0;
+    int chattered = 0;
 };
