@@ -32,7 +32,8 @@ need() {
 }
 
 deps() {
-    local pkgs=(cmake make g++ pkg-config)
+    # umockdev emulates USB serial ports for the tests of the default (enumerating) run.
+    local pkgs=(cmake make g++ pkg-config umockdev libumockdev-dev)
     if [ "$qt_major" = 6 ]; then
         pkgs+=(qt6-base-dev qt6-serialport-dev)
     else

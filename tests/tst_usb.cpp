@@ -1,0 +1,154 @@
+// The library's default run and the tools on USB serial ports as the system enumerates
+// them (emulated by umockdev): boards are picked by maker, identified and handed over,
+// the ports of other makers never touched; kvprobe lists, probes, details and monitors
+// them, and both tools refuse bad command lines.
+
+#include <kvdevice/initializer.h>
+
+#include "testsupport.h"
+
+#include <QProcess>
+#include <QSerialPort>
+#include <QtTest>
+
+#ifdef KVDEVICE_HAVE_UMOCKDEV
+#include "usbtestbed.h"
+#else
+namespace TestSupport {
+struct UsbTestbed // stands in where umockdev is missing
+{
+    static QString unavailable() { return QStringLiteral("built without umockdev (apt-get install umockdev libumockdev-dev)"); }
+};
+}
+#endif
+
+using namespace TestSupport;
+
+class tst_Usb : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup() { testbed.reset(); }
+    void run_data();
+    void run();
+
+private:
+    std::unique_ptr<UsbTestbed> testbed;
+    QStringList ttys;
+    QList<QByteArrayList> heard;
+};
+
+void tst_Usb::init()
+{
+    if (const QString missing = UsbTestbed::unavailable(); !missing.isEmpty()) {
+        if (qEnvironmentVariableIntValue("KVDEVICE_REQUIRE_UMOCKDEV"))
+            QFAIL(qPrintable(missing));
+        QSKIP(qPrintable(missing), SkipAll);
+    }
+#ifdef KVDEVICE_HAVE_UMOCKDEV
+    // Two boards picked by vendor, one by maker text alone, three ports of other makers:
+    // an FTDI adapter, a CH340 that names no maker, a legacy on-board port. All would answer.
+    testbed = std::make_unique<UsbTestbed>();
+    const QList<QPair<UsbDevice, QString>> rig = {
+        {{0x0483, 0x5740, QStringLiteral("Acme Boards"), QStringLiteral("STM32 Virtual ComPort"), QStringLiteral("2061376E5748")}, QStringLiteral("board6100028")},
+        {{0x1209, 0x5740, QStringLiteral("STMicroelectronics."), QStringLiteral("KV info"), QStringLiteral("0001")}, QStringLiteral("info")},
+        {UsbDevice(), QStringLiteral("board6100027")},
+        {{0x0403, 0x6001, QStringLiteral("FTDI"), QStringLiteral("FT232R USB UART"), QStringLiteral("A50285BI")}, QStringLiteral("board6100027")},
+        {{0x1a86, 0x7523, QString(), QStringLiteral("USB Serial"), QString()}, QStringLiteral("board6100028")}};
+    ttys.clear();
+    heard.clear();
+    for (const auto &device : rig)
+        ttys << testbed->add(device.first);
+    ttys << testbed->addLegacy();
+    for (int i = 0; i < ttys.size(); ++i) {
+        heard << QByteArrayList();
+        connect(testbed->play(ttys.at(i), i < rig.size() ? rig.at(i).second : QStringLiteral("info")), &SimBoard::heard, this,
+                [this, i](const QByteArray &line) { heard[i] << line; });
+    }
+#endif
+}
+
+void tst_Usb::run_data()
+{
+    QTest::addColumn<QString>("command"); // kvprobe or kvboard-sim and their arguments; empty: the library
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("held");        // the device whose port this process holds open, or -1
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("expected"); // in the output lines; %N: the tty of device N
+
+    auto rows = [](const char *text) { return QString::fromUtf8(text).split(QLatin1Char('|')); };
+    QTest::newRow("library") << QString() << QByteArray() << -1 << 0 << rows("found 1 /dev/%0|found 2 /dev/%2|found 3 /dev/%1|finished");
+#if defined(KVPROBE_PATH) && defined(KVBOARD_SIM_PATH)
+    QTest::newRow("kvprobe") << "kvprobe --retries 0" << QByteArray() << -1 << 0 << rows("found Board6100028 /dev/%0|found Board6100027 /dev/%2|found InfoDevice /dev/%1|done: 3 found, 0 not found");
+    QTest::newRow("kvprobe --list") << "kvprobe --list" << QByteArray() << -1 << 0 << rows("%0 /dev/%0 Acme Boards 0483:5740 yes|%1 /dev/%1 STMicroelectronics. 1209:5740 yes|%2 /dev/%2 STMicroelectronics. 0483:5740 yes|%3 /dev/%3 FTDI 0403:6001 no|%4 /dev/%4 1a86 1a86:7523 no|%5 /dev/%5 - - no");
+    QTest::newRow("kvprobe --list --json") << "kvprobe --list --json" << QByteArray() << -1 << 0 << rows(R"({"candidate":true,"event":"port","location":"/dev/%0","manufacturer":"Acme Boards","port":"%0","product_id":"5740","vendor_id":"0483"}|{"candidate":false,"event":"port","location":"/dev/%5","manufacturer":"","port":"%5","product_id":"","vendor_id":""}|{"event":"done","ports":6})");
+    QTest::newRow("details") << "kvprobe --details --type board6100028" << QByteArray() << -1 << 0 << rows("details Board6100028 /dev/%0 hwversion=HW2-6100028 v1=3 v2=2 v3=3");
+    QTest::newRow("details as JSON") << "kvprobe --details --json --type info" << QByteArray() << -1 << 0 << rows(R"({"details":{"appmode":"APP","boardid":"0001","devtype":"INFO","hwversion":"HW1-INFO","name":"KVINFO","rev":"A","subcommand":"INF","version":"1.0.0"},"event":"details","port":"/dev/%1","type":"InfoDevice"})");
+    QTest::newRow("a port named is probed whatever its maker") << "kvprobe --port /dev/%3 --type board6100027" << QByteArray() << -1 << 0 << rows("found Board6100027 /dev/%3");
+    QTest::newRow("a port that does not exist") << "kvprobe --port /dev/ttyACM999999 --type info --retries 0" << QByteArray() << -1 << 1 << rows("not-found InfoDevice|kvprobe: cannot open /dev/ttyACM999999: no such port (see kvprobe --list)");
+    QTest::newRow("a port held by another program") << "kvprobe --port /dev/%2 --retries 0 --json" << QByteArray() << 2 << 1 << rows(R"("event":"port_error","port":"/dev/%2"|Unless another program holds it|sudo usermod -aG dialout $USER)");
+    QTest::newRow("monitor") << "kvprobe --monitor /dev/%0" << QByteArray("PKVVER\n$PKVVER*00\n\n!PKVVER") << -1 << 0 << rows("> $PKVVER*0c|> $PKVVER*00|> !PKVVER*0c|< $PKVVER,HW2-6100028,3,2,3*03");
+    QTest::newRow("kvprobe: unknown type") << "kvprobe --type board6100029" << QByteArray() << -1 << 2 << rows("valid types: board6100028, board6100027, info");
+    QTest::newRow("kvprobe: list and monitor") << "kvprobe --list --monitor /dev/null" << QByteArray() << -1 << 2 << rows("cannot be combined");
+    QTest::newRow("kvboard-sim: no board") << "kvboard-sim" << QByteArray() << -1 << 2 << rows("no board given");
+    QTest::newRow("kvboard-sim: unknown type") << "kvboard-sim --board board6100029:delay=5" << QByteArray() << -1 << 2 << rows("valid types: board6100028, board6100027, info, silent");
+    QTest::newRow("kvboard-sim: no number") << "kvboard-sim --board board6100027:v2=two" << QByteArray() << -1 << 2 << rows("v2 takes a whole number");
+    QTest::newRow("kvboard-sim: escaped comma in a field") << "kvboard-sim --board info:name=a\\,b" << QByteArray() << -1 << 2 << rows("name=\"a,b\": a field value cannot hold");
+    QTest::newRow("kvboard-sim: a bad board after a good one") << "kvboard-sim --board info --board info:delay=5,,ignore=1" << QByteArray() << -1 << 2 << rows("empty option");
+#endif
+}
+
+void tst_Usb::run()
+{
+    QFETCH(QString, command);
+    QFETCH(QByteArray, input);
+    QFETCH(int, held);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, expected);
+
+    auto named = [this](QString text) {
+        for (int i = ttys.size() - 1; i >= 0; --i)
+            text.replace(QStringLiteral("%%1").arg(i), ttys.at(i));
+        return text;
+    };
+    QSerialPort holder(held >= 0 ? QStringLiteral("/dev/") + ttys.at(held) : QString());
+    QVERIFY(held < 0 || holder.open(QIODevice::ReadWrite));
+    QStringList lines;
+    int status = 0;
+    if (command.isEmpty()) {
+        auto *initializer = new KvDevice::Initializer;
+        Host host(initializer);
+        QVERIFY(initializer->probe({KvDevice::Board6100028, KvDevice::Board6100027, KvDevice::InfoDevice}));
+        QTRY_COMPARE(host.events.size(), 4);
+        lines = host.events;
+        delete initializer; // its ports close before the testbed goes
+    } else {
+#if defined(KVPROBE_PATH) && defined(KVBOARD_SIM_PATH)
+        // The tools inherit the preload and see the same testbed; the boards answer from here.
+        QStringList args = named(command).split(QLatin1Char(' '));
+        const QString program = args.takeFirst() == QLatin1String("kvprobe") ? QStringLiteral(KVPROBE_PATH) : QStringLiteral(KVBOARD_SIM_PATH);
+        QProcess tool;
+        tool.start(program, args);
+        tool.write(input);
+        tool.closeWriteChannel();
+        QTRY_VERIFY_WITH_TIMEOUT(tool.state() == QProcess::NotRunning, 60000);
+        status = tool.exitCode();
+        lines = QString::fromUtf8(tool.readAllStandardOutput() + tool.readAllStandardError()).split(QLatin1Char('\n'));
+#else
+        QFAIL("the tools are not built");
+#endif
+    }
+    QCOMPARE(status, exitCode);
+    for (const QString &line : qAsConst(expected)) {
+        const QString wanted = named(line);
+        QVERIFY2(std::any_of(lines.begin(), lines.end(), [&](const QString &l) { return l.simplified().contains(wanted); }),
+                 qPrintable(wanted + QStringLiteral(" not in:\n") + lines.join(QLatin1Char('\n'))));
+    }
+    for (int i = 3; i < ttys.size(); ++i) // never opened unless named
+        QVERIFY2(heard.at(i).isEmpty() || command.contains(QStringLiteral("%%1").arg(i)), qPrintable(ttys.at(i)));
+}
+
+QTEST_GUILESS_MAIN(tst_Usb)
+#include "tst_usb.moc"
