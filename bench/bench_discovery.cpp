@@ -96,7 +96,7 @@ public:
         char line[512];
         while (paths.size() < boards.size() && std::fgets(line, sizeof line, lines)) {
             const QStringList fields = QString::fromLocal8Bit(line).trimmed().split(QLatin1Char(' '));
-            if (fields.size() == 2)
+            if (fields.size() >= 2)
                 paths << fields.at(1);
         }
         if (paths.size() < boards.size()) {

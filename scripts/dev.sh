@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Developer entry point: installs what the build needs, builds, tests, demonstrates.
-#   scripts/dev.sh demo   install, build, find the simulated boards
-#   scripts/dev.sh test   install, build, run every test
-#   scripts/dev.sh deps | build | bench
+#   scripts/dev.sh demo             install, build the library and tools, find simulated boards
+#   scripts/dev.sh test             install, build, run every test
+#   scripts/dev.sh deps             install the Debian packages the build and tests need
+#   scripts/dev.sh build            install, build everything
+#   scripts/dev.sh bench            benchmarks with their goals (BENCHMARKS.md)
 #   scripts/dev.sh sanitize         the tests under ASan/UBSan/LSan, the fuzz targets over their seeds
 #   scripts/dev.sh fuzz [SECONDS]   fuzz targets under ASan/UBSan, SECONDS each (60)
 #   scripts/dev.sh memcheck         every test executable under valgrind memcheck
-# KVDEVICE_QT_MAJOR=6 builds against Qt 6; KVDEVICE_BUILD_DIR picks the build folder.
+#   scripts/dev.sh help             this text
+# KVDEVICE_QT_MAJOR=6 builds against Qt 6; KVDEVICE_BUILD_DIR picks the build folder;
+# KVDEVICE_WERROR=ON turns compiler warnings into errors (CI does).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -14,7 +18,9 @@ qt_major=${KVDEVICE_QT_MAJOR:-5}
 build_dir=${KVDEVICE_BUILD_DIR:-$root/build$([ "$qt_major" = 5 ] || echo "-qt$qt_major")}
 jobs=$(nproc 2>/dev/null || echo 2)
 
-say() { printf '\033[1m== %s\033[0m\n' "$*"; }
+say() {
+    if [ -t 1 ]; then printf '\033[1m== %s\033[0m\n' "$*"; else printf '== %s\n' "$*"; fi
+}
 
 # Installs the Debian packages that are not installed yet.
 need() {
@@ -43,7 +49,7 @@ deps() {
 }
 
 configure() {
-    cmake -S "$root" -B "$build_dir" -DKVDEVICE_QT_MAJOR="$qt_major" "$@" >/dev/null
+    cmake -S "$root" -B "$build_dir" -DKVDEVICE_QT_MAJOR="$qt_major" -DKVDEVICE_WERROR="${KVDEVICE_WERROR:-OFF}" "$@" >/dev/null
 }
 
 build() {
@@ -58,14 +64,12 @@ run_tests() {
 }
 
 # Plays three boards and a silent port on pseudo-terminals and lets kvprobe find them.
+# Builds what it runs: the library and the tools.
 demo() {
     local sim="$build_dir/tools/kvboard-sim" probe="$build_dir/tools/kvprobe"
-    if [ ! -x "$sim" ] || [ ! -x "$probe" ]; then
-        # A build folder configured with KVDEVICE_BUILD_TOOLS=OFF has no tools yet.
-        say "building the tools"
-        configure -DKVDEVICE_BUILD_TOOLS=ON
-        cmake --build "$build_dir" -j "$jobs" --target kvprobe kvboard-sim
-    fi
+    say "building the library and the tools in $build_dir"
+    configure -DKVDEVICE_BUILD_TOOLS=ON
+    cmake --build "$build_dir" -j "$jobs" --target kvprobe kvboard-sim
     say "kvboard-sim: one board of each type and a silent port"
     coproc SIM { exec "$sim" --board board6100028 --board board6100027 --board info --board silent; }
     demo_sim_pid=$SIM_PID
@@ -75,7 +79,7 @@ demo() {
 
     local ports=() type path
     for _ in 1 2 3 4; do
-        if ! read -r -t 10 -u "${SIM[0]}" type path; then
+        if ! read -r -t 10 -u "${SIM[0]}" type path _; then
             echo "kvboard-sim did not start" >&2
             return 1
         fi
@@ -154,7 +158,7 @@ sanitize() {
     suffix=$([ "$qt_major" = 5 ] || echo "-qt$qt_major")
     local dir=$root/build-asan$suffix fuzz_dir=$root/build-fuzz$suffix
     say "building with sanitizers in $dir"
-    cmake -S "$root" -B "$dir" -DKVDEVICE_QT_MAJOR="$qt_major" -DKVDEVICE_SANITIZE=address,undefined \
+    cmake -S "$root" -B "$dir" -DKVDEVICE_QT_MAJOR="$qt_major" -DKVDEVICE_WERROR="${KVDEVICE_WERROR:-OFF}" -DKVDEVICE_SANITIZE=address,undefined \
         -DKVDEVICE_BUILD_TOOLS=OFF >/dev/null
     cmake --build "$dir" -j "$jobs"
     say "testing with sanitizers"
@@ -163,7 +167,7 @@ sanitize() {
 
     need clang-14 libclang-rt-14-dev
     say "fuzz targets over their seeds in $fuzz_dir"
-    CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$fuzz_dir" -DKVDEVICE_QT_MAJOR="$qt_major" \
+    CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$fuzz_dir" -DKVDEVICE_QT_MAJOR="$qt_major" -DKVDEVICE_WERROR="${KVDEVICE_WERROR:-OFF}" \
         -DKVDEVICE_FUZZ=ON -DKVDEVICE_SANITIZE=address,undefined -DKVDEVICE_BUILD_TOOLS=OFF >/dev/null
     cmake --build "$fuzz_dir" -j "$jobs" --target fuzz_sentence fuzz_receive
     (cd "$fuzz_dir" && ctest -L fuzz --output-on-failure)
@@ -253,16 +257,19 @@ memcheck() {
     return "$status"
 }
 
+usage() { sed -n '2,/^set -euo/p' "${BASH_SOURCE[0]}" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}//'; }
+
 cmd=${1:-}
 [ $# -gt 0 ] && shift
 case "$cmd" in
     deps) deps ;;
     build) deps; build ;;
     test) deps; build; run_tests ;;
-    demo) deps; build; demo ;;
+    demo) deps; demo ;;
     bench) deps; bench ;;
     sanitize) deps; sanitize ;;
     fuzz) deps; fuzz "$@" ;;
     memcheck) deps; memcheck ;;
-    *) echo "usage: scripts/dev.sh demo|test|deps|build|bench|sanitize|fuzz [SECONDS]|memcheck" >&2; exit 2 ;;
+    help | -h | --help) usage ;;
+    *) usage >&2; exit 2 ;;
 esac

@@ -12,3 +12,4 @@
 #include <kvdevice/sessionabstract.h>
 #include <kvdevice/sessioninit.h>
 #include <kvdevice/type.h>
+#include <kvdevice/version.h>

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QMetaEnum>
+#include <QPointer>
 #include <QSerialPort>
 #include <QTimer>
 
@@ -32,7 +33,7 @@ int main(int argc, char *argv[])
 
     Nmea::ParserInit parser; // one parser may serve every communicator
     parser.init();
-    QList<Communicator *> boards; // ours from deviceInitialized on
+    QList<Communicator *> boards; // ours from deviceInitialized on, with their ports
     int reported = 0;
     int waitingForAnswers = 0;
     auto finishWhenDone = [&] {
@@ -40,18 +41,21 @@ int main(int argc, char *argv[])
             app.exit(boards.size() == wanted.size() ? 0 : 1);
     };
 
-    Initializer initializer;
-    QObject::connect(&initializer, &Initializer::deviceInitialized, &app, [&](Type type, Communicator *comm) {
+    QPointer<Initializer> initializer = new Initializer;
+    // Ports that answered nothing stay open (and locked) until the initializer goes.
+    QObject::connect(initializer, &Initializer::finished, initializer, &QObject::deleteLater);
+    QObject::connect(initializer, &Initializer::deviceInitialized, &app, [&](Type type, Communicator *comm) {
         ++reported;
         boards.append(comm);
         print(QStringLiteral("found %1 on %2").arg(nameOf(type), comm->ioDevice()->objectName()));
 
+        // An unplugged board: close the port, or Qt keeps reporting the failure.
+        QObject::connect(comm, &Communicator::readFailed, &app, [comm] { comm->ioDevice()->close(); });
         // Take answers as session records from now on.
         comm->setParser(&parser);
         ++waitingForAnswers;
         QObject::connect(comm, QOverload<uint>::of(&Communicator::readyRead), &app, [&, comm, type](uint id) {
             SessionInit answer;
-            answer.clear();
             comm->readPayload(&answer, id);
             QStringList fields;
             for (auto it = answer.parameters.cbegin(); it != answer.parameters.cend(); ++it)
@@ -62,20 +66,24 @@ int main(int argc, char *argv[])
             finishWhenDone();
         });
 
+        // An information board answers only the information request, the others only
+        // the version query.
         SessionInit query;
-        query.clear();
-        query.sentenceId = type == InfoDevice ? 2 : 1;
-        if (type == InfoDevice)
-            query.parameters.insert(QStringLiteral("subcommand"), QStringLiteral("INF"));
+        if (type == InfoDevice) {
+            query.sentenceId = InfoRequestSentence;
+            query.parameters.insert(InitField::Subcommand, InfoSubcommand);
+        } else {
+            query.sentenceId = VersionSentence;
+        }
         comm->writePayload(&query);
     });
-    QObject::connect(&initializer, &Initializer::deviceNotFound, &app, [&](Type type) {
+    QObject::connect(initializer, &Initializer::deviceNotFound, &app, [&](Type type) {
         ++reported;
         print(QStringLiteral("no %1").arg(nameOf(type)));
         finishWhenDone();
     });
 
-    initializer.probe(wanted, 0, app.arguments().mid(1));
+    initializer->probe(wanted, 0, app.arguments().mid(1));
     // With no port to open, every type was reported inside probe(), before exec().
     QMetaObject::invokeMethod(&app, finishWhenDone, Qt::QueuedConnection);
     QTimer::singleShot(10000, &app, [&] {
@@ -84,6 +92,7 @@ int main(int argc, char *argv[])
     });
     const int status = app.exec();
 
+    delete initializer; // unless the run has finished already
     for (Communicator *comm : qAsConst(boards)) {
         QIODevice *port = comm->ioDevice();
         delete comm; // leaves the port open

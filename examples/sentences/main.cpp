@@ -12,15 +12,14 @@ int main()
     parser.init();
 
     KvDevice::SessionInit query;
-    query.clear();
-    query.sentenceId = 1;
+    query.sentenceId = KvDevice::VersionSentence;
     QString text;
     parser.build(&query, text);
     out << "version query:       " << text.trimmed() << '\n';
 
     query.clear();
-    query.sentenceId = 2;
-    query.parameters.insert(QStringLiteral("subcommand"), QStringLiteral("INF"));
+    query.sentenceId = KvDevice::InfoRequestSentence;
+    query.parameters.insert(KvDevice::InitField::Subcommand, KvDevice::InfoSubcommand);
     parser.build(&query, text);
     out << "information request: " << text.trimmed() << '\n';
 

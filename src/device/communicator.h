@@ -31,7 +31,9 @@ class SessionAbstract;
 /// Incomplete text is kept between reads, at most 500 characters of it.
 ///
 /// When the attached device is a QSerialPort that fails (unplugged board, far end closed),
-/// readFailed() is emitted once, from the event loop: close or delete the port then.
+/// readFailed() is emitted once, from the event loop. Close or delete the port then: the
+/// communicator never does, and Qt reports the failure again and again, keeping a CPU core
+/// busy, for as long as the port stays open.
 ///
 /// The communicator owns neither its device nor its parser, and never closes the device.
 /// It lives in one thread; its signals are emitted synchronously. Deleting it from a slot
@@ -82,7 +84,8 @@ signals:
     /// The same event without the id, right after readyRead(uint).
     void readyRead();
     /// The attached serial port failed (unplugged, far end closed); emitted once, from the
-    /// event loop. Close or delete the port: until then Qt keeps reporting the error.
+    /// event loop. Close or delete the port now: the communicator never closes it, and
+    /// while it is open Qt keeps reporting the failure, keeping a CPU core busy.
     void readFailed();
 
 public slots:

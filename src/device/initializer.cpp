@@ -6,6 +6,8 @@
 
 #include "logging/logger.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QPointer>
 #include <QSerialPort>
 #include <QSignalMapper>
@@ -16,9 +18,6 @@ namespace KvDevice {
 namespace {
 constexpr int answerTimeoutMs = 400;
 constexpr qint32 baudRate = 115200;
-constexpr int versionQueryId = 1;
-constexpr int infoRequestId = 2;
-constexpr int infoAnswerId = 3;
 
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 const char *const mappedObjectSignal = SIGNAL(mapped(QObject *));
@@ -39,23 +38,24 @@ struct InSlot
     InSlot &operator=(const InSlot &) = delete;
 };
 
+// The name the port was opened by: the host's for names given to probe().
 QString portNameOf(const Communicator *comm)
 {
-    const auto *port = qobject_cast<const QSerialPort *>(comm->ioDevice());
-    return port ? port->portName() : QString();
+    const QIODevice *port = comm->ioDevice();
+    return port ? port->objectName() : QString();
 }
 
 // What an answer that parsed says the board is.
 Type classify(const SessionInit &answer)
 {
-    if (answer.sentenceId == versionQueryId) {
-        const QString hardware = answer.parameters.value(QStringLiteral("hwversion")).toString();
+    if (answer.sentenceId == VersionSentence) {
+        const QString hardware = answer.parameters.value(InitField::HwVersion).toString();
         if (hardware.contains(QLatin1String("6100027")))
             return Board6100027;
         if (hardware.contains(QLatin1String("6100028")))
             return Board6100028;
-    } else if (answer.sentenceId == infoAnswerId) {
-        if (answer.parameters.value(QStringLiteral("subcommand")).toString() == QLatin1String("INF"))
+    } else if (answer.sentenceId == InfoAnswerSentence) {
+        if (answer.parameters.value(InitField::Subcommand).toString() == InfoSubcommand)
             return InfoDevice;
     }
     return NoDevice;
@@ -138,6 +138,25 @@ bool Initializer::isCandidate(const QSerialPortInfo &port)
     return isCandidate(port.manufacturer(), port.hasVendorIdentifier() ? port.vendorIdentifier() : 0);
 }
 
+QString Initializer::resolvedPortName(const QString &name)
+{
+    // One link at a time, never a canonical path: that would resolve device nodes too,
+    // which emulated ones (umockdev) do not survive. Stops at a tty the system lists, so
+    // that the port is locked by its own name (Qt names the lock file after the port).
+    QString path = name;
+    for (int links = 0; links < 40; ++links) {
+        const QFileInfo info(path);
+        if (!info.exists())
+            return name;
+        if (info.dir().dirName() == QLatin1String("dev") && QFileInfo::exists(QStringLiteral("/sys/class/tty/") + info.fileName()))
+            return QStringLiteral("/dev/") + info.fileName();
+        if (!info.isSymLink())
+            return path;
+        path = info.symLinkTarget();
+    }
+    return name;
+}
+
 bool Initializer::probe(const QList<Type> &types, int delay, const QList<QString> &names)
 {
     if (!requestedTypes.isEmpty()) { // a run with types has been started
@@ -187,7 +206,7 @@ void Initializer::probeStage2()
         const QString &name = names.at(i);
         auto *port = new QSerialPort;
         if (info.isNull())
-            port->setPortName(name);
+            port->setPortName(resolvedPortName(name));
         else
             port->setPort(info);
         if (!port->open(QIODevice::ReadWrite)) {
@@ -326,13 +345,13 @@ void Initializer::queryBoardVersion(Communicator *comm)
     session.clear();
     if (requestedTypes.contains(Board6100028) || requestedTypes.contains(Board6100027)) {
         session.clear();
-        session.sentenceId = versionQueryId;
+        session.sentenceId = VersionSentence;
         sendProtocol(comm, &session);
     }
     if (requestedTypes.contains(InfoDevice)) {
         session.clear();
-        session.sentenceId = infoRequestId;
-        session.parameters.insert(QStringLiteral("subcommand"), QStringLiteral("INF"));
+        session.sentenceId = InfoRequestSentence;
+        session.parameters.insert(InitField::Subcommand, InfoSubcommand);
         sendProtocol(comm, &session);
     }
 }

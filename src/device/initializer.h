@@ -27,15 +27,17 @@ class SessionInit;
 /// hands the host one communicator per requested device type.
 ///
 /// Create one initializer per run, connect to deviceInitialized() and deviceNotFound(),
-/// call probe(). Every requested type ends with exactly one of the two signals (a type
-/// listed twice is reported not found twice). Each port is asked again in up to
-/// setMaxRetries() passes (default 3) when a requested type is still missing; each pass
-/// waits at most 400 ms for an answer.
+/// call probe(). A requested type that a board answers for is handed over once, by
+/// deviceInitialized() for the first port that answered (also when the type is listed
+/// twice); each listing of a type that no port answered for gets a deviceNotFound() of its
+/// own. Each port is asked again in up to setMaxRetries() passes (default 3) when a
+/// requested type is still missing; each pass waits at most 400 ms for an answer.
 ///
 /// Ownership: at deviceInitialized(type, comm) the host takes over `comm` and its open
 /// QSerialPort (comm->ioDevice(), 115200 baud, objectName = the name it was opened by);
-/// both have no Qt parent, and the host deletes them when done. Every other port is
-/// closed and deleted with the initializer. Everything runs in the owner's event loop.
+/// both have no Qt parent, and the host deletes them when done. Every other port stays
+/// open, and locked, until the initializer is deleted: delete it once finished() has come
+/// (deleteLater() from that signal). Everything runs in the owner's event loop.
 class KVDEVICE_EXPORT Initializer : public QObject
 {
     Q_OBJECT
@@ -59,6 +61,11 @@ public:
     /// when no port names are given.
     static bool isCandidate(const QString &manufacturer, quint16 vendorIdentifier);
     static bool isCandidate(const QSerialPortInfo &port);
+    /// The device path probe() opens for a port name it is given: symbolic links followed
+    /// to the device (a /dev/serial/by-id link to its ttyACM node, a pty's link to its
+    /// /dev/pts node), so that one port is locked under one name; the name itself when it
+    /// does not resolve. Logs and the port's objectName() keep the name given.
+    static QString resolvedPortName(const QString &name);
 
 signals:
     /// A board of a requested `type` answered on the port of `comm`; the host owns `comm`

@@ -17,52 +17,47 @@ bool ParserInit::build(const KvDevice::SessionAbstract *session, QString &payloa
     return buildSentence(init, init->sentenceId, payload);
 }
 
+using namespace KvDevice;
+
 QHash<int, QString> ParserInit::initSentenceIdentifiers()
 {
     return {
-        {1, QStringLiteral("PKVVER")},
-        {2, QStringLiteral("PTKVWR")},
-        {3, QStringLiteral("PTKVRD")},
+        {VersionSentence, QStringLiteral("PKVVER")},
+        {InfoRequestSentence, QStringLiteral("PTKVWR")},
+        {InfoAnswerSentence, QStringLiteral("PTKVRD")},
     };
 }
 
 QHash<int, QString> ParserInit::initSentenceFormatsParse()
 {
     return {
-        {1, QStringLiteral("hwversion,v1,v2,v3")},
-        {3, QStringLiteral("subcommand,name,devtype,boardid,rev,version,hwversion,appmode")},
+        {VersionSentence, InitField::VersionAnswer.join(QLatin1Char(','))},
+        {InfoAnswerSentence, InitField::InfoAnswer.join(QLatin1Char(','))},
     };
 }
 
 QHash<int, QString> ParserInit::initSentenceFormatsBuild()
 {
     return {
-        {1, QString()},
-        {2, QStringLiteral("subcommand")},
+        {VersionSentence, QString()},
+        {InfoRequestSentence, InitField::Subcommand},
     };
 }
 
 QHash<QString, ParserInit::ParserDelegate> ParserInit::initParserDelegates()
 {
-    return {
-        {QStringLiteral("hwversion"), &ParserInit::parseString},
-        {QStringLiteral("v1"), &ParserInit::parseInt},
-        {QStringLiteral("v2"), &ParserInit::parseInt},
-        {QStringLiteral("v3"), &ParserInit::parseInt},
-        {QStringLiteral("subcommand"), &ParserInit::parseString},
-        {QStringLiteral("name"), &ParserInit::parseString},
-        {QStringLiteral("devtype"), &ParserInit::parseString},
-        {QStringLiteral("boardid"), &ParserInit::parseString},
-        {QStringLiteral("rev"), &ParserInit::parseString},
-        {QStringLiteral("version"), &ParserInit::parseString},
-        {QStringLiteral("appmode"), &ParserInit::parseString},
-    };
+    QHash<QString, ParserDelegate> delegates;
+    for (const QString &field : InitField::InfoAnswer)
+        delegates.insert(field, &ParserInit::parseString);
+    for (const QString &field : {InitField::V1, InitField::V2, InitField::V3})
+        delegates.insert(field, &ParserInit::parseInt);
+    return delegates;
 }
 
 QHash<QString, ParserInit::BuilderDelegate> ParserInit::initBuilderDelegates()
 {
     return {
-        {QStringLiteral("subcommand"), &ParserInit::buildString},
+        {InitField::Subcommand, &ParserInit::buildString},
     };
 }
 

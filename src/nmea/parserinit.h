@@ -7,7 +7,8 @@
 
 namespace Nmea {
 
-/// Parser of the init protocol, the sentences that identify a board:
+/// Parser of the init protocol, the sentences that identify a board (KvDevice::InitSentence,
+/// fields KvDevice::InitField):
 ///   1 "PKVVER": the version query (built, no fields) and its answer
 ///               (parsed: hwversion, v1, v2, v3);
 ///   2 "PTKVWR": the information request (built: subcommand);
@@ -23,7 +24,8 @@ public:
     /// Parses one received sentence into `session` (a KvDevice::SessionInit); throws
     /// Nmea::Exception when the sentence is malformed or not one the protocol parses.
     bool parse(KvDevice::SessionAbstract *session, const QString &payload) override;
-    /// Builds the sentence named by the session's sentenceId (1 or 2) into `payload`.
+    /// Builds the sentence named by the session's sentenceId (VersionSentence or
+    /// InfoRequestSentence) into `payload`.
     bool build(const KvDevice::SessionAbstract *session, QString &payload) override;
 
     QHash<int, QString> initSentenceIdentifiers() override;

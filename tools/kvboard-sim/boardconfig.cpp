@@ -82,25 +82,32 @@ bool BoardConfig::parse(const QString &text, BoardConfig *config, QString *error
 {
     const int colon = text.indexOf(QLatin1Char(':'));
     const QString type = colon < 0 ? text : text.left(colon);
-    const int kind = typeNames().indexOf(type);
+    // The short names or the library's type names (InfoDevice for info), in any case.
+    const QStringList longNames = {QStringLiteral("Board6100028"), QStringLiteral("Board6100027"), QStringLiteral("InfoDevice"), QStringLiteral("silent")};
+    int kind = -1;
+    for (int i = 0; i < longNames.size(); ++i) {
+        if (type.compare(typeNames().at(i), Qt::CaseInsensitive) == 0 || type.compare(longNames.at(i), Qt::CaseInsensitive) == 0)
+            kind = i;
+    }
     if (kind < 0) {
-        *error = QStringLiteral("unknown board type \"%1\"; valid types: %2")
+        *error = QStringLiteral("unknown board type \"%1\"; valid types: %2 (or Board6100028, Board6100027, InfoDevice)")
                      .arg(type, typeNames().join(QStringLiteral(", ")));
         return false;
     }
     *config = BoardConfig();
     config->kind = Kind(kind);
-    config->typeName = type;
+    config->typeName = typeNames().at(kind);
 
     if (config->kind == Board6100028 || config->kind == Board6100027) {
         const bool is27 = config->kind == Board6100027;
-        config->fields = {{QStringLiteral("hwversion"), is27 ? QStringLiteral("HW2-6100027") : QStringLiteral("HW2-6100028")},
-                          {QStringLiteral("v1"), is27 ? 2 : 3},
-                          {QStringLiteral("v2"), is27 ? 1 : 2},
-                          {QStringLiteral("v3"), is27 ? 0 : 3}};
+        using namespace KvDevice::InitField;
+        config->fields = {{HwVersion, is27 ? QStringLiteral("HW2-6100027") : QStringLiteral("HW2-6100028")},
+                          {V1, is27 ? 2 : 3},
+                          {V2, is27 ? 1 : 2},
+                          {V3, is27 ? 0 : 3}};
     } else if (config->kind == Info) {
-        const QStringList names = BoardProtocol::infoFields();
-        const QStringList values = {QStringLiteral("INF"),   QStringLiteral("KVINFO"), QStringLiteral("INFO"),
+        const QStringList names = KvDevice::InitField::InfoAnswer;
+        const QStringList values = {KvDevice::InfoSubcommand, QStringLiteral("KVINFO"), QStringLiteral("INFO"),
                                     QStringLiteral("0001"),  QStringLiteral("A"),      QStringLiteral("1.0.0"),
                                     QStringLiteral("HW1-INFO"), QStringLiteral("APP")};
         for (int i = 0; i < names.size(); ++i)

@@ -2,18 +2,6 @@
 
 #include <kvdevice/parserinit.h>
 
-QStringList BoardProtocol::versionFields()
-{
-    return {QStringLiteral("hwversion"), QStringLiteral("v1"), QStringLiteral("v2"), QStringLiteral("v3")};
-}
-
-QStringList BoardProtocol::infoFields()
-{
-    return {QStringLiteral("subcommand"), QStringLiteral("name"),    QStringLiteral("devtype"),
-            QStringLiteral("boardid"),    QStringLiteral("rev"),     QStringLiteral("version"),
-            QStringLiteral("hwversion"),  QStringLiteral("appmode")};
-}
-
 QHash<int, QString> BoardProtocol::initSentenceIdentifiers()
 {
     return {
@@ -28,27 +16,27 @@ QHash<int, QString> BoardProtocol::initSentenceFormatsParse()
     // A board only ever reads queries; an answer sent to it does not parse.
     return {
         {Version, QString()},
-        {InfoRequest, QStringLiteral("subcommand")},
+        {InfoRequest, KvDevice::InitField::Subcommand},
     };
 }
 
 QHash<int, QString> BoardProtocol::initSentenceFormatsBuild()
 {
     return {
-        {Version, versionFields().join(QLatin1Char(','))},
-        {InfoAnswer, infoFields().join(QLatin1Char(','))},
+        {Version, KvDevice::InitField::VersionAnswer.join(QLatin1Char(','))},
+        {InfoAnswer, KvDevice::InitField::InfoAnswer.join(QLatin1Char(','))},
     };
 }
 
 QHash<QString, BoardProtocol::ParserDelegate> BoardProtocol::initParserDelegates()
 {
-    return {{QStringLiteral("subcommand"), &Nmea::ParserInit::parseString}};
+    return {{KvDevice::InitField::Subcommand, &Nmea::ParserInit::parseString}};
 }
 
 QHash<QString, BoardProtocol::BuilderDelegate> BoardProtocol::initBuilderDelegates()
 {
     QHash<QString, BuilderDelegate> delegates;
-    const QStringList names = versionFields() + infoFields();
+    const QStringList names = KvDevice::InitField::VersionAnswer + KvDevice::InitField::InfoAnswer;
     for (const QString &name : names)
         delegates.insert(name, &Nmea::ParserInit::buildString);
     return delegates;

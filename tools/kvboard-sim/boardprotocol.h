@@ -10,11 +10,7 @@
 class BoardProtocol final : public Nmea::ParserAbstract<KvDevice::SessionInit>
 {
 public:
-    enum SentenceId { Version = 1, InfoRequest = 2, InfoAnswer = 3 };
-
-    /// Field names of the two answers, in wire order.
-    static QStringList versionFields();
-    static QStringList infoFields();
+    enum SentenceId { Version = KvDevice::VersionSentence, InfoRequest = KvDevice::InfoRequestSentence, InfoAnswer = KvDevice::InfoAnswerSentence };
 
     QHash<int, QString> initSentenceIdentifiers() override;
     QHash<int, QString> initSentenceFormatsParse() override;

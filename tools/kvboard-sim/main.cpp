@@ -4,8 +4,11 @@
 #include "boardconfig.h"
 #include "simboard.h"
 
+#include <kvdevice/version.h>
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -19,13 +22,16 @@ namespace {
 
 const char *const syntaxHelp = R"(Plays boards on pseudo-terminals: each --board gets a pty of its own
 that a host opens like a serial port (e.g. kvprobe --port PATH). Prints one line
-per board, "TYPE PATH", then serves until SIGINT or SIGTERM (exit 0, links removed).
+per board, "TYPE PATH" (and " LINK" when it has one), then serves until SIGINT or
+SIGTERM. Exit status: 0 after a signal (its links removed), 1 when a pty or link
+cannot be made, 2 for bad arguments.
 
 Board syntax:  TYPE[:OPTION[,OPTION...]]   OPTION is KEY=VALUE or a flag.
 Types:
   board6100028, board6100027   answer the version query PKVVER
   info                         answers the information request PTKVWR,INF (PTKVRD)
   silent                       opens a pty and never answers (takes link, chatter, flood)
+  (or the library's names Board6100028, Board6100027, InfoDevice; in any case)
 Answer fields (the wire field names):
   board6100028/27: hwversion=TEXT (default HW2-6100028 / HW2-6100027),
                    v1=N, v2=N, v3=N (defaults 3,2,3 / 2,1,0)
@@ -33,7 +39,8 @@ Answer fields (the wire field names):
                    version=1.0.0 hwversion=HW1-INFO appmode=APP (the defaults)
   Field values cannot hold , * $ ! or control characters.
 Every type:
-  link=PATH    create a symlink PATH to the pty (replaces an old symlink; removed on exit)
+  link=PATH    create a symlink PATH to the pty, removed on exit; an existing PATH is
+               refused unless it is a link to a pty that is gone
 Faults (not for silent):
   delay=MS     answer MS milliseconds late
   ignore=N     leave the first N queries unanswered
@@ -71,7 +78,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kvboard-sim"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(KVDEVICE_VERSION));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KVDEVICE_VERSION_STRING));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromUtf8(syntaxHelp));
@@ -104,6 +111,10 @@ int main(int argc, char *argv[])
         QString error;
         if (!BoardConfig::parse(board, &config, &error))
             return fail(QStringLiteral("--board %1: %2").arg(board, error));
+        for (const BoardConfig &other : qAsConst(configs)) {
+            if (!config.link.isEmpty() && QFileInfo(other.link).absoluteFilePath() == QFileInfo(config.link).absoluteFilePath())
+                return fail(QStringLiteral("--board %1: link %2 is given twice").arg(board, config.link));
+        }
         configs.append(config);
     }
 
@@ -131,7 +142,8 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "kvboard-sim: --board %s: %s\n", qPrintable(config.typeName), qPrintable(error));
             return 1; // the boards opened so far remove their links as they go
         }
-        std::printf("%s %s\n", qPrintable(config.typeName), qPrintable(board->path()));
+        std::printf("%s %s%s\n", qPrintable(config.typeName), qPrintable(board->path()),
+                    qPrintable(config.link.isEmpty() ? QString() : QLatin1Char(' ') + config.link));
         std::fflush(stdout);
         boards.push_back(std::move(board));
     }

@@ -79,8 +79,10 @@ bool SimBoard::start(QString *error)
 
     if (!config.link.isEmpty()) {
         const QByteArray link = QFile::encodeName(config.link);
-        // Replace a link left behind by an earlier run, never a real file.
-        if (QFileInfo(config.link).isSymLink())
+        // Replace a link whose pty is gone (left by a run that was killed); never a file,
+        // nor a link to something that exists, such as another simulator's pty.
+        const QFileInfo existing(config.link);
+        if (existing.isSymLink() && !existing.exists())
             ::unlink(link.constData());
         if (::symlink(QFile::encodeName(slavePath).constData(), link.constData()) != 0) {
             *error = QStringLiteral("cannot create link %1: %2")
@@ -144,10 +146,10 @@ void SimBoard::close()
     if (slaveFd >= 0)
         ::close(slaveFd);
     masterFd = slaveFd = -1;
-    if (linked) {
+    // Only a link that is still ours: someone may have replaced it meanwhile.
+    if (linked && QFileInfo(config.link).symLinkTarget() == slavePath)
         ::unlink(QFile::encodeName(config.link).constData());
-        linked = false;
-    }
+    linked = false;
 }
 
 void SimBoard::onReadable()
@@ -198,7 +200,7 @@ void SimBoard::handleLine(const QByteArray &line)
     const bool answerable =
         (query.sentenceId == BoardProtocol::Version && config.answersVersion())
         || (query.sentenceId == BoardProtocol::InfoRequest && config.answersInfo()
-            && query.parameters.value(QStringLiteral("subcommand")).toString() == QLatin1String("INF"));
+            && query.parameters.value(KvDevice::InitField::Subcommand).toString() == KvDevice::InfoSubcommand);
     if (!answerable)
         return;
     if (queriesSeen++ < config.ignore)

@@ -5,7 +5,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QMetaEnum>
-#include <QRegularExpression>
 
 #include <cstdio>
 
@@ -23,12 +22,16 @@ QStringList typeArguments()
 
 bool typeFromArgument(const QString &argument, KvDevice::Type *type)
 {
+    // The short names and the names the tools print, in any case.
     static const QList<KvDevice::Type> types = {KvDevice::Board6100028, KvDevice::Board6100027, KvDevice::InfoDevice};
-    const int index = typeArguments().indexOf(argument.toLower());
-    if (index < 0)
-        return false;
-    *type = types.at(index);
-    return true;
+    for (int i = 0; i < types.size(); ++i) {
+        if (argument.compare(typeArguments().at(i), Qt::CaseInsensitive) == 0
+            || argument.compare(typeName(types.at(i)), Qt::CaseInsensitive) == 0) {
+            *type = types.at(i);
+            return true;
+        }
+    }
+    return false;
 }
 
 void printLine(const QString &line)
@@ -50,6 +53,9 @@ void printJson(const QJsonObject &object)
 
 QString openProblem(const QString &portName, QSerialPort::SerialPortError error, const QString &errorString)
 {
+    const QFileInfo file(portName);
+    if (portName.contains(QLatin1Char('/')) && file.exists() && (file.isFile() || file.isDir()))
+        return QStringLiteral("cannot open %1: it is a %2, not a serial port").arg(portName, file.isDir() ? QStringLiteral("folder") : QStringLiteral("regular file"));
     switch (error) {
     case QSerialPort::PermissionError: {
         // Qt reports a port that another program holds (its lock file) the same way.
@@ -76,12 +82,21 @@ QString frameSentence(const QString &line)
         return QString();
     if (!text.startsWith(QLatin1Char('$')) && !text.startsWith(QLatin1Char('!')))
         text.prepend(QLatin1Char('$'));
-    static const QRegularExpression checksum(QStringLiteral("\\*[0-9A-Fa-f]{2}$"));
-    if (!checksum.match(text).hasMatch()) {
+    // A line with a '*' is sent with the checksum (right or wrong) that was typed.
+    if (!text.contains(QLatin1Char('*'))) {
         const quint8 sum = Nmea::calculateChecksum(text.mid(1), 0);
         text += QStringLiteral("*%1").arg(uint(sum), 2, 16, QLatin1Char('0'));
     }
     return text + QStringLiteral("\r\n");
+}
+
+bool checksumIsRight(const QString &sentence)
+{
+    const QString text = sentence.trimmed();
+    const int star = text.lastIndexOf(QLatin1Char('*'));
+    bool ok = false;
+    const uint sum = text.mid(star + 1).toUInt(&ok, 16);
+    return star < 0 || (ok && sum == Nmea::calculateChecksum(text.mid(1, star - 1), 0));
 }
 
 } // namespace Tool

@@ -12,7 +12,8 @@ namespace Tool {
 
 /// The enumerator name of `type`, e.g. "Board6100028".
 QString typeName(KvDevice::Type type);
-/// Command-line names of the types a host may ask for, and the type each names.
+/// Command-line names of the types a host may ask for, and the type each names (these or
+/// the enumerator names, in any case).
 QStringList typeArguments();
 bool typeFromArgument(const QString &argument, KvDevice::Type *type);
 
@@ -26,7 +27,9 @@ void printJson(const QJsonObject &object);
 QString openProblem(const QString &portName, QSerialPort::SerialPortError error, const QString &errorString);
 
 /// `line` as a sentence ready to send: a "$" when it starts with neither "$" nor "!",
-/// "*hh" when it has no checksum, and CR LF. Empty for an empty line.
+/// "*hh" when it has no '*', and CR LF. Empty for an empty line.
 QString frameSentence(const QString &line);
+/// Whether a received sentence's checksum matches its body (true when it has none).
+bool checksumIsRight(const QString &sentence);
 
 } // namespace Tool

@@ -6,6 +6,7 @@
 #include "proberun.h"
 
 #include <kvdevice/initializer.h>
+#include <kvdevice/version.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -33,12 +34,17 @@ With --json, one JSON object per line instead (keys in alphabetical order):
   {"error":"...","event":"port_error","port":...}   a port that cannot be opened
   {"elapsed_ms":T,"event":"done","found":N,"not_found":M}
 A port that cannot be opened is also named, with the fix, on standard error.
-Exit status: 0 when every requested type was found, 1 when one was not (or a
-port failed in --monitor), 2 for bad arguments.
+Exit status: 0 when every requested type was found (and, with --details, every
+board answered), 1 when one was not (or a port failed in --monitor), 2 for bad
+arguments.
 
-Types: board6100028, board6100027, info (a type given twice is asked for once).
+Types: board6100028, board6100027, info, or the names printed (Board6100028,
+Board6100027, InfoDevice), in any case; a type given twice is asked for once.
 --list prints PORT LOCATION MANUFACTURER VID:PID CANDIDATE per port (--json: one
-"port" object each, then {"event":"done","ports":N}).
+"port" object each, its "port" the path as probing names it, then
+{"event":"done","ports":N}). --monitor sends each line typed as a sentence: "$" added
+when it starts with neither "$" nor "!", "*hh" when it has no "*", always CR LF;
+received sentences with a wrong checksum are marked.
 
 Examples:
   kvprobe                                   all types on the system's candidate ports
@@ -79,8 +85,8 @@ int listPorts(bool json)
         const QString product = info.hasProductIdentifier() ? hex4(info.productIdentifier()) : QString();
         if (json) {
             Tool::printJson({{QStringLiteral("event"), QStringLiteral("port")},
-                             {QStringLiteral("port"), info.portName()},
-                             {QStringLiteral("location"), info.systemLocation()},
+                             {QStringLiteral("port"), info.systemLocation()},
+                             {QStringLiteral("name"), info.portName()},
                              {QStringLiteral("manufacturer"), info.manufacturer()},
                              {QStringLiteral("vendor_id"), vendor},
                              {QStringLiteral("product_id"), product},
@@ -109,7 +115,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kvprobe"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(KVDEVICE_VERSION));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KVDEVICE_VERSION_STRING));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromUtf8(description));
@@ -151,17 +157,29 @@ int main(int argc, char *argv[])
         parser.showVersion();
     if (!parser.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
-    if (parser.isSet(listOption) && parser.isSet(monitorOption))
-        return fail(QStringLiteral("--list and --monitor cannot be combined"));
     if (parser.values(monitorOption).size() > 1)
         return fail(QStringLiteral("--monitor takes one port"));
+    // --list and --monitor are modes of their own: refuse what they would ignore.
+    const QList<QPair<QCommandLineOption, QList<QCommandLineOption>>> modes = {
+        {listOption, {monitorOption, typeOption, portOption, delayOption, retriesOption, detailsOption}},
+        {monitorOption, {typeOption, portOption, delayOption, retriesOption, detailsOption, jsonOption}}};
+    for (const auto &mode : modes) {
+        for (const QCommandLineOption &other : mode.second) {
+            if (parser.isSet(mode.first) && parser.isSet(other))
+                return fail(QStringLiteral("--%1 and --%2 cannot be combined").arg(mode.first.names().first(), other.names().first()));
+        }
+    }
+    for (const QCommandLineOption &option : {portOption, monitorOption}) {
+        if (parser.values(option).contains(QString()))
+            return fail(QStringLiteral("--%1 takes a port name or path, not an empty text").arg(option.names().first()));
+    }
 
     ProbeOptions options;
     const QStringList typeNames = parser.values(typeOption);
     for (const QString &name : typeNames) {
         KvDevice::Type type;
         if (!Tool::typeFromArgument(name, &type))
-            return fail(QStringLiteral("unknown type \"%1\"; valid types: %2")
+            return fail(QStringLiteral("unknown type \"%1\"; valid types: %2 (or Board6100028, Board6100027, InfoDevice)")
                             .arg(name, Tool::typeArguments().join(QStringLiteral(", "))));
         if (!options.types.contains(type))
             options.types.append(type);

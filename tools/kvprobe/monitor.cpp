@@ -2,6 +2,8 @@
 
 #include "common.h"
 
+#include <kvdevice/initializer.h>
+
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -16,7 +18,7 @@ Monitor::Monitor(const QString &portName, QObject *parent)
 
 bool Monitor::start()
 {
-    port.setPortName(name);
+    port.setPortName(KvDevice::Initializer::resolvedPortName(name)); // locked as probing locks it
     if (!port.open(QIODevice::ReadWrite)) {
         Tool::printError(QStringLiteral("kvprobe: ") + Tool::openProblem(name, port.error(), port.errorString()));
         return false;
@@ -81,7 +83,7 @@ void Monitor::printReceived()
 {
     QString payload;
     while (comm.readPayload(payload, 0))
-        Tool::printLine(QStringLiteral("< ") + payload.trimmed());
+        Tool::printLine(QStringLiteral("< ") + payload.trimmed() + (Tool::checksumIsRight(payload) ? QString() : QStringLiteral("   (wrong checksum)")));
 }
 
 void Monitor::portLost()

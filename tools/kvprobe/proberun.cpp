@@ -14,17 +14,6 @@
 
 using KvDevice::Type;
 
-namespace {
-constexpr int versionSentence = 1;
-constexpr int infoRequest = 2;
-constexpr int infoAnswer = 3;
-
-const QStringList versionFields = {QStringLiteral("hwversion"), QStringLiteral("v1"), QStringLiteral("v2"),
-                                   QStringLiteral("v3")};
-const QStringList infoFields = {QStringLiteral("subcommand"), QStringLiteral("name"),    QStringLiteral("devtype"),
-                                QStringLiteral("boardid"),    QStringLiteral("rev"),     QStringLiteral("version"),
-                                QStringLiteral("hwversion"),  QStringLiteral("appmode")};
-} // namespace
 
 ProbeRun::ProbeRun(const ProbeOptions &probeOptions, QObject *parent)
     : QObject(parent)
@@ -79,7 +68,7 @@ void ProbeRun::explainMissingPorts()
             continue;
         QSerialPort port;
         if (system.isEmpty())
-            port.setPortName(name);
+            port.setPortName(KvDevice::Initializer::resolvedPortName(name));
         else
             port.setPort(system.at(i));
         if (port.open(QIODevice::ReadWrite)) {
@@ -151,10 +140,10 @@ void ProbeRun::askDetails(Device *device)
     KvDevice::SessionInit query;
     query.clear();
     if (device->type == KvDevice::InfoDevice) {
-        query.sentenceId = infoRequest;
-        query.parameters.insert(QStringLiteral("subcommand"), QStringLiteral("INF"));
+        query.sentenceId = KvDevice::InfoRequestSentence;
+        query.parameters.insert(KvDevice::InitField::Subcommand, KvDevice::InfoSubcommand);
     } else {
-        query.sentenceId = versionSentence;
+        query.sentenceId = KvDevice::VersionSentence;
     }
     if (comm->writePayload(&query) == 0)
         endDetails(device, QStringLiteral("query not written"));
@@ -164,7 +153,7 @@ void ProbeRun::readDetails(Device *device)
 {
     if (!device->waiting)
         return;
-    const int expected = device->type == KvDevice::InfoDevice ? infoAnswer : versionSentence;
+    const int expected = device->type == KvDevice::InfoDevice ? KvDevice::InfoAnswerSentence : KvDevice::VersionSentence;
     QString payload;
     while (device->comm->readPayload(payload, 0)) {
         KvDevice::SessionInit answer;
@@ -177,7 +166,7 @@ void ProbeRun::readDetails(Device *device)
         if (answer.sentenceId != expected)
             continue;
 
-        const QStringList &fields = expected == infoAnswer ? infoFields : versionFields;
+        const QStringList &fields = expected == KvDevice::InfoAnswerSentence ? KvDevice::InitField::InfoAnswer : KvDevice::InitField::VersionAnswer;
         QJsonObject values;
         QStringList text;
         for (const QString &field : fields) {
@@ -205,6 +194,7 @@ void ProbeRun::endDetails(Device *device, const QString &error)
     device->waiting = false;
     device->timer->stop();
     if (!error.isEmpty()) {
+        ++detailsFailed;
         if (options.json)
             Tool::printJson({{QStringLiteral("event"), QStringLiteral("details")},
                              {QStringLiteral("type"), Tool::typeName(device->type)},
@@ -251,7 +241,7 @@ void ProbeRun::finish()
                          {QStringLiteral("elapsed_ms"), elapsed}});
     else
         Tool::printLine(QStringLiteral("done: %1 found, %2 not found, %3 ms").arg(found).arg(notFound).arg(elapsed));
-    emit finished(notFound == 0 ? 0 : 1);
+    emit finished(notFound == 0 && detailsFailed == 0 ? 0 : 1);
 }
 
 void ProbeRun::releaseDevice(Device *device)

@@ -43,7 +43,8 @@ public:
     void start();
 
 signals:
-    /// Every requested type is reported and every detail query is over.
+    /// Every requested type is reported and every detail query is over: 0 when every type
+    /// was found (and, with details, every board answered), 1 otherwise.
     void finished(int exitCode);
 
 private:
@@ -71,6 +72,7 @@ private:
     Nmea::ParserInit parser;
     std::vector<std::unique_ptr<Device>> devices;
     int notFound = 0;
+    int detailsFailed = 0;
     bool finishing = false;
     QElapsedTimer clock;
 };
