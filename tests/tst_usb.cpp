@@ -8,6 +8,7 @@
 #include "testsupport.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSerialPort>
 #include <QtTest>
 
@@ -49,13 +50,14 @@ void tst_Usb::init()
     }
 #ifdef KVDEVICE_HAVE_UMOCKDEV
     // Two boards picked by vendor, one by maker text alone, three ports of other makers:
-    // an FTDI adapter, a CH340 that names no maker, a legacy on-board port. All would answer.
+    // an FTDI adapter, a CH340 that names no maker, a legacy on-board port. All answer (the
+    // FTDI's board with a wrong checksum, the legacy port's once only).
     testbed = std::make_unique<UsbTestbed>();
     const QList<QPair<UsbDevice, QString>> rig = {
         {{0x0483, 0x5740, QStringLiteral("Acme Boards"), QStringLiteral("STM32 Virtual ComPort"), QStringLiteral("2061376E5748")}, QStringLiteral("board6100028")},
         {{0x1209, 0x5740, QStringLiteral("STMicroelectronics."), QStringLiteral("KV info"), QStringLiteral("0001")}, QStringLiteral("info")},
         {UsbDevice(), QStringLiteral("board6100027")},
-        {{0x0403, 0x6001, QStringLiteral("FTDI"), QStringLiteral("FT232R USB UART"), QStringLiteral("A50285BI")}, QStringLiteral("board6100027")},
+        {{0x0403, 0x6001, QStringLiteral("FTDI"), QStringLiteral("FT232R USB UART"), QStringLiteral("A50285BI")}, QStringLiteral("board6100027:badsum")},
         {{0x1a86, 0x7523, QString(), QStringLiteral("USB Serial"), QString()}, QStringLiteral("board6100028")}};
     ttys.clear();
     heard.clear();
@@ -64,7 +66,7 @@ void tst_Usb::init()
     ttys << testbed->addLegacy();
     for (int i = 0; i < ttys.size(); ++i) {
         heard << QByteArrayList();
-        connect(testbed->play(ttys.at(i), i < rig.size() ? rig.at(i).second : QStringLiteral("info")), &SimBoard::heard, this,
+        connect(testbed->play(ttys.at(i), i < rig.size() ? rig.at(i).second : QStringLiteral("info:answers=1")), &SimBoard::heard, this,
                 [this, i](const QByteArray &line) { heard[i] << line; });
     }
 #endif
@@ -79,19 +81,29 @@ void tst_Usb::run_data()
     QTest::addColumn<QStringList>("expected"); // in the output lines; %N: the tty of device N
 
     auto rows = [](const char *text) { return QString::fromUtf8(text).split(QLatin1Char('|')); };
-    QTest::newRow("library") << QString() << QByteArray() << -1 << 0 << rows("found 1 /dev/%0|found 2 /dev/%2|found 3 /dev/%1|finished");
+    const QString byId = QStringLiteral("/dev/serial/by-id/usb-Acme_Boards_STM32_Virtual_ComPort_2061376E5748-if00");
+    QTest::newRow("library") << QString() << QByteArray() << -1 << 0 << rows("found 1@0|found 2@2|found 3@1|finished");
 #if defined(KVPROBE_PATH) && defined(KVBOARD_SIM_PATH)
     QTest::newRow("kvprobe") << "kvprobe --retries 0" << QByteArray() << -1 << 0 << rows("found Board6100028 /dev/%0|found Board6100027 /dev/%2|found InfoDevice /dev/%1|done: 3 found, 0 not found");
     QTest::newRow("kvprobe --list") << "kvprobe --list" << QByteArray() << -1 << 0 << rows("%0 /dev/%0 Acme Boards 0483:5740 yes|%1 /dev/%1 STMicroelectronics. 1209:5740 yes|%2 /dev/%2 STMicroelectronics. 0483:5740 yes|%3 /dev/%3 FTDI 0403:6001 no|%4 /dev/%4 1a86 1a86:7523 no|%5 /dev/%5 - - no");
-    QTest::newRow("kvprobe --list --json") << "kvprobe --list --json" << QByteArray() << -1 << 0 << rows(R"({"candidate":true,"event":"port","location":"/dev/%0","manufacturer":"Acme Boards","port":"%0","product_id":"5740","vendor_id":"0483"}|{"candidate":false,"event":"port","location":"/dev/%5","manufacturer":"","port":"%5","product_id":"","vendor_id":""}|{"event":"done","ports":6})");
-    QTest::newRow("details") << "kvprobe --details --type board6100028" << QByteArray() << -1 << 0 << rows("details Board6100028 /dev/%0 hwversion=HW2-6100028 v1=3 v2=2 v3=3");
-    QTest::newRow("details as JSON") << "kvprobe --details --json --type info" << QByteArray() << -1 << 0 << rows(R"({"details":{"appmode":"APP","boardid":"0001","devtype":"INFO","hwversion":"HW1-INFO","name":"KVINFO","rev":"A","subcommand":"INF","version":"1.0.0"},"event":"details","port":"/dev/%1","type":"InfoDevice"})");
-    QTest::newRow("a port named is probed whatever its maker") << "kvprobe --port /dev/%3 --type board6100027" << QByteArray() << -1 << 0 << rows("found Board6100027 /dev/%3");
+    QTest::newRow("kvprobe --list --json") << "kvprobe --list --json" << QByteArray() << -1 << 0 << rows(R"({"candidate":true,"event":"port","manufacturer":"Acme Boards","name":"%0","port":"/dev/%0","product_id":"5740","vendor_id":"0483"}|{"candidate":false,"event":"port","manufacturer":"","name":"%5","port":"/dev/%5","product_id":"","vendor_id":""}|{"event":"done","ports":6})");
+    QTest::newRow("details") << "kvprobe --details --type info" << QByteArray() << -1 << 0 << rows("details InfoDevice /dev/%1 subcommand=INF name=KVINFO devtype=INFO boardid=0001 rev=A version=1.0.0 hwversion=HW1-INFO appmode=APP");
+    QTest::newRow("details as JSON: numbers as numbers") << "kvprobe --details --json --type board6100028" << QByteArray() << -1 << 0 << rows(R"({"details":{"hwversion":"HW2-6100028","v1":3,"v2":2,"v3":3},"event":"details","port":"/dev/%0","type":"Board6100028"})");
+    QTest::newRow("a port named is probed whatever its maker; type names as printed") << "kvprobe --port /dev/%4 --port /dev/%1 --type BOARD6100028 --type InfoDevice" << QByteArray() << -1 << 0 << rows("found Board6100028 /dev/%4|found InfoDevice /dev/%1");
+    QTest::newRow("a by-id link opens its node, under the name given") << "kvprobe --port " + byId + " --type board6100028" << QByteArray() << -1 << 0 << rows(qPrintable("found Board6100028 " + byId));
+    QTest::newRow("a by-id link and its node are one port") << "kvprobe --port " + byId + " --retries 0 --json" << QByteArray() << 0 << 1 << rows(qPrintable(R"("event":"port_error","port":")" + byId));
+    QTest::newRow("details that get no answer") << "kvprobe --port /dev/%5 --type info --details" << QByteArray() << -1 << 1 << rows("found InfoDevice /dev/%5|details InfoDevice /dev/%5 failed: no answer within 1000 ms");
+    QTest::newRow("a regular file") << "kvprobe --port /etc/hostname --type info --retries 0" << QByteArray() << -1 << 1 << rows("cannot open /etc/hostname: it is a regular file, not a serial port");
     QTest::newRow("a port that does not exist") << "kvprobe --port /dev/ttyACM999999 --type info --retries 0" << QByteArray() << -1 << 1 << rows("not-found InfoDevice|kvprobe: cannot open /dev/ttyACM999999: no such port (see kvprobe --list)");
     QTest::newRow("a port held by another program") << "kvprobe --port /dev/%2 --retries 0 --json" << QByteArray() << 2 << 1 << rows(R"("event":"port_error","port":"/dev/%2"|Unless another program holds it|sudo usermod -aG dialout $USER)");
-    QTest::newRow("monitor") << "kvprobe --monitor /dev/%0" << QByteArray("PKVVER\n$PKVVER*00\n\n!PKVVER") << -1 << 0 << rows("> $PKVVER*0c|> $PKVVER*00|> !PKVVER*0c|< $PKVVER,HW2-6100028,3,2,3*03");
+    QTest::newRow("monitor") << "kvprobe --monitor /dev/%0" << QByteArray("PKVVER\n$PKVVER*00\nPKVVER,a*b\n\n!PKVVER") << -1 << 0 << rows("> $PKVVER*0c|> $PKVVER*00|> $PKVVER,a*b|> !PKVVER*0c|< $PKVVER,HW2-6100028,3,2,3*03");
+    QTest::newRow("monitor: a wrong checksum is marked") << "kvprobe --monitor /dev/%3" << QByteArray("PKVVER") << -1 << 0 << rows("< $PKVVER,HW2-6100027,2,1,0*f2 (wrong checksum)");
     QTest::newRow("kvprobe: unknown type") << "kvprobe --type board6100029" << QByteArray() << -1 << 2 << rows("valid types: board6100028, board6100027, info");
-    QTest::newRow("kvprobe: list and monitor") << "kvprobe --list --monitor /dev/null" << QByteArray() << -1 << 2 << rows("cannot be combined");
+    QTest::newRow("kvprobe: list and port") << "kvprobe --list --port /dev/null" << QByteArray() << -1 << 2 << rows("--list and --port cannot be combined");
+    QTest::newRow("kvprobe: monitor and JSON") << "kvprobe --monitor /dev/%0 --json" << QByteArray() << -1 << 2 << rows("--monitor and --json cannot be combined");
+    QTest::newRow("kvprobe: an empty port name") << "kvprobe --port=" << QByteArray() << -1 << 2 << rows("--port takes a port name or path, not an empty text");
+    QTest::newRow("kvboard-sim: a link that is another's") << "kvboard-sim --board silent:link=" + byId << QByteArray() << -1 << 1 << rows("cannot create link");
+    QTest::newRow("kvboard-sim: one link twice") << "kvboard-sim --board info:link=/tmp/kvsame --board silent:link=/tmp/kvsame" << QByteArray() << -1 << 2 << rows("link /tmp/kvsame is given twice");
     QTest::newRow("kvboard-sim: no board") << "kvboard-sim" << QByteArray() << -1 << 2 << rows("no board given");
     QTest::newRow("kvboard-sim: unknown type") << "kvboard-sim --board board6100029:delay=5" << QByteArray() << -1 << 2 << rows("valid types: board6100028, board6100027, info, silent");
     QTest::newRow("kvboard-sim: no number") << "kvboard-sim --board board6100027:v2=two" << QByteArray() << -1 << 2 << rows("v2 takes a whole number");
@@ -119,7 +131,7 @@ void tst_Usb::run()
     int status = 0;
     if (command.isEmpty()) {
         auto *initializer = new KvDevice::Initializer;
-        Host host(initializer);
+        Host host(initializer, QStringList(ttys).replaceInStrings(QRegularExpression(QStringLiteral("^")), QStringLiteral("/dev/")));
         QVERIFY(initializer->probe({KvDevice::Board6100028, KvDevice::Board6100027, KvDevice::InfoDevice}));
         QTRY_COMPARE(host.events.size(), 4);
         lines = host.events;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix and uses it as a host project would:
-# examples/host through find_package(KvDevice) after the prefix has moved, run against
-# simulated boards, and examples/sentences built through pkg-config.
+# Installs the build into a temporary prefix and uses it as a host project would, after
+# the prefix has moved: the installed kvprobe starts, examples/host builds through
+# find_package(KvDevice) and runs against simulated boards, examples/sentences builds
+# with the README's pkg-config line.
 #   install_and_use.sh BUILD_DIR SOURCE_DIR KVBOARD_SIM CXX_COMPILER
 set -euo pipefail
 build=$1 source=$2 sim=$3 cxx=$4
@@ -17,17 +18,19 @@ mv "$work/installed" "$work/prefix" # relocatable: found where it was moved to
 cmake -S "$source/examples/host" -B "$work/host" -DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_CXX_COMPILER="$cxx" >/dev/null \
     && cmake --build "$work/host" >/dev/null || fail "examples/host does not build against the package"
 
-pc=$(dirname "$(find "$work/prefix" -name kvdevice.pc)")
-libdir=$(dirname "$(find "$work/prefix" -name libkvdevice.so)")
+version=$(sed -n 's/^#define KVDEVICE_VERSION_STRING "\(.*\)"$/\1/p' "$work/prefix/include/kvdevice/version.h")
+[ "$("$work/prefix/bin/kvprobe" --version)" = "kvprobe $version" ] || fail "the installed kvprobe does not start"
+
+export PKG_CONFIG_PATH=$(dirname "$(find "$work/prefix" -name kvdevice.pc)")
 # shellcheck disable=SC2046
-"$cxx" -std=c++17 -fPIC "$source/examples/sentences/main.cpp" -o "$work/sentences" $(PKG_CONFIG_PATH=$pc pkg-config --cflags --libs kvdevice) \
-    || fail "pkg-config's flags do not build examples/sentences"
-LD_LIBRARY_PATH=$libdir "$work/sentences" | grep -qF 'version query:       $PKVVER*0c' || fail "examples/sentences does not run"
+"$cxx" -std=c++17 "$source/examples/sentences/main.cpp" -o "$work/sentences" $(pkg-config --cflags --libs kvdevice) \
+    -Wl,-rpath,"$(pkg-config --variable=libdir kvdevice)" || fail "the pkg-config line does not build examples/sentences"
+"$work/sentences" | grep -qF 'version query:       $PKVVER*0c' || fail "examples/sentences does not run"
 
 coproc SIM { exec "$sim" --board board6100028 --board board6100027 --board info; }
 ports=()
 for _ in 1 2 3; do
-    read -r -t 10 -u "${SIM[0]}" _ path || fail "kvboard-sim did not start"
+    read -r -t 10 -u "${SIM[0]}" _ path _ || fail "kvboard-sim did not start"
     ports+=("$path")
 done
 out=$(timeout 30 "$work/host/kvhost" "${ports[@]}") || fail "kvhost failed: $out"

@@ -26,10 +26,10 @@ LogCapture *capturing = nullptr;
 QtMessageHandler previousHandler = nullptr;
 } // namespace
 
-LogCapture::LogCapture()
+LogCapture::LogCapture(const QString &rules)
 {
     capturing = this;
-    QLoggingCategory::setFilterRules(QStringLiteral("kvdevice*.debug=true"));
+    QLoggingCategory::setFilterRules(rules);
     previousHandler = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &message) {
         capturing->lines.append({type, QString::fromLatin1(context.category), message});
     });
@@ -140,13 +140,14 @@ int Board::portsOpen() const
 
 // ---- Host ----------------------------------------------------------------------------
 
-Host::Host(KvDevice::Initializer *initializer)
+Host::Host(KvDevice::Initializer *initializer, const QStringList &ports)
 {
     using namespace KvDevice;
     connect(initializer, &Initializer::finished, this, [this] { events << QStringLiteral("finished"); });
-    connect(initializer, &Initializer::deviceInitialized, this, [this](Type type, Communicator *comm) {
+    connect(initializer, &Initializer::deviceInitialized, this, [this, ports](Type type, Communicator *comm) {
         found.append({comm, comm->ioDevice()->objectName()});
-        events << QStringLiteral("found %1 %2").arg(int(type)).arg(found.last().port);
+        const int index = ports.indexOf(found.last().port);
+        events << QStringLiteral("found %1").arg(int(type)) + (index < 0 ? QLatin1Char(' ') + found.last().port : QStringLiteral("@%1").arg(index));
     });
     connect(initializer, &Initializer::deviceNotFound, this,
             [this](Type type) { events << QStringLiteral("not found %1").arg(int(type)); });

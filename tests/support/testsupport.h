@@ -29,13 +29,13 @@ inline const QString endOfRun = QStringLiteral("Disconnect from signals");
 QString sentence(const QString &body);
 inline QByteArray sentenceBytes(const QString &body) { return sentence(body).toLatin1(); }
 
-/// Captures every log line for its lifetime, with debug output of the library enabled.
+/// Captures every log line for its lifetime, under `rules` (QLoggingCategory's filter rules).
 class LogCapture
 {
 public:
     struct Line { QtMsgType type; QString category; QString message; };
 
-    LogCapture();
+    explicit LogCapture(const QString &rules = QStringLiteral("kvdevice*.debug=true"));
     ~LogCapture();
 
     /// The lines whose message starts with `prefix`.
@@ -98,11 +98,12 @@ struct Handover
 };
 
 /// Records what a run tells the host ("found TYPE PORT", "not found TYPE", "finished" in
-/// `events`) and deletes what it was handed, unless the test deleted it already.
+/// `events`; "found TYPE@N" for the port at index N of `ports`) and deletes what it was
+/// handed, unless the test deleted it already.
 class Host : public QObject
 {
 public:
-    explicit Host(KvDevice::Initializer *initializer);
+    explicit Host(KvDevice::Initializer *initializer, const QStringList &ports = {});
     ~Host() override;
 
     QList<Handover> found;

@@ -6,10 +6,8 @@
 #include "simboard.h"
 
 #include <QDir>
-#include <QFile>
 #include <QRegularExpression>
 
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -118,19 +116,10 @@ void UsbTestbed::remove(const QString &tty)
     boards.erase(tty);
     // The kernel announces the removal while sysfs still has the device.
     umockdev_testbed_uevent(testbed, qPrintable(QStringLiteral("/sys") + paths.last()), "remove");
-    // Hang up the port; the testbed keeps (and later closes) the master's descriptor. The
-    // kernel hands the pty's number out again: forget the testbed's note of it.
-    const int master = umockdev_testbed_get_dev_fd(testbed, qPrintable(QStringLiteral("/dev/") + tty));
-    if (const char *pts = master >= 0 ? ::ptsname(master) : nullptr)
-        QFile::remove(root + QStringLiteral("/dev/.ptymap/") + QString::fromLocal8Bit(pts).replace(QLatin1Char('/'), QLatin1Char('_')));
+    // Hang up the port; the testbed keeps (and later closes) the master's descriptor.
     const int null = ::open("/dev/null", O_RDWR);
-    ::dup2(null, master);
+    ::dup2(null, umockdev_testbed_get_dev_fd(testbed, qPrintable(QStringLiteral("/dev/") + tty)));
     ::close(null);
-    QFile::remove(root + QStringLiteral("/dev/") + tty);
-    for (const QFileInfo &link : QDir(root + QStringLiteral("/dev/serial/by-id")).entryInfoList(QDir::System)) {
-        if (link.symLinkTarget().endsWith(QLatin1Char('/') + tty))
-            QFile::remove(link.filePath());
-    }
     for (int i = paths.size() - 1; i >= 0; --i) // children first: a parent's path may come back
         umockdev_testbed_remove_device(testbed, qPrintable(QStringLiteral("/sys") + paths.at(i)));
 }
