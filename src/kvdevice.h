@@ -9,6 +9,8 @@
 #include <kvdevice/kvdevice_export.h>
 #include <kvdevice/parserabstract.h>
 #include <kvdevice/parserinit.h>
+#include <kvdevice/portinfo.h>
+#include <kvdevice/portreport.h>
 #include <kvdevice/sessionabstract.h>
 #include <kvdevice/sessioninit.h>
 #include <kvdevice/type.h>

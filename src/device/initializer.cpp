@@ -4,10 +4,12 @@
 #include <kvdevice/parserinit.h>
 #include <kvdevice/sessioninit.h>
 
+#include "device/portprobe.h"
 #include "logging/logger.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QMetaEnum>
 #include <QPointer>
 #include <QSerialPort>
 #include <QSignalMapper>
@@ -16,7 +18,6 @@
 namespace KvDevice {
 
 namespace {
-constexpr int answerTimeoutMs = 400;
 constexpr qint32 baudRate = 115200;
 
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
@@ -45,21 +46,6 @@ QString portNameOf(const Communicator *comm)
     return port ? port->objectName() : QString();
 }
 
-// What an answer that parsed says the board is.
-Type classify(const SessionInit &answer)
-{
-    if (answer.sentenceId == VersionSentence) {
-        const QString hardware = answer.parameters.value(InitField::HwVersion).toString();
-        if (hardware.contains(QLatin1String("6100027")))
-            return Board6100027;
-        if (hardware.contains(QLatin1String("6100028")))
-            return Board6100028;
-    } else if (answer.sentenceId == InfoAnswerSentence) {
-        if (answer.parameters.value(InitField::Subcommand).toString() == InfoSubcommand)
-            return InfoDevice;
-    }
-    return NoDevice;
-}
 } // namespace
 
 Initializer::Initializer(QObject *parent)
@@ -72,6 +58,10 @@ Initializer::Initializer(QObject *parent)
     , maxRetries(3)
 {
     qRegisterMetaType<KvDevice::Communicator *>("KvDevice::Communicator*");
+    qRegisterMetaType<KvDevice::PortInfo>("KvDevice::PortInfo");
+    qRegisterMetaType<KvDevice::PortReport>("KvDevice::PortReport");
+    qRegisterMetaType<KvDevice::PortOutcome>("KvDevice::PortOutcome");
+    clock.start();
 
     readyReadMapper = new QSignalMapper(this);
     connect(readyReadMapper, mappedObjectSignal, this, SLOT(boardReadyRead(QObject*)));
@@ -176,15 +166,19 @@ bool Initializer::probe(const QList<Type> &types, int delay, const QList<QString
         for (const QString &name : names) {
             ports.append(QSerialPortInfo());
             portNames.append(name);
+            portInfos.append(PortInfo());
         }
     } else {
         ports.clear();
         portNames.clear();
+        portInfos.clear();
         const auto available = QSerialPortInfo::availablePorts();
         for (const QSerialPortInfo &info : available) {
-            if (isCandidate(info)) {
+            const PortInfo identity = PortInfo::fromSystem(info);
+            if (isCandidate(info) && (!portFilter || portFilter(identity))) {
                 ports.append(info);
                 portNames.append(info.portName());
+                portInfos.append(identity);
             }
         }
     }
@@ -201,9 +195,11 @@ void Initializer::probeStage2()
     const InSlot inSlot;
     const auto candidates = ports;
     const auto names = portNames;
+    const auto identities = portInfos;
     for (int i = 0; i < candidates.size(); ++i) {
         const QSerialPortInfo &info = candidates.at(i);
         const QString &name = names.at(i);
+        const qint64 start = clock.elapsed();
         auto *port = new QSerialPort;
         if (info.isNull())
             port->setPortName(resolvedPortName(name));
@@ -211,7 +207,12 @@ void Initializer::probeStage2()
             port->setPort(info);
         if (!port->open(QIODevice::ReadWrite)) {
             KVLOG(Trace).write() << "Serial port not accessible: " << name << " - " << int(port->error());
+            PortReport report;
+            report.port = info.isNull() ? PortInfo::forName(name) : identities.at(i);
+            report.outcome = PortProbe::openFailure(*port, &report.detail);
             delete port;
+            if (!publish(report, start))
+                return;
             continue;
         }
         KVLOG(Trace).write() << "Serial port opened for probing: " << name;
@@ -221,6 +222,9 @@ void Initializer::probeStage2()
         port->setObjectName(info.isNull() ? name : info.systemLocation());
 
         Communicator *comm = createCommunicator(port);
+        opened.append(comm);
+        openedAt.insert(comm, start);
+        pending[comm].port = info.isNull() ? PortInfo::forName(name) : identities.at(i);
         portTimers.insert(comm, createTimeoutTimer(comm));
         watchPort(comm);
         queryBoardVersion(comm);
@@ -289,6 +293,10 @@ void Initializer::portVanished(Communicator *comm)
     if (QIODevice *port = comm->ioDevice())
         port->close();
     KVLOG(Warning).write() << "Serial port lost: " << portNameOf(comm);
+    if (pending.contains(comm)) {
+        pending[comm].outcome = Vanished;
+        pending[comm].detail = QStringLiteral("the port failed after it was opened: unplugged, or its far end closed");
+    }
     if (!portStatus.contains(comm))
         setCommStatus(comm, NoDevice);
 }
@@ -341,19 +349,11 @@ bool Initializer::sendProtocol(Communicator *comm, SessionInit *session)
 
 void Initializer::queryBoardVersion(Communicator *comm)
 {
-    SessionInit session;
-    session.clear();
-    if (requestedTypes.contains(Board6100028) || requestedTypes.contains(Board6100027)) {
-        session.clear();
-        session.sentenceId = VersionSentence;
+    auto queries = PortProbe::queries(requestedTypes);
+    for (SessionInit &session : queries)
         sendProtocol(comm, &session);
-    }
-    if (requestedTypes.contains(InfoDevice)) {
-        session.clear();
-        session.sentenceId = InfoRequestSentence;
-        session.parameters.insert(InitField::Subcommand, InfoSubcommand);
-        sendProtocol(comm, &session);
-    }
+    if (pending.contains(comm))
+        ++pending[comm].queries;
 }
 
 void Initializer::boardReadyRead(QObject *obj)
@@ -372,18 +372,32 @@ void Initializer::boardReadyRead(QObject *obj)
             parser->parse(&session, payload);
         } catch (const Nmea::Exception &e) {
             KVLOG(Error).write() << "Parse failed: " << e.message();
+            noteAnswer(comm, NoDevice, {}, QStringLiteral("its answer did not parse: ") + e.message());
             continue;
         }
-        Type type = classify(session);
-        if (type == NoDevice || !requestedTypes.contains(type))
-            continue; // the time-out still concludes a port that says nothing useful
+        Type type = PortProbe::claimedType(session);
+        if (type == NoDevice || !requestedTypes.contains(type)) {
+            // The time-out still concludes a port that says nothing useful.
+            noteAnswer(comm, type, session.parameters,
+                       type == NoDevice ? QStringLiteral("it answered, but named no board type")
+                                        : QStringLiteral("it answered as %1, which was not asked for").arg(QString::fromLatin1(QMetaEnum::fromType<Type>().valueToKey(type))));
+            continue;
+        }
 
         portTimers.value(comm)->stop();
         comm->disconnect();
-        for (auto it = portStatus.cbegin(); it != portStatus.cend(); ++it) {
+        PortReport &report = pending[comm];
+        report.outcome = Identified;
+        report.type = type;
+        report.answer = session.parameters;
+        for (auto it = portStatus.cbegin(); handOverPolicy == FirstOfType && it != portStatus.cend(); ++it) {
             if (it.value() == type && it.key() != comm) {
                 type = NoDevice; // the first port that delivered the type keeps it
                 watchPort(comm);  // still ours: close it if it vanishes
+                report.outcome = Duplicate;
+                report.detail = QStringLiteral("another port delivered this type first");
+                if (!concludePort(comm))
+                    return;
                 break;
             }
         }
@@ -398,7 +412,7 @@ void Initializer::setCommStatus(Communicator *comm, Type type)
     const QPointer<Initializer> self(this);
     if (type != NoDevice) {
         emit deviceInitialized(type, comm);
-        if (!self)
+        if (!self || !concludePort(comm))
             return;
     }
     if (portStatus.size() < portTimers.size())
@@ -409,14 +423,17 @@ void Initializer::setCommStatus(Communicator *comm, Type type)
         held.insert(status);
     const auto wanted = requestedTypes;
     for (const Type wantedType : wanted) {
-        if (held.contains(wantedType))
+        if (held.contains(wantedType) && handOverPolicy == FirstOfType)
             continue;
-        // A pass that would ask no port would also never time out.
+        // A pass that would ask no port would also never time out. With EveryBoard any
+        // silent port is asked again, wanted types found or not.
         if (retryCount < maxRetries && hasPortToRetry()) {
             ++retryCount;
             retryProbe();
             return;
         }
+        if (held.contains(wantedType))
+            continue;
         emit deviceNotFound(wantedType);
         if (!self)
             return;
@@ -425,7 +442,43 @@ void Initializer::setCommStatus(Communicator *comm, Type type)
     readyReadMapper->disconnect();
     timeoutMapper->disconnect();
     KVLOG(Debug).write() << "Disconnect from signals";
+    const auto ports = opened;
+    for (Communicator *port : ports) {
+        if (!concludePort(port))
+            return;
+    }
     emit finished();
+}
+
+bool Initializer::publish(PortReport report, qint64 startMs)
+{
+    report.elapsedMs = clock.elapsed() - startMs;
+    concluded.append(report);
+    const QPointer<Initializer> self(this);
+    emit portConcluded(report);
+    return self;
+}
+
+bool Initializer::concludePort(Communicator *comm)
+{
+    if (!pending.contains(comm))
+        return true;
+    PortReport report = pending.take(comm);
+    if (report.outcome == NoAnswer)
+        report.detail = QStringLiteral("no answer in %1 %2 of %3 ms").arg(report.queries).arg(report.queries == 1 ? QStringLiteral("pass") : QStringLiteral("passes")).arg(answerTimeoutMs);
+    return publish(report, openedAt.value(comm));
+}
+
+void Initializer::noteAnswer(Communicator *comm, Type claimed, const QHash<QString, QVariant> &answer, const QString &detail)
+{
+    // An answer that identifies nothing counts only over silence.
+    if (!pending.contains(comm) || pending[comm].outcome != NoAnswer)
+        return;
+    PortReport &report = pending[comm];
+    report.outcome = Unrecognized;
+    report.type = claimed;
+    report.answer = answer;
+    report.detail = detail;
 }
 
 } // namespace KvDevice

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <kvdevice/kvdevice_export.h>
+#include <kvdevice/portreport.h>
 #include <kvdevice/type.h>
+
+#include <QElapsedTimer>
 
 #include <QHash>
 #include <QList>
@@ -9,6 +12,8 @@
 #include <QSerialPortInfo>
 #include <QSet>
 #include <QString>
+
+#include <functional>
 
 class QSerialPort;
 class QSignalMapper;
@@ -42,6 +47,13 @@ class KVDEVICE_EXPORT Initializer : public QObject
 {
     Q_OBJECT
 public:
+    /// Which boards a run hands over.
+    enum HandOverPolicy {
+        FirstOfType, ///< the first port that answers for a type; others of it are Duplicate
+        EveryBoard,  ///< every port that answers for a requested type
+    };
+    Q_ENUM(HandOverPolicy)
+
     explicit Initializer(QObject *parent = nullptr);
     /// Closes and deletes every port and communicator not handed over; handed-over
     /// communicators live on with their ports open. Safe while a probe is running.
@@ -56,6 +68,20 @@ public:
     bool probe(const QList<KvDevice::Type> &types, int delay = 0, const QList<QString> &portNames = {});
     /// Sets how many retry passes a run may start; returns the previous limit.
     unsigned int setMaxRetries(unsigned int maxRetries);
+
+    /// Hands over every board of a requested type (EveryBoard), not only the first of each
+    /// (FirstOfType, the default). With EveryBoard a type may be delivered several times,
+    /// retry passes go on while any port is still silent, and deviceNotFound() comes only
+    /// for a type no port delivered. Call before probe().
+    void setHandOverPolicy(HandOverPolicy policy) { handOverPolicy = policy; }
+    /// Narrows the candidates when probe() is given no port names, after isCandidate():
+    /// only ports the filter accepts are opened. Call before probe().
+    void setPortFilter(std::function<bool(const KvDevice::PortInfo &)> filter) { portFilter = std::move(filter); }
+    /// How long each pass waits for a port's answer, in milliseconds (default 400, at
+    /// least 1). Call before probe().
+    void setAnswerTimeout(int ms) { answerTimeoutMs = qMax(1, ms); }
+    /// The reports of the ports concluded so far, in the order of portConcluded().
+    QList<KvDevice::PortReport> reports() const { return concluded; }
 
     /// Whether a port with this manufacturer text and USB vendor identifier is probed
     /// when no port names are given.
@@ -78,6 +104,13 @@ signals:
     /// concluded; nothing reaches the initializer any more. Deleting it now closes the
     /// ports that were not handed over.
     void finished();
+    /// A port the run considered has concluded; once per port (none for ports that are
+    /// not candidates or that the port filter leaves out). Identified comes right after
+    /// its deviceInitialized(); Duplicate, and the ports that could not be opened, at once;
+    /// every other port when the run ends, after the deviceNotFound()s and before
+    /// finished(). A port that timed out may still answer in a later pass, so its report
+    /// waits for the end. Nothing comes once the initializer is deleted.
+    void portConcluded(const KvDevice::PortReport &report);
 
 public slots:
     /// Reads and classifies what the port of communicator `obj` has sent.
@@ -113,6 +146,21 @@ private:
 
     QList<QString> portNames;             // the name each entry of `ports` is opened and logged by
     QSet<Communicator *> vanishedPorts;   // closed after a read failure; never asked again
+
+    // Reports: each opened port's, pending until it concludes.
+    bool publish(PortReport report, qint64 startMs);
+    bool concludePort(Communicator *comm);
+    void noteAnswer(Communicator *comm, Type claimed, const QHash<QString, QVariant> &answer, const QString &detail);
+
+    HandOverPolicy handOverPolicy = FirstOfType;
+    std::function<bool(const PortInfo &)> portFilter;
+    int answerTimeoutMs = 400;
+    QList<PortInfo> portInfos;                    // for each entry of `ports` the system lists
+    QList<Communicator *> opened;                 // in the order they were opened
+    QHash<Communicator *, PortReport> pending;    // opened and not concluded
+    QHash<Communicator *, qint64> openedAt;       // ms of `clock` at the attempt to open
+    QList<PortReport> concluded;
+    QElapsedTimer clock;
 };
 
 } // namespace KvDevice

@@ -17,4 +17,20 @@ enum Type {
 };
 Q_ENUM_NS(Type)
 
+/// How a probed port concluded (PortReport::outcome). Of the outcomes a port can reach by
+/// answering, the strongest seen in any pass counts: Identified, Duplicate, Unrecognized,
+/// NoAnswer.
+enum PortOutcome {
+    Identified,       ///< a board of a requested type, handed over
+    Duplicate,        ///< a board of a requested type that another port delivered first
+    Unrecognized,     ///< answered, but nothing that names a requested type (or did not parse)
+    NoAnswer,         ///< said nothing in any pass
+    Busy,             ///< another program holds the port
+    PermissionDenied, ///< this user may not open the port
+    NotFound,         ///< no such device
+    Vanished,         ///< the port failed after it was opened (unplugged)
+    OpenFailed,       ///< could not be opened for another reason
+};
+Q_ENUM_NS(PortOutcome)
+
 } // namespace KvDevice

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <kvdevice/kvdevice_export.h>
+
+#include <QMetaType>
+#include <QString>
+
+class QSerialPortInfo;
+
+namespace KvDevice {
+
+/// What the system tells about a serial port: the name it is opened by and, for a USB
+/// device, who made it and where it is plugged in. What the system does not know stays
+/// empty (or 0); a pseudo-terminal has nothing but its names.
+struct KVDEVICE_EXPORT PortInfo
+{
+    QString name;           ///< the name the port is opened by: given to probe(), or its path
+    QString systemLocation; ///< the device path, such as "/dev/ttyACM0" or "COM3"
+    quint16 vendorId = 0;   ///< USB vendor identifier, when hasUsbIds
+    quint16 productId = 0;  ///< USB product identifier, when hasUsbIds
+    bool hasUsbIds = false; ///< false where the system gives no USB identifiers
+    QString manufacturer;   ///< the USB manufacturer text
+    QString description;    ///< the USB product text
+    QString serialNumber;   ///< the USB serial number
+    QString usbLocation;    ///< the USB socket as the kernel names the device, such as "1-2.3" (Linux)
+
+    /// What the system knows about a port it lists; `name` is its path.
+    static PortInfo fromSystem(const QSerialPortInfo &info);
+    /// What the system knows about the port `name` leads to, links followed, without
+    /// listing every port (on Linux from sysfs: a /dev/serial/by-id link gives its ttyACM's
+    /// USB device; elsewhere only the names).
+    static PortInfo forName(const QString &name);
+};
+
+} // namespace KvDevice
+
+Q_DECLARE_METATYPE(KvDevice::PortInfo)
