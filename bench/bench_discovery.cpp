@@ -1,4 +1,5 @@
-// Board discovery against kvboard-sim in a separate process, over pseudo-terminals:
+// Board discovery against kvboard-sim in a separate process, over pseudo-terminals, with a
+// listener for the port reports as a host that explains its runs has:
 //   latency  probe() to deviceInitialized() for one board that answers at once, many runs
 //   scale    64 ports: one board per type, 29 more boards of those types, 32 silent ports
 //   silent   64 silent ports with the default retries
@@ -128,6 +129,7 @@ struct Run
     double start = 0, probeReturned = 0, lastFound = 0, firstNotFound = 0, end = 0;
     double cpuAtProbeReturn = 0, cpuAtLastFound = 0, cpuAtEnd = 0, cpuAtStart = 0, cpuAtFirstFound = 0;
     std::vector<Type> found, notFound;
+    std::vector<KvDevice::PortOutcome> outcomes; // of every report, which every run listens to
     std::vector<Communicator *> handed;
     bool finished = false;
     double probeUser = 0, probeSystem = 0; // CPU inside probe(), user and kernel
@@ -154,6 +156,7 @@ struct Run
             found.push_back(type);
             handed.push_back(comm);
         });
+        QObject::connect(init, &Initializer::portConcluded, [&](const KvDevice::PortReport &report) { outcomes.push_back(report.outcome); });
         QObject::connect(init, &Initializer::deviceNotFound, [&](Type type) {
             if (notFound.empty())
                 firstNotFound = Bench::now();
@@ -221,7 +224,7 @@ bool latency(const QString &sim, int runs)
         }
         Run run;
         run.execute({KvDevice::Board6100028}, boards.paths, 0, 2000);
-        if (run.found.size() != 1 || !run.finished) {
+        if (run.found.size() != 1 || !run.finished || run.outcomes != std::vector<KvDevice::PortOutcome>{KvDevice::Identified}) {
             ++failed;
             continue;
         }
@@ -283,8 +286,13 @@ bool scale(const QString &sim, int runs)
         run.execute(allTypes, ports, -1, 5000);
         std::vector<Type> types = run.found;
         std::sort(types.begin(), types.end());
+        std::vector<KvDevice::PortOutcome> outcomes = run.outcomes;
+        std::sort(outcomes.begin(), outcomes.end());
+        std::vector<KvDevice::PortOutcome> expected(3, KvDevice::Identified);
+        expected.insert(expected.end(), 29, KvDevice::Duplicate);
+        expected.insert(expected.end(), 32, KvDevice::NoAnswer);
         if (!run.finished || types != std::vector<Type>{KvDevice::Board6100028, KvDevice::Board6100027, KvDevice::InfoDevice}
-            || !run.notFound.empty()) {
+            || !run.notFound.empty() || outcomes != expected) {
             std::fprintf(stderr, "scale: run %d wrong: finished %d, found %d, not found %d\n", i, run.finished,
                          int(run.found.size()), int(run.notFound.size()));
             ok = false;
@@ -321,7 +329,8 @@ bool silent(const QString &sim, int runs)
         Run run;
         retryTimes.clear();
         run.execute(allTypes, boards.paths, -1, 10000);
-        if (!run.finished || !run.found.empty() || run.notFound.size() != 3) {
+        if (!run.finished || !run.found.empty() || run.notFound.size() != 3
+            || run.outcomes != std::vector<KvDevice::PortOutcome>(64, KvDevice::NoAnswer)) {
             std::fprintf(stderr, "silent: run %d wrong: finished %d, found %d, not found %d\n", i, run.finished,
                          int(run.found.size()), int(run.notFound.size()));
             ok = false;

@@ -75,6 +75,56 @@ QString openProblem(const QString &portName, QSerialPort::SerialPortError error,
     }
 }
 
+QString hex4(quint16 value)
+{
+    return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
+}
+
+QString outcomeName(KvDevice::PortOutcome outcome)
+{
+    QString name;
+    for (const QChar c : QString::fromLatin1(QMetaEnum::fromType<KvDevice::PortOutcome>().valueToKey(outcome))) {
+        if (c.isUpper() && !name.isEmpty())
+            name += QLatin1Char('_');
+        name += c.toLower();
+    }
+    return name;
+}
+
+QJsonObject portJson(const KvDevice::PortInfo &port, const QString &event, KvDevice::Type type)
+{
+    QJsonObject object{{QStringLiteral("event"), event}, {QStringLiteral("port"), port.name}};
+    if (type != KvDevice::NoDevice)
+        object.insert(QStringLiteral("type"), typeName(type));
+    if (!port.usbLocation.isEmpty())
+        object.insert(QStringLiteral("location"), port.usbLocation);
+    if (port.hasUsbIds) {
+        object.insert(QStringLiteral("vid"), hex4(port.vendorId));
+        object.insert(QStringLiteral("pid"), hex4(port.productId));
+    }
+    if (!port.serialNumber.isEmpty())
+        object.insert(QStringLiteral("serial"), port.serialNumber);
+    return object;
+}
+
+QString advice(const KvDevice::PortReport &report)
+{
+    switch (report.outcome) {
+    case KvDevice::NoAnswer:
+        return QStringLiteral("; is the board's firmware running? (kvprobe --monitor %1 shows what it sends)").arg(report.port.name);
+    case KvDevice::Busy:
+        return QStringLiteral("; close that program (ModemManager probes new ports for seconds: the README has a udev rule)");
+    case KvDevice::Duplicate:
+        return QStringLiteral(" (kvprobe --all takes every board)");
+    case KvDevice::NotFound:
+        return QStringLiteral(" (see kvprobe --list)");
+    case KvDevice::Vanished:
+        return QStringLiteral("; was the board unplugged or reset?");
+    default:
+        return QString();
+    }
+}
+
 QString frameSentence(const QString &line)
 {
     QString text = line.trimmed();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <kvdevice/portreport.h>
 #include <kvdevice/type.h>
 
 #include <QJsonObject>
@@ -25,6 +26,16 @@ void printJson(const QJsonObject &object);
 
 /// Why a port could not be opened, in words, with what fixes it where there is a fix.
 QString openProblem(const QString &portName, QSerialPort::SerialPortError error, const QString &errorString);
+
+/// An outcome as the JSON events name it: "no_answer", "permission_denied", ...
+QString outcomeName(KvDevice::PortOutcome outcome);
+/// A JSON event about a port: "port" its path, "location", "vid", "pid", "serial" and
+/// "type" where known.
+QJsonObject portJson(const KvDevice::PortInfo &port, const QString &event, KvDevice::Type type = KvDevice::NoDevice);
+/// What to do about a port that delivered nothing, for people ("" when nothing helps).
+QString advice(const KvDevice::PortReport &report);
+/// Four lower-case hex digits.
+QString hex4(quint16 value);
 
 /// `line` as a sentence ready to send: a "$" when it starts with neither "$" nor "!",
 /// "*hh" when it has no '*', and CR LF. Empty for an empty line.

@@ -20,35 +20,40 @@ namespace {
 const char *const description = R"(Finds boards attached over USB virtual serial ports and identifies them.
 
 Probing (the default): one line per event as it happens, then a summary:
-  found TYPE PORT        a board of TYPE answered on PORT (the name it was opened by)
-  not-found TYPE         no port delivered TYPE
-  details TYPE PORT ...  with --details: the board's answer to a second query
-                         (hwversion v1 v2 v3, or the eight information fields),
-                         or "details TYPE PORT failed: REASON" after 1 s of silence
+  found TYPE PORT [serial SN]  a board of TYPE answered on PORT (the name it was opened by)
+  not-found TYPE               no port delivered TYPE
+  details TYPE PORT ...        with --details: the board's answer to a second query
+                               (hwversion v1 v2 v3, or the eight information fields),
+                               or "details TYPE PORT failed: REASON" after 1 s of silence
+  port PORT OUTCOME: WHY       after the run, each port that delivered nothing, with
+                               what to do about it
   done: N found, M not found, T ms
-With --json, one JSON object per line instead (keys in alphabetical order):
-  {"event":"found","port":"/dev/pts/3","type":"Board6100028"}
+With --json, one JSON object per line instead (keys in alphabetical order; "port" is
+the port's path, "location" its USB socket, "vid"/"pid"/"serial" its USB identity,
+each where known):
+  {"event":"found","location":"1-2","pid":"5740","port":"/dev/ttyACM0","serial":"...","type":"Board6100028","vid":"0483"}
   {"event":"not_found","type":"InfoDevice"}
   {"details":{"hwversion":"HW2-6100028","v1":3,...},"event":"details","port":...,"type":...}
       or, when the board stays silent, {"error":"...","event":"details",...}
-  {"error":"...","event":"port_error","port":...}   a port that cannot be opened
+  {"detail":"...","elapsed_ms":T,"event":"port","outcome":"no_answer","port":...,"queries":4,...}
+      one for every port the run considered; the outcome is one of identified, duplicate,
+      unrecognized, no_answer, busy, permission_denied, not_found, vanished, open_failed
   {"elapsed_ms":T,"event":"done","found":N,"not_found":M}
-A port that cannot be opened is also named, with the fix, on standard error.
 Exit status: 0 when every requested type was found (and, with --details, every
 board answered), 1 when one was not (or a port failed in --monitor), 2 for bad
 arguments.
 
 Types: board6100028, board6100027, info, or the names printed (Board6100028,
 Board6100027, InfoDevice), in any case; a type given twice is asked for once.
---list prints PORT LOCATION MANUFACTURER VID:PID CANDIDATE per port (--json: one
-"port" object each, its "port" the path as probing names it, then
-{"event":"done","ports":N}). --monitor sends each line typed as a sentence: "$" added
+--list prints PORT USB VID:PID SERIAL CANDIDATE MANUFACTURER per port (--json: one
+"port" object each, then {"event":"done","ports":N}). --monitor sends each line typed as a sentence: "$" added
 when it starts with neither "$" nor "!", "*hh" when it has no "*", always CR LF;
 received sentences with a wrong checksum are marked.
 
 Examples:
   kvprobe                                   all types on the system's candidate ports
   kvprobe --type info --port /dev/ttyACM0 --details
+  kvprobe --all --serial 2061376E5748 --serial 2061376E5749 --timeout 1000
   kvprobe --list
   echo PKVVER | kvprobe --monitor /dev/ttyACM0)";
 
@@ -56,11 +61,6 @@ int fail(const QString &message)
 {
     Tool::printError(QStringLiteral("kvprobe: %1\nTry 'kvprobe --help'.").arg(message));
     return 2;
-}
-
-QString hex4(quint16 value)
-{
-    return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
 }
 
 int listPorts(bool json)
@@ -72,37 +72,26 @@ int listPorts(bool json)
                                            "listed: probe them with --port PATH)"));
             return 0;
         }
-        Tool::printLine(QStringLiteral("%1 %2 %3 %4 %5")
-                            .arg(QStringLiteral("PORT"), -14)
-                            .arg(QStringLiteral("LOCATION"), -20)
-                            .arg(QStringLiteral("MANUFACTURER"), -24)
-                            .arg(QStringLiteral("VID:PID"), -10)
-                            .arg(QStringLiteral("CANDIDATE")));
+        Tool::printLine(QStringLiteral("%1 %2 %3 %4 %5 %6").arg(QStringLiteral("PORT"), -16).arg(QStringLiteral("USB"), -10)
+                            .arg(QStringLiteral("VID:PID"), -10).arg(QStringLiteral("SERIAL"), -16).arg(QStringLiteral("CANDIDATE"), -10)
+                            .arg(QStringLiteral("MANUFACTURER")));
     }
-    for (const QSerialPortInfo &info : ports) {
-        const bool candidate = KvDevice::Initializer::isCandidate(info);
-        const QString vendor = info.hasVendorIdentifier() ? hex4(info.vendorIdentifier()) : QString();
-        const QString product = info.hasProductIdentifier() ? hex4(info.productIdentifier()) : QString();
+    for (const QSerialPortInfo &system : ports) {
+        const KvDevice::PortInfo info = KvDevice::PortInfo::fromSystem(system);
+        const bool candidate = KvDevice::Initializer::isCandidate(system);
         if (json) {
-            Tool::printJson({{QStringLiteral("event"), QStringLiteral("port")},
-                             {QStringLiteral("port"), info.systemLocation()},
-                             {QStringLiteral("name"), info.portName()},
-                             {QStringLiteral("manufacturer"), info.manufacturer()},
-                             {QStringLiteral("vendor_id"), vendor},
-                             {QStringLiteral("product_id"), product},
-                             {QStringLiteral("candidate"), candidate}});
+            QJsonObject event = Tool::portJson(info, QStringLiteral("port"));
+            event.insert(QStringLiteral("candidate"), candidate);
+            if (!info.manufacturer.isEmpty())
+                event.insert(QStringLiteral("manufacturer"), info.manufacturer);
+            Tool::printJson(event);
             continue;
         }
-        const QString ids = vendor.isEmpty() && product.isEmpty()
-                                ? QStringLiteral("-")
-                                : QStringLiteral("%1:%2").arg(vendor.isEmpty() ? QStringLiteral("????") : vendor,
-                                                             product.isEmpty() ? QStringLiteral("????") : product);
-        Tool::printLine(QStringLiteral("%1 %2 %3 %4 %5")
-                            .arg(info.portName(), -14)
-                            .arg(info.systemLocation(), -20)
-                            .arg(info.manufacturer().isEmpty() ? QStringLiteral("-") : info.manufacturer(), -24)
-                            .arg(ids, -10)
-                            .arg(candidate ? QStringLiteral("yes") : QStringLiteral("no")));
+        auto orDash = [](const QString &text) { return text.isEmpty() ? QStringLiteral("-") : text; };
+        const QString ids = info.hasUsbIds ? Tool::hex4(info.vendorId) + QLatin1Char(':') + Tool::hex4(info.productId) : QString();
+        Tool::printLine(QStringLiteral("%1 %2 %3 %4 %5 %6").arg(info.name, -16).arg(orDash(info.usbLocation), -10).arg(orDash(ids), -10)
+                            .arg(orDash(info.serialNumber), -16).arg(candidate ? QStringLiteral("yes") : QStringLiteral("no"), -10)
+                            .arg(orDash(info.manufacturer)));
     }
     if (json)
         Tool::printJson({{QStringLiteral("event"), QStringLiteral("done")}, {QStringLiteral("ports"), ports.size()}});
@@ -136,6 +125,14 @@ int main(int argc, char *argv[])
                                            QStringLiteral("Ask silent ports again in up to N passes (default 3)."),
                                            QStringLiteral("N"), QStringLiteral("3"));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("One JSON object per line."));
+    const QCommandLineOption allOption(QStringLiteral("all"), QStringLiteral("Hand over every board, not only the first of each type."));
+    const QCommandLineOption serialOption(QStringLiteral("serial"),
+                                          QStringLiteral("Probe only the system's candidate ports with this USB serial number; "
+                                                         "repeat for more."),
+                                          QStringLiteral("SN"));
+    const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
+                                           QStringLiteral("Wait MS milliseconds for each answer (default 400)."),
+                                           QStringLiteral("MS"), QStringLiteral("400"));
     const QCommandLineOption detailsOption(QStringLiteral("details"),
                                            QStringLiteral("Ask each found board what it is and print the answer."));
     const QCommandLineOption listOption(QStringLiteral("list"),
@@ -147,7 +144,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Show the library's debug log on "
                                                                                      "standard error."));
     parser.addOptions({typeOption, portOption, delayOption, retriesOption, jsonOption, detailsOption, listOption,
-                       monitorOption, verboseOption});
+                       monitorOption, verboseOption, allOption, serialOption, timeoutOption});
 
     if (!parser.parse(QCoreApplication::arguments()))
         return fail(parser.errorText());
@@ -161,8 +158,9 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("--monitor takes one port"));
     // --list and --monitor are modes of their own: refuse what they would ignore.
     const QList<QPair<QCommandLineOption, QList<QCommandLineOption>>> modes = {
-        {listOption, {monitorOption, typeOption, portOption, delayOption, retriesOption, detailsOption}},
-        {monitorOption, {typeOption, portOption, delayOption, retriesOption, detailsOption, jsonOption}}};
+        {listOption, {monitorOption, typeOption, portOption, delayOption, retriesOption, detailsOption, allOption, serialOption, timeoutOption}},
+        {monitorOption, {typeOption, portOption, delayOption, retriesOption, detailsOption, jsonOption, allOption, serialOption, timeoutOption}},
+        {serialOption, {portOption}}};
     for (const auto &mode : modes) {
         for (const QCommandLineOption &other : mode.second) {
             if (parser.isSet(mode.first) && parser.isSet(other))
@@ -195,6 +193,11 @@ int main(int argc, char *argv[])
     if (!ok || retries < 0)
         return fail(QStringLiteral("--retries takes a count (0 or more), not \"%1\"").arg(parser.value(retriesOption)));
     options.retries = unsigned(retries);
+    options.timeoutMs = parser.value(timeoutOption).toInt(&ok);
+    if (!ok || options.timeoutMs < 1)
+        return fail(QStringLiteral("--timeout takes milliseconds (1 or more), not \"%1\"").arg(parser.value(timeoutOption)));
+    options.serials = parser.values(serialOption);
+    options.everyBoard = parser.isSet(allOption);
     options.json = parser.isSet(jsonOption);
     options.details = parser.isSet(detailsOption);
 

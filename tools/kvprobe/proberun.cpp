@@ -9,7 +9,6 @@
 
 #include <QJsonObject>
 #include <QSerialPort>
-#include <QSerialPortInfo>
 #include <QTimer>
 
 using KvDevice::Type;
@@ -34,54 +33,21 @@ void ProbeRun::start()
     clock.start();
     initializer = new KvDevice::Initializer;
     initializer->setMaxRetries(options.retries);
+    initializer->setAnswerTimeout(options.timeoutMs);
+    if (options.everyBoard)
+        initializer->setHandOverPolicy(KvDevice::Initializer::EveryBoard);
+    if (!options.serials.isEmpty()) {
+        const QStringList serials = options.serials;
+        initializer->setPortFilter([serials](const KvDevice::PortInfo &port) { return serials.contains(port.serialNumber); });
+    }
     connect(initializer, &KvDevice::Initializer::deviceInitialized, this, &ProbeRun::onFound);
     connect(initializer, &KvDevice::Initializer::deviceNotFound, this, &ProbeRun::onNotFound);
+    connect(initializer, &KvDevice::Initializer::portConcluded, this, &ProbeRun::onReport);
+    connect(initializer, &KvDevice::Initializer::finished, this, [this] {
+        runOver = true;
+        maybeFinish();
+    });
     initializer->probe(options.types, options.delayMs, options.ports);
-}
-
-void ProbeRun::explainMissingPorts()
-{
-    // The library skips a port it cannot open and says so only in its debug log. When a
-    // type is missing, try the ports that delivered nothing once more, now that the
-    // initializer has closed its own, so that the user learns why a port took no part.
-    QStringList names = options.ports;
-    QList<QSerialPortInfo> system;
-    if (names.isEmpty()) {
-        const auto available = QSerialPortInfo::availablePorts();
-        for (const QSerialPortInfo &info : available) {
-            if (KvDevice::Initializer::isCandidate(info)) {
-                names.append(info.portName());
-                system.append(info);
-            }
-        }
-        if (names.isEmpty())
-            Tool::printError(QStringLiteral("kvprobe: no candidate serial port (made by STMicroelectronics, USB vendor "
-                                            "0483); see kvprobe --list, or name ports with --port"));
-    }
-    QStringList found;
-    for (const auto &device : devices)
-        found << device->port;
-    // Opened as the library opens them: given names by name, system ports by their info.
-    for (int i = 0; i < names.size(); ++i) {
-        const QString &name = names.at(i);
-        if (found.contains(name) || (!system.isEmpty() && found.contains(system.at(i).systemLocation())))
-            continue;
-        QSerialPort port;
-        if (system.isEmpty())
-            port.setPortName(KvDevice::Initializer::resolvedPortName(name));
-        else
-            port.setPort(system.at(i));
-        if (port.open(QIODevice::ReadWrite)) {
-            port.close();
-            continue;
-        }
-        const QString problem = Tool::openProblem(name, port.error(), port.errorString());
-        Tool::printError(QStringLiteral("kvprobe: ") + problem);
-        if (options.json)
-            Tool::printJson({{QStringLiteral("event"), QStringLiteral("port_error")},
-                             {QStringLiteral("port"), name},
-                             {QStringLiteral("error"), problem}});
-    }
 }
 
 void ProbeRun::onFound(Type type, KvDevice::Communicator *comm)
@@ -90,19 +56,33 @@ void ProbeRun::onFound(Type type, KvDevice::Communicator *comm)
     device->type = type;
     device->comm = comm;
     device->port = comm->ioDevice() ? comm->ioDevice()->objectName() : QString();
-    if (options.json)
-        Tool::printJson({{QStringLiteral("event"), QStringLiteral("found")},
-                         {QStringLiteral("type"), Tool::typeName(type)},
-                         {QStringLiteral("port"), device->port}});
-    else
-        Tool::printLine(QStringLiteral("found %1 %2").arg(Tool::typeName(type), device->port));
-
     Device *raw = device.get();
     devices.push_back(std::move(device));
     if (options.details) {
         raw->waiting = true;
         // The communicator is still handing out received data: ask from the event loop.
         QTimer::singleShot(0, this, [this, raw] { askDetails(raw); });
+    }
+}
+
+void ProbeRun::onReport(const KvDevice::PortReport &report)
+{
+    const QString outcome = Tool::outcomeName(report.outcome);
+    if (options.json) {
+        if (report.outcome == KvDevice::Identified)
+            Tool::printJson(Tool::portJson(report.port, QStringLiteral("found"), report.type));
+        QJsonObject event = Tool::portJson(report.port, QStringLiteral("port"), report.type);
+        event.insert(QStringLiteral("outcome"), outcome);
+        event.insert(QStringLiteral("queries"), report.queries);
+        event.insert(QStringLiteral("elapsed_ms"), report.elapsedMs);
+        if (!report.detail.isEmpty())
+            event.insert(QStringLiteral("detail"), report.detail);
+        Tool::printJson(event);
+    } else if (report.outcome == KvDevice::Identified) {
+        Tool::printLine(QStringLiteral("found %1 %2%3").arg(Tool::typeName(report.type), report.port.name,
+                                                            report.port.serialNumber.isEmpty() ? QString() : QStringLiteral(" serial ") + report.port.serialNumber));
+    } else {
+        undelivered << QStringLiteral("port %1 %2: %3%4").arg(report.port.name, outcome, report.detail, Tool::advice(report));
     }
     maybeFinish();
 }
@@ -211,7 +191,8 @@ void ProbeRun::endDetails(Device *device, const QString &error)
 
 void ProbeRun::maybeFinish()
 {
-    if (finishing || int(devices.size()) + notFound < options.types.size())
+    // Every port is reported once the run is over; details may still be on their way.
+    if (finishing || !runOver)
         return;
     for (const auto &device : devices) {
         if (device->waiting)
@@ -224,13 +205,12 @@ void ProbeRun::maybeFinish()
 
 void ProbeRun::finish()
 {
-    // Every type is reported; ports still pending (a silent one) need not time out.
     delete initializer;
     initializer = nullptr;
-    if (notFound > 0)
-        explainMissingPorts();
     for (auto &device : devices)
         releaseDevice(device.get());
+    for (const QString &line : qAsConst(undelivered))
+        Tool::printLine(line);
 
     const int found = int(devices.size());
     const qint64 elapsed = clock.elapsed();

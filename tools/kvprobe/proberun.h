@@ -1,6 +1,7 @@
 #pragma once
 
 #include <kvdevice/parserinit.h>
+#include <kvdevice/portreport.h>
 #include <kvdevice/type.h>
 
 #include <QElapsedTimer>
@@ -23,10 +24,13 @@ struct ProbeOptions
 {
     QList<KvDevice::Type> types;
     QStringList ports;      // empty: the system's candidate ports
+    QStringList serials;    // not empty: only candidates with one of these USB serial numbers
     int delayMs = 0;
+    int timeoutMs = 400;
     unsigned int retries = 3;
     bool json = false;
     bool details = false;
+    bool everyBoard = false;
 };
 
 /// One probing run through KvDevice::Initializer, reported line by line as it goes;
@@ -57,8 +61,8 @@ private:
         bool waiting = false;
     };
 
-    void explainMissingPorts();
     void onFound(KvDevice::Type type, KvDevice::Communicator *comm);
+    void onReport(const KvDevice::PortReport &report);
     void onNotFound(KvDevice::Type type);
     void askDetails(Device *device);
     void readDetails(Device *device);
@@ -73,6 +77,8 @@ private:
     std::vector<std::unique_ptr<Device>> devices;
     int notFound = 0;
     int detailsFailed = 0;
+    bool runOver = false;
     bool finishing = false;
+    QStringList undelivered; // for people: each port that delivered nothing, and why
     QElapsedTimer clock;
 };
