@@ -19,6 +19,8 @@
 
 using KvDevice::Communicator;
 using KvDevice::Initializer;
+using KvDevice::PortOutcome;
+using KvDevice::PortReport;
 using KvDevice::Type;
 using namespace TestSupport;
 
@@ -78,37 +80,38 @@ void tst_Initializer::run_data()
     QTest::addColumn<QStringList>("events");
     QTest::addColumn<QList<int>>("queries"); // lines each board heard
     QTest::addColumn<QString>("deleteOn");   // the host deletes the initializer from this signal
+    QTest::addColumn<QString>("reports");    // "PORT INDEX:OUTCOME", ordered by port
 
     using namespace KvDevice;
     auto list = [](const char *text) { return QString::fromUtf8(text).split(QLatin1Char('|')); };
-    QTest::newRow("Board6100028; the delay is for information boards only") << list("board6100028") << Types{Board6100028} << -1 << 300 << list("found 1@0|finished") << QList<int>{1} << QString();
-    QTest::newRow("InfoDevice after a delay") << list("info") << Types{InfoDevice} << -1 << 300 << list("found 3@0|finished") << QList<int>{1} << QString();
-    QTest::newRow("a silent port is asked in every pass") << list("silent") << Types{Board6100028} << -1 << 0 << list("not found 1|finished") << QList<int>{4} << QString();
-    QTest::newRow("no retries; a type listed twice, both groups asked") << list("silent") << Types{InfoDevice, Board6100027, InfoDevice} << 0 << 0 << list("not found 3|not found 2|not found 3|finished") << QList<int>{2} << QString();
-    QTest::newRow("both groups on one port") << list("InfoDevice") << Types{Board6100028, InfoDevice, Board6100027} << 0 << 0 << list("found 3@0|not found 1|not found 2|finished") << QList<int>{2} << QString();
-    QTest::newRow("found by a retry") << list("board6100027:ignore=2") << Types{Board6100027} << -1 << 0 << list("found 2@0|finished") << QList<int>{3} << QString();
-    QTest::newRow("an answer late for its pass counts in the next") << list("board6100028:delay=480") << Types{Board6100028} << 1 << 0 << list("found 1@0|finished") << QList<int>{2} << QString();
-    QTest::newRow("two boards of one type: the first keeps it") << list("board6100028|board6100028:delay=100|info:delay=50") << Types{Board6100028, InfoDevice} << -1 << 0 << list("found 1@0|found 3@2|finished") << QList<int>{2, 2, 2} << QString();
-    QTest::newRow("nothing left to retry") << list("board6100028") << Types{Board6100027, Board6100028} << -1 << 0 << list("found 1@0|not found 2|finished") << QList<int>{1} << QString();
-    QTest::newRow("stale input is no answer") << list("board6100028:stale,answers=0") << Types{Board6100028} << 0 << 0 << list("not found 1|finished") << QList<int>{1} << QString();
-    QTest::newRow("a link and its target are one port") << list("board6100028:link=@|=0") << Types{Board6100028} << 0 << 0 << list("found 1@0|finished") << QList<int>{1, 0} << QString();
-    QTest::newRow("a port that does not exist") << list("missing") << Types{Board6100028, Board6100028} << -1 << 0 << list("not found 1|not found 1|finished") << QList<int>{0} << QString();
-    QTest::newRow("no names, no candidate ports") << QStringList() << Types{InfoDevice, Board6100027} << -1 << 0 << list("not found 3|not found 2|finished") << QList<int>{} << QString();
-    QTest::newRow("a board leaves mid-answer") << list("board6100027:close|board6100028|silent") << Types{Board6100028, Board6100027} << 1 << 0 << list("found 1@1|not found 2|finished") << QList<int>{1, 1, 2} << QString();
-    QTest::newRow("a board leaves mid-answer in a retry pass") << list("board6100027:ignore=1,close|board6100028|silent") << Types{Board6100028, Board6100027} << 1 << 0 << list("found 1@1|not found 2|finished") << QList<int>{2, 1, 2} << QString();
+    QTest::newRow("Board6100028; the delay is for information boards only") << list("board6100028") << Types{Board6100028} << -1 << 300 << list("found 1@0|finished") << QList<int>{1} << QString() << QStringLiteral("0:Identified");
+    QTest::newRow("InfoDevice after a delay") << list("info") << Types{InfoDevice} << -1 << 300 << list("found 3@0|finished") << QList<int>{1} << QString() << QStringLiteral("0:Identified");
+    QTest::newRow("a silent port is asked in every pass") << list("silent") << Types{Board6100028} << -1 << 0 << list("not found 1|finished") << QList<int>{4} << QString() << QStringLiteral("0:NoAnswer");
+    QTest::newRow("no retries; a type listed twice, both groups asked") << list("silent") << Types{InfoDevice, Board6100027, InfoDevice} << 0 << 0 << list("not found 3|not found 2|not found 3|finished") << QList<int>{2} << QString() << QStringLiteral("0:NoAnswer");
+    QTest::newRow("both groups on one port") << list("InfoDevice") << Types{Board6100028, InfoDevice, Board6100027} << 0 << 0 << list("found 3@0|not found 1|not found 2|finished") << QList<int>{2} << QString() << QStringLiteral("0:Identified");
+    QTest::newRow("found by a retry") << list("board6100027:ignore=2") << Types{Board6100027} << -1 << 0 << list("found 2@0|finished") << QList<int>{3} << QString() << QStringLiteral("0:Identified");
+    QTest::newRow("an answer late for its pass counts in the next") << list("board6100028:delay=260") << Types{Board6100028} << 1 << 0 << list("found 1@0|finished") << QList<int>{2} << QString() << QStringLiteral("0:Identified");
+    QTest::newRow("two boards of one type: the first keeps it") << list("board6100028|board6100028:delay=100|info:delay=50") << Types{Board6100028, InfoDevice} << -1 << 0 << list("found 1@0|found 3@2|finished") << QList<int>{2, 2, 2} << QString() << QStringLiteral("0:Identified|1:Duplicate|2:Identified");
+    QTest::newRow("nothing left to retry") << list("board6100028") << Types{Board6100027, Board6100028} << -1 << 0 << list("found 1@0|not found 2|finished") << QList<int>{1} << QString() << QStringLiteral("0:Identified");
+    QTest::newRow("stale input is no answer") << list("board6100028:stale,answers=0") << Types{Board6100028} << 0 << 0 << list("not found 1|finished") << QList<int>{1} << QString() << QStringLiteral("0:NoAnswer");
+    QTest::newRow("a link and its target are one port") << list("board6100028:link=@|=0") << Types{Board6100028} << 0 << 0 << list("found 1@0|finished") << QList<int>{1, 0} << QString() << QStringLiteral("0:Identified|1:Busy");
+    QTest::newRow("a port that does not exist") << list("missing") << Types{Board6100028, Board6100028} << -1 << 0 << list("not found 1|not found 1|finished") << QList<int>{0} << QString() << QStringLiteral("0:NotFound");
+    QTest::newRow("no names, no candidate ports") << QStringList() << Types{InfoDevice, Board6100027} << -1 << 0 << list("not found 3|not found 2|finished") << QList<int>{} << QString() << QStringLiteral("");
+    QTest::newRow("a board leaves mid-answer") << list("board6100027:close|board6100028|silent") << Types{Board6100028, Board6100027} << 1 << 0 << list("found 1@1|not found 2|finished") << QList<int>{1, 1, 2} << QString() << QStringLiteral("0:Vanished|1:Identified|2:NoAnswer");
+    QTest::newRow("a board leaves mid-answer in a retry pass") << list("board6100027:ignore=1,close|board6100028|silent") << Types{Board6100028, Board6100027} << 1 << 0 << list("found 1@1|not found 2|finished") << QList<int>{2, 1, 2} << QString() << QStringLiteral("0:Vanished|1:Identified|2:NoAnswer");
     // Answers of 75 characters and others that identify nothing requested (each port
     // concludes by its time-out), next to answers of 74 characters, one after noise.
     const QString hw = QStringLiteral("board6100028:hwversion=HW2-6100028-");
     QTest::newRow("answers that identify nothing, and the length limit")
         << (QStringList{hw + QString(44, QLatin1Char('X')), hw + QString(43, QLatin1Char('X')), QStringLiteral("info:name=") + QString(27, QLatin1Char('N')), QStringLiteral("info:noise,delay=50,name=") + QString(26, QLatin1Char('N'))}
             << list("board6100028:badsum|board6100028:hwversion=HW2-6100099|board6100027|board6100028:hwversion=X-6100028-6100027|board6100028:hwversion=|info:subcommand=inf"))
-        << Types{Board6100028, InfoDevice} << 0 << 0 << list("found 1@1|found 3@3|finished") << QList<int>{2, 2, 2, 2, 2, 2, 2, 2, 2, 2} << QString();
+        << Types{Board6100028, InfoDevice} << 0 << 0 << list("found 1@1|found 3@3|finished") << QList<int>{2, 2, 2, 2, 2, 2, 2, 2, 2, 2} << QString() << QStringLiteral("0:Unrecognized|1:Identified|2:Unrecognized|3:Identified|4:Unrecognized|5:Unrecognized|6:Unrecognized|7:Unrecognized|8:Unrecognized|9:Unrecognized");
     // A host may end the run from the initializer's own signals; nothing of the initializer
     // may run after its slot. A chatty board keeps data in flight throughout.
     const QString chatty = QStringLiteral("board6100027:hwversion=HW2-6100099,chatter=5");
-    QTest::newRow("deleted from deviceInitialized") << QStringList{QStringLiteral("board6100028"), chatty, QStringLiteral("silent")} << Types{Board6100028, Board6100027, Board6100027} << 0 << 0 << list("found 1@0") << QList<int>{1, 1, 1} << "found";
-    QTest::newRow("deleted from deviceNotFound") << QStringList{chatty, QStringLiteral("board6100028"), QStringLiteral("silent")} << Types{Board6100028, Board6100027, Board6100027} << 0 << 0 << list("found 1@1|not found 2") << QList<int>{1, 1, 1} << "not found";
-    QTest::newRow("deleteLater from deviceNotFound") << QStringList{chatty, QStringLiteral("board6100028"), QStringLiteral("silent")} << Types{Board6100028, Board6100027, Board6100027} << 0 << 0 << list("found 1@1|not found 2|not found 2|finished") << QList<int>{1, 1, 1} << "not found later";
+    QTest::newRow("deleted from deviceInitialized") << QStringList{QStringLiteral("board6100028"), chatty, QStringLiteral("silent")} << Types{Board6100028, Board6100027, Board6100027} << 0 << 0 << list("found 1@0") << QList<int>{1, 1, 1} << "found" << QStringLiteral("");
+    QTest::newRow("deleted from deviceNotFound") << QStringList{chatty, QStringLiteral("board6100028"), QStringLiteral("silent")} << Types{Board6100028, Board6100027, Board6100027} << 0 << 0 << list("found 1@1|not found 2") << QList<int>{1, 1, 1} << "not found" << QStringLiteral("1:Identified");
+    QTest::newRow("deleteLater from deviceNotFound") << QStringList{chatty, QStringLiteral("board6100028"), QStringLiteral("silent")} << Types{Board6100028, Board6100027, Board6100027} << 0 << 0 << list("found 1@1|not found 2|not found 2|finished") << QList<int>{1, 1, 1} << "not found later" << QStringLiteral("0:Unrecognized|1:Identified|2:NoAnswer");
 }
 
 void tst_Initializer::run()
@@ -120,6 +123,7 @@ void tst_Initializer::run()
     QFETCH(QStringList, events);
     QFETCH(QList<int>, queries);
     QFETCH(QString, deleteOn);
+    QFETCH(QString, reports);
 
     const auto available = QSerialPortInfo::availablePorts();
     if (boards.isEmpty() && std::any_of(available.begin(), available.end(), [](const auto &info) { return Initializer::isCandidate(info); }))
@@ -130,6 +134,7 @@ void tst_Initializer::run()
     Host host(initializer, rig.ports);
     if (retries >= 0)
         QCOMPARE(initializer->setMaxRetries(uint(retries)), 3u);
+    initializer->setAnswerTimeout(200); // half the default: silent ports conclude sooner
     auto finish = [&] { deleteOn.endsWith(QLatin1String("later")) ? initializer->deleteLater() : delete initializer.data(); };
     if (deleteOn == QLatin1String("found"))
         connect(initializer, &Initializer::deviceInitialized, this, finish);
@@ -155,6 +160,26 @@ void tst_Initializer::run()
     for (const auto &board : rig.boards)
         heard << (board ? board->lines.size() : 0);
     QCOMPARE(heard, queries);
+    // One report per port (none after the host deleted the initializer): an Identified one
+    // right after its deviceInitialized(), all of them before finished().
+    QStringList concluded;
+    const int perPass = int(types.contains(KvDevice::Board6100028) || types.contains(KvDevice::Board6100027)) + int(types.contains(KvDevice::InfoDevice));
+    for (int i = 0; i < host.reports.size(); ++i) {
+        const PortReport &report = host.reports.at(i);
+        const int index = rig.ports.indexOf(report.port.name);
+        concluded << QStringLiteral("%1:%2").arg(index).arg(QString::fromLatin1(QMetaEnum::fromType<PortOutcome>().valueToKey(report.outcome)));
+        QVERIFY(report.outcome == KvDevice::Identified || !report.detail.isEmpty());
+        if (report.outcome != KvDevice::Duplicate)
+            QCOMPARE(report.queries * perPass, heard.at(index)); // each pass that asked it
+        if (report.outcome == KvDevice::Identified)
+            QCOMPARE(host.events.value(host.reportedAt.at(i) - 1), QStringLiteral("found %1@%2").arg(int(report.type)).arg(index));
+        QVERIFY(!host.events.mid(0, host.reportedAt.at(i)).contains(QStringLiteral("finished")));
+        QVERIFY2(report.outcome != KvDevice::Busy || report.detail.contains(QStringLiteral("process %1").arg(QCoreApplication::applicationPid())), qPrintable(report.detail));
+    }
+    concluded.sort();
+    QCOMPARE(concluded.join(QLatin1Char('|')), reports);
+    if (initializer)
+        QCOMPARE(initializer->reports().size(), host.reports.size());
 
     // What the host took over: no parents, open at 115200 baud (named as opened: above).
     QStringList handedOver;

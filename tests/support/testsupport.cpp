@@ -151,6 +151,10 @@ Host::Host(KvDevice::Initializer *initializer, const QStringList &ports)
     });
     connect(initializer, &Initializer::deviceNotFound, this,
             [this](Type type) { events << QStringLiteral("not found %1").arg(int(type)); });
+    connect(initializer, &Initializer::portConcluded, this, [this](const PortReport &report) {
+        reports << report;
+        reportedAt << events.size();
+    });
 }
 
 Host::~Host()

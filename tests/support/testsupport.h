@@ -5,6 +5,7 @@
 
 #include "simboard.h"
 
+#include <kvdevice/portreport.h>
 #include <kvdevice/type.h>
 
 #include <QByteArrayList>
@@ -98,8 +99,9 @@ struct Handover
 };
 
 /// Records what a run tells the host ("found TYPE PORT", "not found TYPE", "finished" in
-/// `events`; "found TYPE@N" for the port at index N of `ports`) and deletes what it was
-/// handed, unless the test deleted it already.
+/// `events`; "found TYPE@N" for the port at index N of `ports`; the reports with the
+/// number of events before each) and deletes what it was handed, unless the test deleted
+/// it already.
 class Host : public QObject
 {
 public:
@@ -108,6 +110,8 @@ public:
 
     QList<Handover> found;
     QStringList events;
+    QList<KvDevice::PortReport> reports;
+    QList<int> reportedAt;
 };
 
 } // namespace TestSupport
