@@ -349,9 +349,11 @@ bool Initializer::sendProtocol(Communicator *comm, SessionInit *session)
 
 void Initializer::queryBoardVersion(Communicator *comm)
 {
-    auto queries = PortProbe::queries(requestedTypes);
-    for (SessionInit &session : queries)
+    const auto sentences = PortProbe::querySentences(requestedTypes);
+    for (const int sentence : sentences) {
+        SessionInit session = PortProbe::query(sentence);
         sendProtocol(comm, &session);
+    }
     if (pending.contains(comm))
         ++pending[comm].queries;
 }

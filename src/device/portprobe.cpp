@@ -11,19 +11,23 @@
 
 namespace KvDevice {
 
-QList<SessionInit> PortProbe::queries(const QList<Type> &types)
+QList<int> PortProbe::querySentences(const QList<Type> &types)
 {
-    QList<SessionInit> result;
-    if (types.contains(Board6100028) || types.contains(Board6100027)) {
-        result.append(SessionInit());
-        result.last().sentenceId = VersionSentence;
-    }
-    if (types.contains(InfoDevice)) {
-        result.append(SessionInit());
-        result.last().sentenceId = InfoRequestSentence;
-        result.last().parameters.insert(InitField::Subcommand, InfoSubcommand);
-    }
-    return result;
+    QList<int> sentences;
+    if (types.contains(Board6100028) || types.contains(Board6100027))
+        sentences << VersionSentence;
+    if (types.contains(InfoDevice))
+        sentences << InfoRequestSentence;
+    return sentences;
+}
+
+SessionInit PortProbe::query(int sentenceId)
+{
+    SessionInit session;
+    session.sentenceId = sentenceId;
+    if (sentenceId == InfoRequestSentence)
+        session.parameters.insert(InitField::Subcommand, InfoSubcommand);
+    return session;
 }
 
 Type PortProbe::claimedType(const SessionInit &answer)

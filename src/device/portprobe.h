@@ -15,9 +15,11 @@ namespace KvDevice {
 class PortProbe
 {
 public:
-    /// The queries for `types`: the version query when a board type is requested, the
-    /// information request when InfoDevice is.
-    static QList<SessionInit> queries(const QList<Type> &types);
+    /// The sentences that ask for `types`: the version query when a board type is
+    /// requested, the information request when InfoDevice is.
+    static QList<int> querySentences(const QList<Type> &types);
+    /// The session of one such query, ready to build.
+    static SessionInit query(int sentenceId);
     /// The type an answer that parsed names, requested or not; NoDevice when it names none.
     static Type claimedType(const SessionInit &answer);
     /// Why `port` did not open, as an outcome and, in `detail`, in words for people: who
