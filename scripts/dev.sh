@@ -38,8 +38,9 @@ need() {
 }
 
 deps() {
-    # umockdev emulates USB serial ports for the tests of the default (enumerating) run.
-    local pkgs=(cmake make g++ pkg-config umockdev libumockdev-dev)
+    # libudev for the watcher's udev source; umockdev emulates USB serial ports for the
+    # tests of the default (enumerating) run and of the watcher.
+    local pkgs=(cmake make g++ pkg-config libudev-dev umockdev libumockdev-dev)
     if [ "$qt_major" = 6 ]; then
         pkgs+=(qt6-base-dev qt6-serialport-dev)
     else

@@ -9,9 +9,11 @@
 #include <kvdevice/kvdevice_export.h>
 #include <kvdevice/parserabstract.h>
 #include <kvdevice/parserinit.h>
+#include <kvdevice/porteventsource.h>
 #include <kvdevice/portinfo.h>
 #include <kvdevice/portreport.h>
 #include <kvdevice/sessionabstract.h>
 #include <kvdevice/sessioninit.h>
 #include <kvdevice/type.h>
 #include <kvdevice/version.h>
+#include <kvdevice/watcher.h>

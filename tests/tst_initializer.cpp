@@ -34,7 +34,8 @@ const QByteArray infoRequest = "$PTKVWR,INF*71\r\n";
 const QByteArray answer28 = sentenceBytes(QStringLiteral("PKVVER,HW2-6100028,3,2,3"));
 
 // Boards played for one run, in the order their ports are given: "missing" is a port
-// that does not exist, "=N" the pty of board N again, and "link=@" a board given by a link.
+// that does not exist, "loop" a link to itself, "=N" the pty of board N again, and
+// "link=@" a board given by a link.
 struct Rig
 {
     explicit Rig(const QStringList &options)
@@ -44,6 +45,8 @@ struct Rig
             boards.emplace_back();
             if (board == QLatin1String("missing"))
                 ports << QStringLiteral("/dev/kvdevice-no-such-port");
+            else if (board == QLatin1String("loop") && QFile::link(link, link)) // a link to itself
+                ports << link;
             else if (board.startsWith(QLatin1Char('=')))
                 ports << boards.at(board.mid(1).toUInt())->path();
             else
@@ -95,6 +98,7 @@ void tst_Initializer::run_data()
     QTest::newRow("nothing left to retry") << list("board6100028") << Types{Board6100027, Board6100028} << -1 << 0 << list("found 1@0|not found 2|finished") << QList<int>{1} << QString() << QStringLiteral("0:Identified");
     QTest::newRow("stale input is no answer") << list("board6100028:stale,answers=0") << Types{Board6100028} << 0 << 0 << list("not found 1|finished") << QList<int>{1} << QString() << QStringLiteral("0:NoAnswer");
     QTest::newRow("a link and its target are one port") << list("board6100028:link=@|=0") << Types{Board6100028} << 0 << 0 << list("found 1@0|finished") << QList<int>{1, 0} << QString() << QStringLiteral("0:Identified|1:Busy");
+    QTest::newRow("a link to itself") << list("loop") << Types{Board6100028} << -1 << 0 << list("not found 1|finished") << QList<int>{0} << QString() << QStringLiteral("0:OpenFailed");
     QTest::newRow("a port that does not exist") << list("missing") << Types{Board6100028, Board6100028} << -1 << 0 << list("not found 1|not found 1|finished") << QList<int>{0} << QString() << QStringLiteral("0:NotFound");
     QTest::newRow("no names, no candidate ports") << QStringList() << Types{InfoDevice, Board6100027} << -1 << 0 << list("not found 3|not found 2|finished") << QList<int>{} << QString() << QStringLiteral("");
     QTest::newRow("a board leaves mid-answer") << list("board6100027:close|board6100028|silent") << Types{Board6100028, Board6100027} << 1 << 0 << list("found 1@1|not found 2|finished") << QList<int>{1, 1, 2} << QString() << QStringLiteral("0:Vanished|1:Identified|2:NoAnswer");

@@ -205,26 +205,21 @@ void Initializer::probeStage2()
             port->setPortName(resolvedPortName(name));
         else
             port->setPort(info);
-        if (!port->open(QIODevice::ReadWrite)) {
+        PortReport report;
+        report.port = info.isNull() ? PortInfo::forName(name) : identities.at(i);
+        if (!PortProbe::openForProbing(port, info.isNull() ? name : info.systemLocation(), baudRate, &report.outcome, &report.detail)) {
             KVLOG(Trace).write() << "Serial port not accessible: " << name << " - " << int(port->error());
-            PortReport report;
-            report.port = info.isNull() ? PortInfo::forName(name) : identities.at(i);
-            report.outcome = PortProbe::openFailure(*port, &report.detail);
             delete port;
             if (!publish(report, start))
                 return;
             continue;
         }
         KVLOG(Trace).write() << "Serial port opened for probing: " << name;
-        port->setBaudRate(baudRate);
-        // Bytes left from an earlier program would be read as an answer to our queries.
-        port->clear(QSerialPort::Input);
-        port->setObjectName(info.isNull() ? name : info.systemLocation());
 
         Communicator *comm = createCommunicator(port);
         opened.append(comm);
         openedAt.insert(comm, start);
-        pending[comm].port = info.isNull() ? PortInfo::forName(name) : identities.at(i);
+        pending[comm] = report;
         portTimers.insert(comm, createTimeoutTimer(comm));
         watchPort(comm);
         queryBoardVersion(comm);
@@ -366,38 +361,31 @@ void Initializer::boardReadyRead(QObject *obj)
         return;
     KVLOG(Trace).write() << "Read succes on port: " << portNameOf(comm);
 
-    SessionInit session;
     QString payload;
     while (comm->readPayload(payload, 0)) {
-        session.clear();
-        try {
-            parser->parse(&session, payload);
-        } catch (const Nmea::Exception &e) {
-            KVLOG(Error).write() << "Parse failed: " << e.message();
-            noteAnswer(comm, NoDevice, {}, QStringLiteral("its answer did not parse: ") + e.message());
-            continue;
+        PortReport report = pending.value(comm);
+        QString parseError;
+        const bool identified = PortProbe::classify(*parser, payload, requestedTypes, &report, &parseError);
+        if (!parseError.isEmpty()) {
+            KVLOG(Error).write() << "Parse failed: " << parseError;
         }
-        Type type = PortProbe::claimedType(session);
-        if (type == NoDevice || !requestedTypes.contains(type)) {
+        if (!identified) {
             // The time-out still concludes a port that says nothing useful.
-            noteAnswer(comm, type, session.parameters,
-                       type == NoDevice ? QStringLiteral("it answered, but named no board type")
-                                        : QStringLiteral("it answered as %1, which was not asked for").arg(QString::fromLatin1(QMetaEnum::fromType<Type>().valueToKey(type))));
+            if (pending.contains(comm))
+                pending[comm] = report;
             continue;
         }
 
+        Type type = report.type;
         portTimers.value(comm)->stop();
         comm->disconnect();
-        PortReport &report = pending[comm];
-        report.outcome = Identified;
-        report.type = type;
-        report.answer = session.parameters;
+        pending[comm] = report;
         for (auto it = portStatus.cbegin(); handOverPolicy == FirstOfType && it != portStatus.cend(); ++it) {
             if (it.value() == type && it.key() != comm) {
                 type = NoDevice; // the first port that delivered the type keeps it
                 watchPort(comm);  // still ours: close it if it vanishes
-                report.outcome = Duplicate;
-                report.detail = QStringLiteral("another port delivered this type first");
+                pending[comm].outcome = Duplicate;
+                pending[comm].detail = QStringLiteral("another port delivered this type first");
                 if (!concludePort(comm))
                     return;
                 break;
@@ -467,20 +455,8 @@ bool Initializer::concludePort(Communicator *comm)
         return true;
     PortReport report = pending.take(comm);
     if (report.outcome == NoAnswer)
-        report.detail = QStringLiteral("no answer in %1 %2 of %3 ms").arg(report.queries).arg(report.queries == 1 ? QStringLiteral("pass") : QStringLiteral("passes")).arg(answerTimeoutMs);
+        report.detail = PortProbe::silence(report.queries, answerTimeoutMs);
     return publish(report, openedAt.value(comm));
-}
-
-void Initializer::noteAnswer(Communicator *comm, Type claimed, const QHash<QString, QVariant> &answer, const QString &detail)
-{
-    // An answer that identifies nothing counts only over silence.
-    if (!pending.contains(comm) || pending[comm].outcome != NoAnswer)
-        return;
-    PortReport &report = pending[comm];
-    report.outcome = Unrecognized;
-    report.type = claimed;
-    report.answer = answer;
-    report.detail = detail;
 }
 
 } // namespace KvDevice

@@ -150,7 +150,6 @@ private:
     // Reports: each opened port's, pending until it concludes.
     bool publish(PortReport report, qint64 startMs);
     bool concludePort(Communicator *comm);
-    void noteAnswer(Communicator *comm, Type claimed, const QHash<QString, QVariant> &answer, const QString &detail);
 
     HandOverPolicy handOverPolicy = FirstOfType;
     std::function<bool(const PortInfo &)> portFilter;

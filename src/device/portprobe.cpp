@@ -1,9 +1,16 @@
 #include "device/portprobe.h"
 
+#include <kvdevice/communicator.h>
+#include <kvdevice/exception.h>
+#include <kvdevice/initializer.h>
+#include <kvdevice/parserinit.h>
+
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QMetaEnum>
 #include <QSerialPort>
+#include <QTimer>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -43,6 +50,59 @@ Type PortProbe::claimedType(const SessionInit &answer)
             return InfoDevice;
     }
     return NoDevice;
+}
+
+bool PortProbe::classify(Nmea::ParserInit &parser, const QString &payload, const QList<Type> &types, PortReport *report,
+                         QString *parseError)
+{
+    SessionInit answer;
+    Type type = NoDevice;
+    QString detail;
+    try {
+        parser.parse(&answer, payload);
+        type = claimedType(answer);
+    } catch (const Nmea::Exception &e) {
+        if (parseError)
+            *parseError = e.message();
+        answer.parameters.clear();
+        detail = QStringLiteral("its answer did not parse: ") + e.message();
+    }
+    if (type != NoDevice && types.contains(type)) {
+        report->outcome = Identified;
+        report->type = type;
+        report->answer = answer.parameters;
+        report->detail.clear();
+        return true;
+    }
+    // An answer that identifies nothing counts only over silence.
+    if (report->outcome == NoAnswer) {
+        report->outcome = Unrecognized;
+        report->type = type;
+        report->answer = answer.parameters;
+        if (detail.isEmpty())
+            detail = type == NoDevice ? QStringLiteral("it answered, but named no board type")
+                                      : QStringLiteral("it answered as %1, which was not asked for").arg(QString::fromLatin1(QMetaEnum::fromType<Type>().valueToKey(type)));
+        report->detail = detail;
+    }
+    return false;
+}
+
+QString PortProbe::silence(int queries, int answerTimeoutMs)
+{
+    return QStringLiteral("no answer in %1 %2 of %3 ms").arg(queries).arg(queries == 1 ? QStringLiteral("pass") : QStringLiteral("passes")).arg(answerTimeoutMs);
+}
+
+bool PortProbe::openForProbing(QSerialPort *port, const QString &name, qint32 baudRate, PortOutcome *outcome, QString *detail)
+{
+    if (!port->open(QIODevice::ReadWrite)) {
+        *outcome = openFailure(*port, detail);
+        return false;
+    }
+    port->setBaudRate(baudRate);
+    // Bytes left from an earlier program would be read as an answer to our queries.
+    port->clear(QSerialPort::Input);
+    port->setObjectName(name);
+    return true;
 }
 
 PortOutcome PortProbe::openFailure(const QSerialPort &port, QString *detail)
@@ -93,6 +153,125 @@ PortOutcome PortProbe::openFailure(const QSerialPort &port, QString *detail)
     *detail = port.errorString();
     return PermissionDenied;
 #endif
+}
+
+PortProbe::PortProbe(const PortInfo &port, const Settings &probeSettings, Nmea::ParserInit *sentenceParser, QObject *parent)
+    : QObject(parent)
+    , settings(probeSettings)
+    , parser(sentenceParser)
+{
+    report.port = port;
+}
+
+PortProbe::~PortProbe()
+{
+    if (comm) {
+        QIODevice *port = comm->ioDevice();
+        delete comm;
+        delete port;
+    }
+}
+
+void PortProbe::start()
+{
+    clock.start();
+    open();
+}
+
+void PortProbe::open()
+{
+    if (over)
+        return;
+    auto *port = new QSerialPort;
+    port->setPortName(Initializer::resolvedPortName(report.port.name));
+    PortOutcome outcome = NoAnswer;
+    QString detail;
+    if (!openForProbing(port, report.port.name, 115200, &outcome, &detail)) {
+        delete port;
+        // Right after a plug udev may still be setting the rights, or another program
+        // (ModemManager) may be looking at the port.
+        const qint64 waited = clock.elapsed();
+        if ((outcome == PermissionDenied && waited < settings.openRetryWindowMs)
+            || (outcome == Busy && waited < 6 * qint64(settings.openRetryWindowMs))) {
+            QTimer::singleShot(250, this, &PortProbe::open);
+            return;
+        }
+        conclude(outcome, detail);
+        return;
+    }
+    comm = new Communicator;
+    comm->setIODevice(port);
+    connect(comm, qOverload<>(&Communicator::readyRead), this, &PortProbe::readAnswers);
+    connect(comm, &Communicator::readFailed, this,
+            [this] { conclude(Vanished, QStringLiteral("the port failed after it was opened: unplugged, or its far end closed")); });
+    timer = new QTimer(this);
+    timer->setSingleShot(true);
+    timer->setTimerType(Qt::PreciseTimer);
+    connect(timer, &QTimer::timeout, this, [this] {
+        if (report.queries <= int(settings.maxRetries))
+            ask();
+        else if (report.outcome == NoAnswer)
+            conclude(NoAnswer, silence(report.queries, settings.answerTimeoutMs));
+        else
+            conclude(report.outcome, report.detail);
+    });
+    ask();
+}
+
+void PortProbe::ask()
+{
+    ++report.queries;
+    for (const int sentence : querySentences(settings.types)) {
+        const SessionInit session = query(sentence);
+        QString text;
+        parser->build(&session, text);
+        comm->writePayload(text);
+    }
+    timer->start(settings.answerTimeoutMs);
+}
+
+void PortProbe::readAnswers()
+{
+    QString payload;
+    while (!over && comm->readPayload(payload, 0)) {
+        if (!classify(*parser, payload, settings.types, &report))
+            continue;
+        report.elapsedMs = clock.elapsed();
+        over = true;
+        timer->stop();
+        comm->disconnect(this);
+        Communicator *handed = comm;
+        comm = nullptr;
+        emit concluded(report, handed);
+    }
+}
+
+void PortProbe::vanish()
+{
+    conclude(Vanished, QStringLiteral("the port went away while it was probed"));
+}
+
+void PortProbe::conclude(PortOutcome outcome, const QString &detail)
+{
+    if (over)
+        return;
+    over = true;
+    if (timer)
+        timer->stop();
+    if (comm) {
+        // Not from inside the communicator's own signal: closed now, deleted later.
+        comm->disconnect(this);
+        if (QIODevice *port = comm->ioDevice()) {
+            port->close();
+            port->deleteLater();
+        }
+        comm->deleteLater();
+        comm = nullptr;
+    }
+    report.outcome = outcome;
+    report.detail = detail;
+    report.elapsedMs = clock.isValid() ? clock.elapsed() : 0;
+    emit concluded(report, nullptr);
 }
 
 } // namespace KvDevice

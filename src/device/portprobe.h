@@ -1,20 +1,42 @@
 #pragma once
 
+#include <kvdevice/portreport.h>
 #include <kvdevice/sessioninit.h>
 #include <kvdevice/type.h>
 
+#include <QElapsedTimer>
 #include <QList>
+#include <QObject>
 #include <QString>
 
 class QSerialPort;
+class QTimer;
+
+namespace Nmea {
+class ParserInit;
+}
 
 namespace KvDevice {
 
+class Communicator;
+
 /// What probing one port needs, whoever probes it: the queries that identify the
 /// requested types, what an answer says the board is, and why a port could not be opened.
-class PortProbe
+/// An instance probes one port on its own, as the watcher does: it opens the port (again,
+/// within a window, while it is busy or refused), asks up to 1 + maxRetries times and
+/// concludes once.
+class PortProbe : public QObject
 {
+    Q_OBJECT
 public:
+    struct Settings
+    {
+        QList<Type> types;
+        unsigned int maxRetries = 3;
+        int answerTimeoutMs = 400;
+        int openRetryWindowMs = 2000; // refused ports are tried this long, busy ones six times as long
+    };
+
     /// The sentences that ask for `types`: the version query when a board type is
     /// requested, the information request when InfoDevice is.
     static QList<int> querySentences(const QList<Type> &types);
@@ -22,9 +44,47 @@ public:
     static SessionInit query(int sentenceId);
     /// The type an answer that parsed names, requested or not; NoDevice when it names none.
     static Type claimedType(const SessionInit &answer);
+    /// Reads one answer into `report`: true when it names one of `types` (the report says
+    /// Identified); otherwise it is noted as Unrecognized, but only over silence. A parse
+    /// error is also given in `parseError`.
+    static bool classify(Nmea::ParserInit &parser, const QString &payload, const QList<Type> &types, PortReport *report,
+                         QString *parseError = nullptr);
+    /// The detail of a port that stayed silent.
+    static QString silence(int queries, int answerTimeoutMs);
+    /// Opens `port` for probing at `baudRate`, bytes from before dropped, named `name` (in
+    /// the logs and PortInfo::name); false with why when it does not open.
+    static bool openForProbing(QSerialPort *port, const QString &name, qint32 baudRate, PortOutcome *outcome, QString *detail);
     /// Why `port` did not open, as an outcome and, in `detail`, in words for people: who
     /// holds a busy port, which group may open a refused one.
     static PortOutcome openFailure(const QSerialPort &port, QString *detail);
+
+    /// Probes `port` (opened by its name) with `parser`, which must outlive the probe.
+    PortProbe(const PortInfo &port, const Settings &settings, Nmea::ParserInit *parser, QObject *parent = nullptr);
+    /// Closes and deletes what it has not handed over.
+    ~PortProbe() override;
+
+    void start();
+    /// The port is gone: concludes Vanished, unless the probe is over.
+    void vanish();
+
+signals:
+    /// The probe is over. When the report says Identified, `comm` and its open port are
+    /// handed over; otherwise `comm` is null.
+    void concluded(const KvDevice::PortReport &report, KvDevice::Communicator *comm);
+
+private:
+    void open();
+    void ask();
+    void readAnswers();
+    void conclude(PortOutcome outcome, const QString &detail);
+
+    Settings settings;
+    Nmea::ParserInit *parser;
+    PortReport report;
+    QElapsedTimer clock;
+    Communicator *comm = nullptr;
+    QTimer *timer = nullptr;
+    bool over = false;
 };
 
 } // namespace KvDevice

@@ -6,8 +6,10 @@
 #include "simboard.h"
 
 #include <QDir>
+#include <QFile>
 #include <QRegularExpression>
 
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,7 +59,7 @@ QString UsbTestbed::unavailable()
 
 QString UsbTestbed::add(const UsbDevice &device)
 {
-    const QString usb = QStringLiteral("/devices/pci0000:00/0000:00:14.0/usb1/1-%1").arg(sysPaths.size() + 1);
+    const QString usb = QStringLiteral("/devices/pci0000:00/0000:00:14.0/usb1/1-%1").arg(++plugged);
     const QString interface = usb + QLatin1Char('/') + usb.section(QLatin1Char('/'), -1) + QStringLiteral(":1.0");
     QStringList text{QStringLiteral("P: ") + usb, QStringLiteral("E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device"), QStringLiteral("A: idVendor=") + hex4(device.vendorId),
                      QStringLiteral("A: idProduct=") + hex4(device.productId), QStringLiteral("A: product=") + device.product};
@@ -81,7 +83,7 @@ QString UsbTestbed::add(const UsbDevice &device)
 
 QString UsbTestbed::addLegacy()
 {
-    const QString parent = QStringLiteral("/devices/pnp0/00:%1").arg(sysPaths.size() + 1);
+    const QString parent = QStringLiteral("/devices/pnp0/00:%1").arg(++plugged);
     return addNode(QStringLiteral("ttyS"), QStringLiteral("P: %1\nE: SUBSYSTEM=pnp\nE: DRIVER=serial\n\nP: %1/tty/TTY\nN: TTY\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/TTY").arg(parent), {parent});
 }
 
@@ -116,10 +118,19 @@ void UsbTestbed::remove(const QString &tty)
     boards.erase(tty);
     // The kernel announces the removal while sysfs still has the device.
     umockdev_testbed_uevent(testbed, qPrintable(QStringLiteral("/sys") + paths.last()), "remove");
-    // Hang up the port; the testbed keeps (and later closes) the master's descriptor.
+    // Hang up the port; the testbed keeps (and later closes) the master's descriptor. The
+    // kernel hands the pty's number out again: the testbed's notes of it must go.
+    const int master = umockdev_testbed_get_dev_fd(testbed, qPrintable(QStringLiteral("/dev/") + tty));
+    if (const char *pts = master >= 0 ? ::ptsname(master) : nullptr)
+        QFile::remove(root + QStringLiteral("/dev/.ptymap/") + QString::fromLocal8Bit(pts).replace(QLatin1Char('/'), QLatin1Char('_')));
     const int null = ::open("/dev/null", O_RDWR);
-    ::dup2(null, umockdev_testbed_get_dev_fd(testbed, qPrintable(QStringLiteral("/dev/") + tty)));
+    ::dup2(null, master);
     ::close(null);
+    QFile::remove(root + QStringLiteral("/dev/") + tty);
+    for (const QFileInfo &link : QDir(root + QStringLiteral("/dev/serial/by-id")).entryInfoList(QDir::System)) {
+        if (link.symLinkTarget().endsWith(QLatin1Char('/') + tty))
+            QFile::remove(link.filePath());
+    }
     for (int i = paths.size() - 1; i >= 0; --i) // children first: a parent's path may come back
         umockdev_testbed_remove_device(testbed, qPrintable(QStringLiteral("/sys") + paths.at(i)));
 }

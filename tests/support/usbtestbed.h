@@ -48,6 +48,7 @@ private:
 
     _UMockdevTestbed *testbed = nullptr;
     QString root;
+    int plugged = 0; // USB sockets and legacy ports are numbered in plug order
     std::map<QString, QStringList> sysPaths; // by tty, parents first
     std::map<QString, std::unique_ptr<SimBoard>> boards;
 };

@@ -1,0 +1,196 @@
+#include "device/portsources.h"
+
+#include "logging/logger.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSerialPortInfo>
+#include <QSocketNotifier>
+
+#ifdef KVDEVICE_HAVE_LIBUDEV
+#include <libudev.h>
+
+#include <cerrno>
+#endif
+
+namespace KvDevice {
+
+QList<QPair<PortInfo, bool>> ListingSource::ports()
+{
+    known.clear();
+    for (const auto &port : list())
+        known.insert(port.first.name, port);
+    return known.values();
+}
+
+void ListingSource::compare()
+{
+    const auto previous = known;
+    const auto now = list();
+    known.clear();
+    for (const auto &port : now)
+        known.insert(port.first.name, port);
+    for (auto it = previous.cbegin(); it != previous.cend(); ++it) {
+        if (!known.contains(it.key()))
+            emit portRemoved(it.key());
+    }
+    for (const auto &port : now) {
+        if (!previous.contains(port.first.name))
+            emit portAdded(port.first, port.second);
+    }
+}
+
+PollingSource::PollingSource(int intervalMs, QObject *parent)
+    : ListingSource(parent)
+{
+    timer.setInterval(intervalMs);
+    connect(&timer, &QTimer::timeout, this, [this] { compare(); });
+}
+
+bool PollingSource::start()
+{
+    timer.start();
+    return true;
+}
+
+QList<QPair<PortInfo, bool>> PollingSource::list()
+{
+    QList<QPair<PortInfo, bool>> result;
+    const auto available = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : available)
+        result.append({PortInfo::fromSystem(info), true});
+    return result;
+}
+
+DirectorySource::DirectorySource(const QString &folder, QObject *parent)
+    : ListingSource(parent)
+    , path(folder)
+{
+    connect(&watcher, &QFileSystemWatcher::directoryChanged, this, [this] { compare(); });
+}
+
+bool DirectorySource::start()
+{
+    return QFileInfo(path).isDir() && watcher.addPath(path);
+}
+
+QList<QPair<PortInfo, bool>> DirectorySource::list()
+{
+    QList<QPair<PortInfo, bool>> result;
+    const auto entries = QDir(path).entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        if (!entry.exists()) // a link whose port is gone
+            continue;
+        const PortInfo info = PortInfo::forName(entry.filePath());
+        // A tty the system lists gets the candidate test; a pty is probed as named.
+        result.append({info, QFileInfo::exists(QStringLiteral("/sys/class/tty/") + QFileInfo(info.systemLocation).fileName())
+                                 && !info.systemLocation.startsWith(QLatin1String("/dev/pts/"))});
+    }
+    return result;
+}
+
+#ifdef KVDEVICE_HAVE_LIBUDEV
+namespace {
+QString property(udev_device *device, const char *name)
+{
+    return QString::fromLocal8Bit(udev_device_get_property_value(device, name));
+}
+
+// What Qt's QSerialPortInfo makes of the same device, read from the event itself.
+PortInfo fromUdev(udev_device *device)
+{
+    PortInfo info;
+    info.name = info.systemLocation = QString::fromLocal8Bit(udev_device_get_devnode(device));
+    bool vendorOk = false, productOk = false;
+    info.vendorId = quint16(property(device, "ID_VENDOR_ID").toUInt(&vendorOk, 16));
+    info.productId = quint16(property(device, "ID_MODEL_ID").toUInt(&productOk, 16));
+    info.hasUsbIds = vendorOk && productOk;
+    info.manufacturer = property(device, "ID_VENDOR").replace(QLatin1Char('_'), QLatin1Char(' '));
+    info.description = property(device, "ID_MODEL").replace(QLatin1Char('_'), QLatin1Char(' '));
+    info.serialNumber = property(device, "ID_SERIAL_SHORT");
+    if (udev_device *usb = udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_device"))
+        info.usbLocation = QString::fromLocal8Bit(udev_device_get_sysname(usb));
+    return info;
+}
+} // namespace
+
+UdevSource::~UdevSource()
+{
+    delete notifier;
+    udev_monitor_unref(monitor);
+    udev_unref(context);
+}
+
+bool UdevSource::available()
+{
+    // Without udev running, libudev's monitor stays silent on purpose (containers).
+    return QFileInfo::exists(QStringLiteral("/run/udev/control"));
+}
+
+bool UdevSource::start()
+{
+    context = udev_new();
+    monitor = context ? udev_monitor_new_from_netlink(context, "udev") : nullptr;
+    if (!monitor || udev_monitor_filter_add_match_subsystem_devtype(monitor, "tty", nullptr) < 0
+        || udev_monitor_enable_receiving(monitor) < 0) {
+        KVLOG(Error).write() << "Cannot listen to udev's events";
+        return false;
+    }
+    udev_monitor_set_receive_buffer_size(monitor, 4 * 1024 * 1024); // asks; may be refused without privilege
+    notifier = new QSocketNotifier(udev_monitor_get_fd(monitor), QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &UdevSource::receive);
+    return true;
+}
+
+QList<QPair<PortInfo, bool>> UdevSource::ports()
+{
+    QList<QPair<PortInfo, bool>> result;
+    const auto available = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : available)
+        result.append({PortInfo::fromSystem(info), true});
+    return result;
+}
+
+void UdevSource::receive()
+{
+    for (;;) {
+        udev_device *device = udev_monitor_receive_device(monitor);
+        if (!device) {
+            if (errno == ENOBUFS)
+                emit eventsLost();
+            return;
+        }
+        const QString action = QString::fromLatin1(udev_device_get_action(device));
+        const char *node = udev_device_get_devnode(device);
+        if (node && action == QLatin1String("remove"))
+            emit portRemoved(QString::fromLocal8Bit(node));
+        else if (node && action != QLatin1String("bind") && action != QLatin1String("unbind"))
+            emit portAdded(fromUdev(device), true); // add, change, move: look at it (again)
+        udev_device_unref(device);
+    }
+}
+#else
+UdevSource::~UdevSource() = default;
+
+bool UdevSource::available()
+{
+    return false;
+}
+
+bool UdevSource::start()
+{
+    KVLOG(Error).write() << "Built without libudev: no udev source";
+    return false;
+}
+
+QList<QPair<PortInfo, bool>> UdevSource::ports()
+{
+    return {};
+}
+
+void UdevSource::receive()
+{
+}
+#endif
+
+} // namespace KvDevice

@@ -1,0 +1,132 @@
+#pragma once
+
+#include <kvdevice/kvdevice_export.h>
+#include <kvdevice/portreport.h>
+#include <kvdevice/type.h>
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+namespace Nmea {
+class ParserInit;
+}
+
+namespace KvDevice {
+
+class Communicator;
+class PortEventSource;
+class PortProbe;
+
+/// Finds boards as they come and go while the host runs: probes the candidate ports present
+/// when it starts, then every one that appears, each on its own with the handshake, answer
+/// time-out, retries, port filter and candidate test of an Initializer run, and hands over
+/// every board of a requested type. Runs in the host's event loop; no threads.
+///
+/// Signals, per port: deviceAttached() for a board, then deviceDetached() once when its
+/// port goes away (a removal, or the port failing); portConcluded() for every other port it
+/// probed. The host owns an attached communicator and its port, as after
+/// Initializer::deviceInitialized(); the watcher keeps only guarded pointers to them, closes
+/// the port when it goes away (so nothing spins whatever the host does) and never deletes
+/// them. A board that comes back is probed and attached anew.
+class KVDEVICE_EXPORT Watcher : public QObject
+{
+    Q_OBJECT
+public:
+    /// Where the watcher learns of ports.
+    enum Source {
+        Automatic, ///< Udev where it is built in and udev runs, Polling otherwise
+        Udev,      ///< udev's events for ttys (Linux)
+        Polling,   ///< the system's port list, every pollInterval()
+        Directory, ///< a folder of port links (such as /dev/serial/by-id), watched for changes
+    };
+    Q_ENUM(Source)
+
+    explicit Watcher(QObject *parent = nullptr);
+    /// Stops watching; what it probes is closed, what it handed over stays the host's.
+    ~Watcher() override;
+
+    /// Sets where it learns of ports (default Automatic). Call before start().
+    void setSource(Source source) { chosenSource = source; }
+    Source source() const { return chosenSource; }
+    /// Feeds it from `source` (the host's; it must outlive the watching) instead of the
+    /// watcher's own. Call before start().
+    void setEventSource(PortEventSource *source) { externalSource = source; }
+    /// How often Polling lists the ports, in milliseconds (default 1000, at least 10).
+    void setPollInterval(int ms) { pollMs = qMax(10, ms); }
+    int pollInterval() const { return pollMs; }
+    /// The folder Directory watches.
+    void setDirectory(const QString &path) { folder = path; }
+    QString directory() const { return folder; }
+    /// How many times a silent port is asked again (default 3).
+    void setMaxRetries(unsigned int retries);
+    /// How long each try waits for an answer, in milliseconds (default 400, at least 1).
+    void setAnswerTimeout(int ms);
+    /// Narrows the candidates the system lists, as Initializer::setPortFilter().
+    void setPortFilter(std::function<bool(const KvDevice::PortInfo &)> filter) { portFilter = std::move(filter); }
+    /// How long a port that is refused right after it appeared is tried again, every 250
+    /// ms, before it concludes PermissionDenied (default 2000, while udev sets its rights);
+    /// a busy one is tried six times as long (ModemManager looks at new ports for ~10 s).
+    void setOpenRetryWindow(int ms);
+
+    /// Probes the candidate ports present now for `types`, then watches. False when it
+    /// watches already, `types` is empty or the source cannot start (see the log).
+    bool start(const QList<KvDevice::Type> &types);
+    /// Ends the watching: nothing more is emitted; probes in flight end without a report.
+    void stop();
+    bool isWatching() const { return events != nullptr; }
+    /// The source in use while watching (Automatic resolved), else source().
+    Source activeSource() const { return usedSource; }
+
+public slots:
+    /// Compares the ports present with what the watcher knows: probes new ones, treats
+    /// gone ones as removed. Done by itself when its source lost events.
+    void rescan();
+
+signals:
+    /// A board of a requested type answered on the port of `comm`; the host owns `comm`
+    /// and its open port from now on.
+    void deviceAttached(KvDevice::Type type, KvDevice::Communicator *comm, const KvDevice::PortReport &report);
+    /// The port of a board attached as `type` went away; the watcher has closed it.
+    void deviceDetached(KvDevice::Type type, const KvDevice::PortInfo &port);
+    /// A probed port that delivered no board concluded (every port gets one report).
+    void portConcluded(const KvDevice::PortReport &report);
+
+private:
+    struct Port
+    {
+        PortInfo info;
+        QPointer<PortProbe> probe;      // while it is probed
+        QPointer<Communicator> comm;    // once attached: the host's
+        QPointer<QObject> device;       // its port, the host's
+        Type type = NoDevice;
+        bool attached = false;
+    };
+
+    void portAdded(const PortInfo &info, bool listed);
+    void portRemoved(const QString &name);
+    void probe(const QString &name);
+    void detach(const QString &name);
+
+    Source chosenSource = Automatic;
+    Source usedSource = Automatic;
+    PortEventSource *externalSource = nullptr;
+    PortEventSource *events = nullptr; // while watching
+    std::unique_ptr<PortEventSource> ownSource;
+    int pollMs = 1000;
+    QString folder;
+    unsigned int maxRetries = 3;
+    int answerTimeoutMs = 400;
+    int openRetryWindowMs = 2000;
+    std::function<bool(const PortInfo &)> portFilter;
+    QList<Type> types;
+    QHash<QString, Port> ports; // by PortInfo::name
+    std::unique_ptr<Nmea::ParserInit> parser;
+};
+
+} // namespace KvDevice

@@ -1,0 +1,196 @@
+// The watcher on boards that come and go: emulated USB devices seen through udev's events
+// or by polling, a folder of the simulator's links, and a source the test feeds itself.
+// Each row is a script of what happens; the host records what the watcher tells it.
+
+#include <kvdevice/communicator.h>
+#include <kvdevice/porteventsource.h>
+#include <kvdevice/watcher.h>
+
+#include "testsupport.h"
+
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#ifdef KVDEVICE_HAVE_UMOCKDEV
+#include "usbtestbed.h"
+#endif
+
+using namespace KvDevice;
+using namespace TestSupport;
+
+namespace {
+
+// A source the test feeds: what it lists, and what it tells.
+class FedSource : public PortEventSource
+{
+public:
+    bool start() override { return true; }
+    QList<QPair<PortInfo, bool>> ports() override { return present; }
+    QList<QPair<PortInfo, bool>> present;
+};
+
+} // namespace
+
+class tst_Watcher : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void watch_data();
+    void watch();
+};
+
+void tst_Watcher::watch_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("script");   // steps, separated by '|'
+    QTest::addColumn<QString>("expected"); // events, separated by '|'; @N: the board plugged Nth
+
+    QTest::newRow("udev: present, plugged, unplugged, back under a new name") << "udev" << "plug board6100028|start|await 1|plug info|await 2|unplug 0|await 3|plug board6100028|await 4" << "attached 1@0|attached 3@1|detached 1@0|attached 1@2";
+    QTest::newRow("udev: unplugged while probed") << "udev" << "start|plug silent|turn|unplug 0|await 1" << "concluded@0 Vanished";
+    QTest::newRow("udev: a port of another maker is never opened") << "udev" << "start|plug foreign|plug board6100027|await 1|wait 300" << "attached 2@1";
+    QTest::newRow("udev: sixteen, one after another") << "udev" << "start|burst 16|await 16" << QStringLiteral("attached 1@%1|").repeated(16).chopped(1);
+    QTest::newRow("udev: busy right after the plug") << "udev" << "start|plug board6100028 held|wait 400|release 0|await 1" << "attached 1@0";
+    QTest::newRow("udev: a silent port, a host that deleted its board") << "udev" << "start|plug silent|plug info|await 2|drop 1|unplug 1|await 3" << "attached 3@1|concluded@0 NoAnswer|detached 3@1";
+    QTest::newRow("polling: plugged and unplugged") << "polling" << "start|plug board6100027|await 1|unplug 0|await 2" << "attached 2@0|detached 2@0";
+    QTest::newRow("directory: plugged, unplugged, back") << "directory" << "plug info|start|await 1|plug board6100028|await 2|unplug 0|await 3|plug info|await 4" << "attached 3@0|attached 1@1|detached 3@0|attached 3@2";
+    QTest::newRow("directory: stopped with a probe in flight") << "directory" << "start|plug board6100028:delay=200|turn|stop|wait 300" << "";
+    QTest::newRow("fed: events lost, the ports listed again") << "fed" << "start|plug board6100028 quietly|plug info|await 1|lose|await 2" << "attached 3@1|attached 1@0";
+}
+
+void tst_Watcher::watch()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, script);
+    QFETCH(QString, expected);
+
+#ifdef KVDEVICE_HAVE_UMOCKDEV
+    if (source == QLatin1String("udev") || source == QLatin1String("polling")) {
+        if (const QString missing = UsbTestbed::unavailable(); !missing.isEmpty()) {
+            if (qEnvironmentVariableIntValue("KVDEVICE_REQUIRE_UMOCKDEV"))
+                QFAIL(qPrintable(missing));
+            QSKIP(qPrintable(missing), SkipSingle);
+        }
+    }
+    UsbTestbed usb; // before the watcher, whose udev monitor must find it
+#else
+    if (source == QLatin1String("udev") || source == QLatin1String("polling"))
+        QSKIP("built without umockdev", SkipSingle);
+#endif
+    QTemporaryDir links;
+    FedSource fed;
+    auto watcher = std::make_unique<Watcher>();
+    watcher->setSource(source == QLatin1String("udev") ? Watcher::Udev : source == QLatin1String("polling") ? Watcher::Polling : Watcher::Directory);
+    watcher->setPollInterval(20);
+    watcher->setDirectory(links.path());
+    if (source == QLatin1String("fed"))
+        watcher->setEventSource(&fed);
+    watcher->setMaxRetries(0);
+    watcher->setAnswerTimeout(100);
+    watcher->setOpenRetryWindow(1000);
+
+    // The host: records the events, owns what it was handed.
+    QStringList ports, events, detached;
+    std::vector<std::unique_ptr<Board>> boards; // the ptys' boards
+    QList<QByteArrayList> heard;
+    QList<QPointer<Communicator>> handed;
+    QList<QSerialPort *> held;
+    auto index = [&ports](const QString &name) { return ports.indexOf(name); };
+    connect(watcher.get(), &Watcher::deviceAttached, this, [&](Type type, Communicator *comm, const PortReport &report) {
+        events << QStringLiteral("attached %1@%2").arg(int(type)).arg(index(report.port.name));
+        handed << comm;
+    });
+    connect(watcher.get(), &Watcher::deviceDetached, this, [&](Type type, const PortInfo &port) {
+        events << QStringLiteral("detached %1@%2").arg(int(type)).arg(index(port.name));
+        detached << port.name;
+    });
+    connect(watcher.get(), &Watcher::portConcluded, this, [&](const PortReport &report) {
+        events << QStringLiteral("concluded@%1 %2").arg(index(report.port.name)).arg(QString::fromLatin1(QMetaEnum::fromType<PortOutcome>().valueToKey(report.outcome)));
+    });
+
+    for (const QString &step : script.split(QLatin1Char('|'))) {
+        const QStringList words = step.split(QLatin1Char(' '));
+        const QString what = words.first(), arg = words.value(1);
+        if (what == QLatin1String("start")) {
+            QVERIFY(watcher->start({Board6100028, Board6100027, InfoDevice}));
+        } else if (what == QLatin1String("plug") || what == QLatin1String("burst")) {
+            for (int n = 0; n < (what == QLatin1String("burst") ? arg.toInt() : 1); ++n) {
+                const QString board = what == QLatin1String("burst") ? QStringLiteral("board6100028") : arg;
+                heard << QByteArrayList();
+                const int i = heard.size() - 1;
+                if (source == QLatin1String("udev") || source == QLatin1String("polling")) {
+#ifdef KVDEVICE_HAVE_UMOCKDEV
+                    UsbDevice device;
+                    device.serial = QString::number(i); // by-id links of their own
+                    if (board == QLatin1String("foreign"))
+                        device = {0x0403, 0x6001, QStringLiteral("FTDI"), QStringLiteral("FT232R USB UART"), QString()};
+                    ports << QStringLiteral("/dev/") + usb.add(device);
+                    connect(usb.play(ports.last().mid(5), board == QLatin1String("foreign") ? QStringLiteral("board6100028") : board),
+                            &SimBoard::heard, this, [&heard, i](const QByteArray &line) { heard[i] << line; });
+#endif
+                } else {
+                    boards.emplace_back(new Board(board + (board.contains(QLatin1Char(':')) ? QStringLiteral(",link=") : QStringLiteral(":link=")) + links.filePath(QString::number(i))));
+                    ports << (source == QLatin1String("fed") ? boards.back()->path() : links.filePath(QString::number(i)));
+                    connect(boards.back().get(), &SimBoard::heard, this, [&heard, i](const QByteArray &line) { heard[i] << line; });
+                    fed.present.append({PortInfo::forName(ports.last()), false});
+                    if (source == QLatin1String("fed") && !words.contains(QStringLiteral("quietly")))
+                        emit fed.portAdded(fed.present.last().first, false);
+                }
+                if (words.contains(QStringLiteral("held"))) { // another program has it at once
+                    held << new QSerialPort(ports.last());
+                    QVERIFY(held.last()->open(QIODevice::ReadWrite));
+                }
+                if (what == QLatin1String("burst"))
+                    QCoreApplication::processEvents();
+            }
+        } else if (what == QLatin1String("unplug")) {
+            const int i = arg.toInt();
+#ifdef KVDEVICE_HAVE_UMOCKDEV
+            if (source == QLatin1String("udev") || source == QLatin1String("polling"))
+                usb.remove(ports.at(i).mid(5));
+#endif
+            if (i < int(boards.size()) && boards.at(i))
+                boards.at(i)->close(); // its link goes with it
+        } else if (what == QLatin1String("release")) {
+            delete held.takeFirst();
+        } else if (what == QLatin1String("drop")) { // the host is done with the board
+            for (const QPointer<Communicator> &comm : qAsConst(handed)) {
+                if (comm && comm->ioDevice()->objectName() == ports.at(arg.toInt())) {
+                    delete comm->ioDevice();
+                    delete comm.data();
+                }
+            }
+        } else if (what == QLatin1String("lose")) {
+            emit fed.eventsLost();
+        } else if (what == QLatin1String("stop")) {
+            watcher.reset();
+        } else if (what == QLatin1String("await")) {
+            QTRY_VERIFY2_WITH_TIMEOUT(events.size() >= arg.toInt(), qPrintable(events.join(QLatin1Char('|'))), 10000);
+        } else {
+            QTest::qWait(what == QLatin1String("wait") ? arg.toInt() : 0);
+        }
+    }
+    QStringList wanted = expected.isEmpty() ? QStringList() : expected.split(QLatin1Char('|'));
+    for (int i = 0; i < wanted.size(); ++i) // a burst: the boards in plug order
+        wanted[i].replace(QStringLiteral("%1"), QString::number(i));
+    QCOMPARE(events, wanted);
+    for (int i = 0; i < heard.size(); ++i) { // the foreign board heard nothing; stopped probes closed their ports
+        if (script.contains(QStringLiteral("plug foreign")) && i == 0)
+            QVERIFY(heard.at(i).isEmpty());
+        if (i < int(boards.size()) && !watcher)
+            QCOMPARE(boards.at(i)->portsOpen(), 0);
+    }
+    watcher.reset();
+    for (const QPointer<Communicator> &comm : qAsConst(handed)) {
+        if (comm) // a detached board's port was closed for the host
+            QCOMPARE(comm->ioDevice()->isOpen(), !detached.contains(comm->ioDevice()->objectName()));
+        if (comm)
+            delete comm->ioDevice();
+        delete comm.data();
+    }
+    qDeleteAll(held);
+}
+
+QTEST_GUILESS_MAIN(tst_Watcher)
+#include "tst_watcher.moc"
