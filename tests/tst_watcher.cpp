@@ -8,6 +8,9 @@
 
 #include "testsupport.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -39,6 +42,7 @@ class tst_Watcher : public QObject
 private slots:
     void watch_data();
     void watch();
+    void kvprobeWatch();
 };
 
 void tst_Watcher::watch_data()
@@ -48,14 +52,14 @@ void tst_Watcher::watch_data()
     QTest::addColumn<QString>("expected"); // events, separated by '|'; @N: the board plugged Nth
 
     QTest::newRow("udev: present, plugged, unplugged, back under a new name") << "udev" << "plug board6100028|start|await 1|plug info|await 2|unplug 0|await 3|plug board6100028|await 4" << "attached 1@0|attached 3@1|detached 1@0|attached 1@2";
-    QTest::newRow("udev: unplugged while probed") << "udev" << "start|plug silent|turn|unplug 0|await 1" << "concluded@0 Vanished";
+    QTest::newRow("udev: unplugged while probed") << "udev" << "start|plug silent|heard 0|unplug 0|await 1" << "concluded@0 Vanished";
     QTest::newRow("udev: a port of another maker is never opened") << "udev" << "start|plug foreign|plug board6100027|await 1|wait 300" << "attached 2@1";
     QTest::newRow("udev: sixteen, one after another") << "udev" << "start|burst 16|await 16" << QStringLiteral("attached 1@%1|").repeated(16).chopped(1);
     QTest::newRow("udev: busy right after the plug") << "udev" << "start|plug board6100028 held|wait 400|release 0|await 1" << "attached 1@0";
     QTest::newRow("udev: a silent port, a host that deleted its board") << "udev" << "start|plug silent|plug info|await 2|drop 1|unplug 1|await 3" << "attached 3@1|concluded@0 NoAnswer|detached 3@1";
     QTest::newRow("polling: plugged and unplugged") << "polling" << "start|plug board6100027|await 1|unplug 0|await 2" << "attached 2@0|detached 2@0";
     QTest::newRow("directory: plugged, unplugged, back") << "directory" << "plug info|start|await 1|plug board6100028|await 2|unplug 0|await 3|plug info|await 4" << "attached 3@0|attached 1@1|detached 3@0|attached 3@2";
-    QTest::newRow("directory: stopped with a probe in flight") << "directory" << "start|plug board6100028:delay=200|turn|stop|wait 300" << "";
+    QTest::newRow("directory: stopped with a probe in flight") << "directory" << "start|plug board6100028:delay=200|heard 0|stop|wait 300" << "";
     QTest::newRow("fed: events lost, the ports listed again") << "fed" << "start|plug board6100028 quietly|plug info|await 1|lose|await 2" << "attached 3@1|attached 1@0";
 }
 
@@ -86,8 +90,8 @@ void tst_Watcher::watch()
     watcher->setDirectory(links.path());
     if (source == QLatin1String("fed"))
         watcher->setEventSource(&fed);
-    watcher->setMaxRetries(0);
-    watcher->setAnswerTimeout(100);
+    watcher->setMaxRetries(1); // room for a loaded machine: the boards answer from this process
+    watcher->setAnswerTimeout(150);
     watcher->setOpenRetryWindow(1000);
 
     // The host: records the events, owns what it was handed.
@@ -165,6 +169,8 @@ void tst_Watcher::watch()
             emit fed.eventsLost();
         } else if (what == QLatin1String("stop")) {
             watcher.reset();
+        } else if (what == QLatin1String("heard")) { // the board was asked
+            QTRY_VERIFY_WITH_TIMEOUT(!heard.at(arg.toInt()).isEmpty(), 10000);
         } else if (what == QLatin1String("await")) {
             QTRY_VERIFY2_WITH_TIMEOUT(events.size() >= arg.toInt(), qPrintable(events.join(QLatin1Char('|'))), 10000);
         } else {
@@ -190,6 +196,40 @@ void tst_Watcher::watch()
         delete comm.data();
     }
     qDeleteAll(held);
+}
+
+// kvprobe --watch: an event per line as it happens, and a clean end on SIGTERM.
+void tst_Watcher::kvprobeWatch()
+{
+#ifndef KVPROBE_PATH
+    QSKIP("built without the tools");
+#else
+    QTemporaryDir links;
+    QProcess probe;
+    QStringList events;
+    connect(&probe, &QProcess::readyReadStandardOutput, this, [&] {
+        while (probe.canReadLine()) {
+            const QJsonObject event = QJsonDocument::fromJson(probe.readLine()).object();
+            events << event.value(QStringLiteral("event")).toString() + QLatin1Char(' ') + event.value(QStringLiteral("type")).toString()
+                          + QLatin1Char(' ') + event.value(QStringLiteral("port")).toString().remove(links.path());
+        }
+    });
+    probe.start(QStringLiteral(KVPROBE_PATH), {QStringLiteral("--watch"), QStringLiteral("--json"), QStringLiteral("--port-dir"), links.path(),
+                                               QStringLiteral("--type"), QStringLiteral("info"), QStringLiteral("--timeout"), QStringLiteral("100")});
+    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 1, 10000);
+    Board board(QStringLiteral("info:link=") + links.filePath(QStringLiteral("b")));
+    Board other(QStringLiteral("board6100028:link=") + links.filePath(QStringLiteral("c")));
+    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 3, 10000);
+    board.close();
+    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 4, 10000);
+    probe.terminate();
+    QVERIFY(probe.waitForFinished(10000));
+    QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(probe.exitCode(), 0);
+    events.sort(); // the two boards answer in either order
+    QCOMPARE(events, QStringList({QStringLiteral("attached InfoDevice /b"), QStringLiteral("detached InfoDevice /b"),
+                                  QStringLiteral("port  /c"), QStringLiteral("watching  ")}));
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_Watcher)

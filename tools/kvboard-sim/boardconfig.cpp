@@ -134,8 +134,13 @@ bool BoardConfig::parse(const QString &text, BoardConfig *config, QString *error
             config->link = option.value;
             continue;
         }
+        if (key == QLatin1String("plug") || key == QLatin1String("unplug")) {
+            if (!toNumber(option, key == QLatin1String("plug") ? 0 : 1, 3600000, key == QLatin1String("plug") ? &config->plugMs : &config->unplugMs, error))
+                return false;
+            continue;
+        }
         if (config->kind == Silent && key != QLatin1String("chatter") && key != QLatin1String("flood")) {
-            *error = QStringLiteral("a silent board takes only link, chatter and flood, not \"%1\"").arg(key);
+            *error = QStringLiteral("a silent board takes only link, plug, unplug, chatter and flood, not \"%1\"").arg(key);
             return false;
         }
         if (flags.contains(key)) {
@@ -190,7 +195,7 @@ bool BoardConfig::parse(const QString &text, BoardConfig *config, QString *error
         } else {
             QStringList valid = config->fields.keys();
             valid.sort();
-            valid = QStringList{QStringLiteral("link"), QStringLiteral("delay"), QStringLiteral("ignore"),
+            valid = QStringList{QStringLiteral("link"), QStringLiteral("plug"), QStringLiteral("unplug"), QStringLiteral("delay"), QStringLiteral("ignore"),
                                 QStringLiteral("answers"), QStringLiteral("bytewise"), QStringLiteral("chatter")}
                     + flags + valid;
             *error = QStringLiteral("unknown option \"%1\" for %2; valid: %3").arg(key, type, valid.join(QStringLiteral(", ")));

@@ -14,6 +14,8 @@ struct BoardConfig
     QString typeName;                 // as written on the command line
     QHash<QString, QVariant> fields;  // the answer's field values by wire name
     QString link;                     // symlink to the pty, or empty
+    int plugMs = 0;                   // the board appears this long after the start
+    int unplugMs = 0;                 // > 0: it vanishes this long after it appeared
     int delayMs = 0;                  // before each answer
     int ignore = 0;                   // answerable queries left unanswered first
     int answers = -1;                 // >= 0: answer this many, then fall silent

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
@@ -22,9 +23,10 @@ namespace {
 
 const char *const syntaxHelp = R"(Plays boards on pseudo-terminals: each --board gets a pty of its own
 that a host opens like a serial port (e.g. kvprobe --port PATH). Prints one line
-per board, "TYPE PATH" (and " LINK" when it has one), then serves until SIGINT or
-SIGTERM. Exit status: 0 after a signal (its links removed), 1 when a pty or link
-cannot be made, 2 for bad arguments.
+per board as it appears, "TYPE PATH" (and " LINK" when it has one), and
+"unplugged TYPE PATH [LINK]" when it vanishes; serves until SIGINT or SIGTERM.
+Exit status: 0 after a signal (its links removed), 1 when a pty or link cannot be
+made, 2 for bad arguments.
 
 Board syntax:  TYPE[:OPTION[,OPTION...]]   OPTION is KEY=VALUE or a flag.
 Types:
@@ -41,6 +43,9 @@ Answer fields (the wire field names):
 Every type:
   link=PATH    create a symlink PATH to the pty, removed on exit; an existing PATH is
                refused unless it is a link to a pty that is gone
+  plug=MS      appear MS milliseconds after the start (its pty and link made then)
+  unplug=MS    vanish MS milliseconds after appearing: the link is removed and the pty
+               closed, as when the board's cable is pulled (the host's port fails)
 Faults (not for silent):
   delay=MS     answer MS milliseconds late
   ignore=N     leave the first N queries unanswered
@@ -61,7 +66,9 @@ Escaping: a backslash takes the next character literally: link=/tmp/a\,b makes
 Examples:
   kvboard-sim --board board6100028 --board info:name=KV1,delay=50
   kvboard-sim --board board6100027:hwversion=HW3-6100027,v1=4,link=/tmp/kvb27
-  kvboard-sim --board info:ignore=2 --board board6100028:noise,bytewise=5 --board silent)";
+  kvboard-sim --board info:ignore=2 --board board6100028:noise,bytewise=5 --board silent
+  kvboard-sim --board board6100028:link=/tmp/boards/a,plug=1000,unplug=2000
+      appears after 1 s, is unplugged 2 s later (kvprobe --watch --port-dir /tmp/boards))";
 
 int signalPipe[2] = {-1, -1};
 
@@ -135,17 +142,38 @@ int main(int argc, char *argv[])
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
 
     std::vector<std::unique_ptr<SimBoard>> boards;
-    for (const BoardConfig &config : qAsConst(configs)) {
-        auto board = std::make_unique<SimBoard>(config);
+    auto say = [](const char *what, const BoardConfig &config, const SimBoard &board) {
+        std::printf("%s%s %s%s\n", what, qPrintable(config.typeName), qPrintable(board.path()),
+                    qPrintable(config.link.isEmpty() ? QString() : QLatin1Char(' ') + config.link));
+        std::fflush(stdout);
+    };
+    // Plugs a board in; false (printed) when its pty or link cannot be made.
+    auto plug = [&say](const BoardConfig &config, SimBoard *board) {
         QString error;
         if (!board->open(&error)) {
             std::fprintf(stderr, "kvboard-sim: --board %s: %s\n", qPrintable(config.typeName), qPrintable(error));
+            return false;
+        }
+        say("", config, *board);
+        if (config.unplugMs > 0) {
+            QTimer::singleShot(config.unplugMs, board, [&say, config, board] {
+                say("unplugged ", config, *board);
+                board->close();
+            });
+        }
+        return true;
+    };
+    for (const BoardConfig &config : qAsConst(configs)) {
+        boards.push_back(std::make_unique<SimBoard>(config));
+        SimBoard *board = boards.back().get();
+        if (config.plugMs > 0) {
+            QTimer::singleShot(config.plugMs, board, [&plug, config, board] {
+                if (!plug(config, board))
+                    QCoreApplication::exit(1);
+            });
+        } else if (!plug(config, board)) {
             return 1; // the boards opened so far remove their links as they go
         }
-        std::printf("%s %s%s\n", qPrintable(config.typeName), qPrintable(board->path()),
-                    qPrintable(config.link.isEmpty() ? QString() : QLatin1Char(' ') + config.link));
-        std::fflush(stdout);
-        boards.push_back(std::move(board));
     }
 
     const int status = app.exec();

@@ -107,6 +107,17 @@ QJsonObject portJson(const KvDevice::PortInfo &port, const QString &event, KvDev
     return object;
 }
 
+QJsonObject reportJson(const KvDevice::PortReport &report)
+{
+    QJsonObject event = portJson(report.port, QStringLiteral("port"), report.type);
+    event.insert(QStringLiteral("outcome"), outcomeName(report.outcome));
+    event.insert(QStringLiteral("queries"), report.queries);
+    event.insert(QStringLiteral("elapsed_ms"), report.elapsedMs);
+    if (!report.detail.isEmpty())
+        event.insert(QStringLiteral("detail"), report.detail);
+    return event;
+}
+
 QString advice(const KvDevice::PortReport &report)
 {
     switch (report.outcome) {

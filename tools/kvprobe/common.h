@@ -32,6 +32,9 @@ QString outcomeName(KvDevice::PortOutcome outcome);
 /// A JSON event about a port: "port" its path, "location", "vid", "pid", "serial" and
 /// "type" where known.
 QJsonObject portJson(const KvDevice::PortInfo &port, const QString &event, KvDevice::Type type = KvDevice::NoDevice);
+/// The "port" event of a concluded port: portJson() with "outcome", "queries",
+/// "elapsed_ms" and, where there is one, "detail".
+QJsonObject reportJson(const KvDevice::PortReport &report);
 /// What to do about a port that delivered nothing, for people ("" when nothing helps).
 QString advice(const KvDevice::PortReport &report);
 /// Four lower-case hex digits.

@@ -1,9 +1,10 @@
-// kvprobe: finds the attached boards through the library, lists the serial ports, or
-// acts as a terminal for the protocol on one port.
+// kvprobe: finds the attached boards through the library, watches for boards that come
+// and go, lists the serial ports, or acts as a terminal for the protocol on one port.
 
 #include "common.h"
 #include "monitor.h"
 #include "proberun.h"
+#include "watchrun.h"
 
 #include <kvdevice/initializer.h>
 #include <kvdevice/version.h>
@@ -43,6 +44,20 @@ Exit status: 0 when every requested type was found (and, with --details, every
 board answered), 1 when one was not (or a port failed in --monitor), 2 for bad
 arguments.
 
+Watching (--watch): one line per event as it happens, until Ctrl-C (SIGINT) or
+SIGTERM, then exit status 0:
+  watching SOURCE              the watching started (udev, polling every MS ms, or
+                               directory DIR)
+  attached TYPE PORT [serial SN]  a board of TYPE answered on a port that appeared
+                               (or was there at the start); it stays open until...
+  detached TYPE PORT           ...its port went away
+  port PORT OUTCOME: WHY       a port that appeared but delivered no board
+With --json: {"event":"watching","source":...}, {"event":"attached",...} with the keys
+of "found", {"event":"detached","port":...,"type":...}, and "port" events as above.
+The source is udev's events where udev runs, else the port list polled each second;
+--udev, --poll MS or --port-dir DIR (a folder of port links, such as /dev/serial/by-id
+or kvboard-sim's) chooses one.
+
 Types: board6100028, board6100027, info, or the names printed (Board6100028,
 Board6100027, InfoDevice), in any case; a type given twice is asked for once.
 --list prints PORT USB VID:PID SERIAL CANDIDATE MANUFACTURER per port (--json: one
@@ -55,6 +70,8 @@ Examples:
   kvprobe --type info --port /dev/ttyACM0 --details
   kvprobe --all --serial 2061376E5748 --serial 2061376E5749 --timeout 1000
   kvprobe --list
+  kvprobe --watch --json --type board6100028
+  kvprobe --watch --port-dir /tmp/boards      boards whose links kvboard-sim makes there
   echo PKVVER | kvprobe --monitor /dev/ttyACM0)";
 
 int fail(const QString &message)
@@ -143,8 +160,19 @@ int main(int argc, char *argv[])
                                            QStringLiteral("PORT"));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Show the library's debug log on "
                                                                                      "standard error."));
+    const QCommandLineOption watchOption(QStringLiteral("watch"),
+                                         QStringLiteral("Watch for boards that come and go; print each event until "
+                                                        "interrupted."));
+    const QCommandLineOption udevOption(QStringLiteral("udev"), QStringLiteral("With --watch: learn of ports from udev's events."));
+    const QCommandLineOption pollOption(QStringLiteral("poll"),
+                                        QStringLiteral("With --watch: list the system's ports every MS milliseconds."),
+                                        QStringLiteral("MS"));
+    const QCommandLineOption dirOption(QStringLiteral("port-dir"),
+                                       QStringLiteral("With --watch: watch the port links in folder DIR."),
+                                       QStringLiteral("DIR"));
     parser.addOptions({typeOption, portOption, delayOption, retriesOption, jsonOption, detailsOption, listOption,
-                       monitorOption, verboseOption, allOption, serialOption, timeoutOption});
+                       monitorOption, verboseOption, allOption, serialOption, timeoutOption, watchOption, udevOption,
+                       pollOption, dirOption});
 
     if (!parser.parse(QCoreApplication::arguments()))
         return fail(parser.errorText());
@@ -160,16 +188,23 @@ int main(int argc, char *argv[])
     const QList<QPair<QCommandLineOption, QList<QCommandLineOption>>> modes = {
         {listOption, {monitorOption, typeOption, portOption, delayOption, retriesOption, detailsOption, allOption, serialOption, timeoutOption}},
         {monitorOption, {typeOption, portOption, delayOption, retriesOption, detailsOption, jsonOption, allOption, serialOption, timeoutOption}},
-        {serialOption, {portOption}}};
+        {serialOption, {portOption}},
+        {watchOption, {listOption, monitorOption, portOption, delayOption, detailsOption, allOption}},
+        {udevOption, {pollOption, dirOption}},
+        {pollOption, {dirOption}}};
     for (const auto &mode : modes) {
         for (const QCommandLineOption &other : mode.second) {
             if (parser.isSet(mode.first) && parser.isSet(other))
                 return fail(QStringLiteral("--%1 and --%2 cannot be combined").arg(mode.first.names().first(), other.names().first()));
         }
     }
-    for (const QCommandLineOption &option : {portOption, monitorOption}) {
+    for (const QCommandLineOption &option : {udevOption, pollOption, dirOption}) {
+        if (parser.isSet(option) && !parser.isSet(watchOption))
+            return fail(QStringLiteral("--%1 goes with --watch").arg(option.names().first()));
+    }
+    for (const QCommandLineOption &option : {portOption, monitorOption, dirOption}) {
         if (parser.values(option).contains(QString()))
-            return fail(QStringLiteral("--%1 takes a port name or path, not an empty text").arg(option.names().first()));
+            return fail(QStringLiteral("--%1 takes a name or path, not an empty text").arg(option.names().first()));
     }
 
     ProbeOptions options;
@@ -219,6 +254,29 @@ int main(int argc, char *argv[])
         });
         app.exec();
         return status;
+    }
+
+    if (parser.isSet(watchOption)) {
+        WatchOptions watch;
+        watch.probe = options;
+        if (parser.isSet(udevOption))
+            watch.source = KvDevice::Watcher::Udev;
+        if (parser.isSet(pollOption)) {
+            watch.source = KvDevice::Watcher::Polling;
+            watch.pollMs = parser.value(pollOption).toInt(&ok);
+            if (!ok || watch.pollMs < 10)
+                return fail(QStringLiteral("--poll takes milliseconds (10 or more), not \"%1\"").arg(parser.value(pollOption)));
+        }
+        if (parser.isSet(dirOption)) {
+            watch.source = KvDevice::Watcher::Directory;
+            watch.directory = parser.value(dirOption);
+        }
+        quitOnTerminationSignals();
+        WatchRun run(watch);
+        if (!run.start())
+            return 1;
+        app.exec();
+        return 0;
     }
 
     ProbeRun run(options);

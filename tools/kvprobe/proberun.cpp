@@ -71,13 +71,7 @@ void ProbeRun::onReport(const KvDevice::PortReport &report)
     if (options.json) {
         if (report.outcome == KvDevice::Identified)
             Tool::printJson(Tool::portJson(report.port, QStringLiteral("found"), report.type));
-        QJsonObject event = Tool::portJson(report.port, QStringLiteral("port"), report.type);
-        event.insert(QStringLiteral("outcome"), outcome);
-        event.insert(QStringLiteral("queries"), report.queries);
-        event.insert(QStringLiteral("elapsed_ms"), report.elapsedMs);
-        if (!report.detail.isEmpty())
-            event.insert(QStringLiteral("detail"), report.detail);
-        Tool::printJson(event);
+        Tool::printJson(Tool::reportJson(report));
     } else if (report.outcome == KvDevice::Identified) {
         Tool::printLine(QStringLiteral("found %1 %2%3").arg(Tool::typeName(report.type), report.port.name,
                                                             report.port.serialNumber.isEmpty() ? QString() : QStringLiteral(" serial ") + report.port.serialNumber));

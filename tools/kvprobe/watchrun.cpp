@@ -1,0 +1,147 @@
+#include "watchrun.h"
+
+#include "common.h"
+
+#include <kvdevice/communicator.h>
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QMetaEnum>
+#include <QJsonObject>
+#include <QSocketNotifier>
+
+#include <csignal>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+using KvDevice::Type;
+using KvDevice::Watcher;
+
+WatchRun::WatchRun(const WatchOptions &watchOptions, QObject *parent)
+    : QObject(parent)
+    , options(watchOptions)
+{
+    watcher.setSource(options.source);
+    watcher.setPollInterval(options.pollMs);
+    watcher.setDirectory(options.directory);
+    watcher.setMaxRetries(options.probe.retries);
+    watcher.setAnswerTimeout(options.probe.timeoutMs);
+    if (!options.probe.serials.isEmpty()) {
+        const QStringList serials = options.probe.serials;
+        watcher.setPortFilter([serials](const KvDevice::PortInfo &port) { return serials.contains(port.serialNumber); });
+    }
+    connect(&watcher, &Watcher::deviceAttached, this, &WatchRun::onAttached);
+    connect(&watcher, &Watcher::deviceDetached, this, &WatchRun::onDetached);
+    connect(&watcher, &Watcher::portConcluded, this, &WatchRun::onReport);
+}
+
+WatchRun::~WatchRun()
+{
+    watcher.stop();
+    for (const QPointer<KvDevice::Communicator> &comm : qAsConst(boards)) {
+        if (comm)
+            delete comm->ioDevice();
+        delete comm.data();
+    }
+}
+
+bool WatchRun::start()
+{
+    if (options.source == Watcher::Directory && !QFileInfo(options.directory).isDir()) {
+        Tool::printError(QStringLiteral("kvprobe: cannot watch \"%1\": no such folder").arg(options.directory));
+        return false;
+    }
+    if (!watcher.start(options.probe.types)) {
+        Tool::printError(options.source == Watcher::Udev ? QStringLiteral("kvprobe: cannot listen to udev's events (built without libudev?); try --poll 1000")
+                                                         : QStringLiteral("kvprobe: cannot start watching"));
+        return false;
+    }
+    const QString source = QString::fromLatin1(QMetaEnum::fromType<Watcher::Source>().valueToKey(watcher.activeSource())).toLower();
+    if (options.probe.json) {
+        QJsonObject event{{QStringLiteral("event"), QStringLiteral("watching")}, {QStringLiteral("source"), source}};
+        if (watcher.activeSource() == Watcher::Polling)
+            event.insert(QStringLiteral("interval_ms"), options.pollMs);
+        if (watcher.activeSource() == Watcher::Directory)
+            event.insert(QStringLiteral("directory"), options.directory);
+        Tool::printJson(event);
+    } else {
+        QString where = source;
+        if (watcher.activeSource() == Watcher::Polling)
+            where += QStringLiteral(" every %1 ms").arg(options.pollMs);
+        if (watcher.activeSource() == Watcher::Directory)
+            where += QLatin1Char(' ') + options.directory;
+        Tool::printLine(QStringLiteral("watching %1 (Ctrl-C stops)").arg(where));
+    }
+    return true;
+}
+
+void WatchRun::onAttached(Type type, KvDevice::Communicator *comm, const KvDevice::PortReport &report)
+{
+    boards.insert(report.port.name, comm);
+    if (options.probe.json)
+        Tool::printJson(Tool::portJson(report.port, QStringLiteral("attached"), type));
+    else
+        Tool::printLine(QStringLiteral("attached %1 %2%3").arg(Tool::typeName(type), report.port.name,
+                                                               report.port.serialNumber.isEmpty() ? QString() : QStringLiteral(" serial ") + report.port.serialNumber));
+}
+
+void WatchRun::onDetached(Type type, const KvDevice::PortInfo &port)
+{
+    // The watcher has closed the port; what is left is ours to delete.
+    const QPointer<KvDevice::Communicator> comm = boards.take(port.name);
+    if (comm) {
+        comm->ioDevice()->deleteLater();
+        comm->deleteLater();
+    }
+    if (options.probe.json)
+        Tool::printJson({{QStringLiteral("event"), QStringLiteral("detached")}, {QStringLiteral("type"), Tool::typeName(type)},
+                         {QStringLiteral("port"), port.name}});
+    else
+        Tool::printLine(QStringLiteral("detached %1 %2").arg(Tool::typeName(type), port.name));
+}
+
+void WatchRun::onReport(const KvDevice::PortReport &report)
+{
+    if (options.probe.json)
+        Tool::printJson(Tool::reportJson(report));
+    else
+        Tool::printLine(QStringLiteral("port %1 %2: %3%4").arg(report.port.name, Tool::outcomeName(report.outcome), report.detail, Tool::advice(report)));
+}
+
+#ifdef Q_OS_UNIX
+namespace {
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 0;
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+} // namespace
+
+void quitOnTerminationSignals()
+{
+    // Only a write() is safe in the handler: the event loop reads the pipe and quits.
+    if (::pipe(signalPipe) != 0)
+        return;
+    ::fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(), &QCoreApplication::quit);
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+#else
+void quitOnTerminationSignals()
+{
+    // Elsewhere the handler runs on a thread of its own; a queued call is safe from there.
+    const auto handler = [](int) { QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection); };
+    std::signal(SIGINT, handler);
+    std::signal(SIGTERM, handler);
+}
+#endif
