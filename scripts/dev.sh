@@ -64,8 +64,9 @@ run_tests() {
     (cd "$build_dir" && ctest --output-on-failure -j "$jobs")
 }
 
-# Plays three boards and a silent port on pseudo-terminals and lets kvprobe find them.
-# Builds what it runs: the library and the tools.
+# Plays three boards and a silent port on pseudo-terminals and lets kvprobe find them,
+# then lets kvprobe --watch see a board plugged in and unplugged. Builds what it runs:
+# the library and the tools.
 demo() {
     local sim="$build_dir/tools/kvboard-sim" probe="$build_dir/tools/kvprobe"
     say "building the library and the tools in $build_dir"
@@ -95,6 +96,21 @@ demo() {
         say "all three boards found"
     else
         say "kvprobe ended with status $status: not every board was found"
+        return "$status"
+    fi
+
+    # Hot-plug: a board whose link appears in a folder after half a second and goes a
+    # second later; kvprobe watches the folder and is stopped with SIGINT, as Ctrl-C does.
+    demo_links=$(mktemp -d)
+    trap 'kill "$demo_sim_pid" "$demo_plug_pid" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$demo_links"' EXIT
+    say "kvboard-sim: a board plugged in after 0.5 s and unplugged 1 s later; kvprobe --watch --port-dir $demo_links"
+    "$sim" --board "board6100028:link=$demo_links/board,plug=500,unplug=1000" >/dev/null &
+    demo_plug_pid=$!
+    timeout -s INT --preserve-status 2.5 "$probe" --watch --port-dir "$demo_links" || status=$?
+    if [ "$status" -eq 0 ]; then
+        say "watched a board come and go"
+    else
+        say "kvprobe --watch ended with status $status"
     fi
     return "$status"
 }
