@@ -43,7 +43,10 @@ protected:
     QList<QPair<PortInfo, bool>> list() override;
 
 private:
+    bool ttysChanged();
+
     QTimer timer;
+    QByteArray ttys; // Linux: the names the kernel gave, as the last list saw them
 };
 
 /// The links (and device nodes) in a folder, listed again when the folder changes.

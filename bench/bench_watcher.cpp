@@ -1,0 +1,318 @@
+// The watcher as a long-running host has it, with the boards played in this process:
+//   sim  the simulator's links in a folder (Directory): attach and detach latency, a soak of
+//        plug/unplug cycles (descriptors, memory), and the idle cost of Directory and of
+//        Polling at 1 s on this machine's ports
+//   usb  emulated USB ports seen through udev's events (needs umockdev's preload): attach
+//        and detach latency, idle cost, a short soak
+//   storm  32 emulated USB boards plugged one after another
+// Latencies run from the device's appearance (its link made, its uevent sent) or removal to
+// the watcher's signal; the boards answer at once, so the answer's own time is a pty round
+// trip within the figure.
+
+#include "benchsupport.h"
+
+#include "simboard.h"
+#ifdef KVDEVICE_HAVE_UMOCKDEV
+#include "usbtestbed.h"
+#endif
+
+#include <kvdevice/communicator.h>
+#include <kvdevice/watcher.h>
+
+#include <QAbstractEventDispatcher>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+using KvDevice::Communicator;
+using KvDevice::Watcher;
+
+namespace {
+
+// The host: counts what the watcher tells and deletes what it was handed once detached.
+struct Host
+{
+    explicit Host(Watcher *w)
+        : watcher(w)
+    {
+        QObject::connect(watcher, &Watcher::deviceAttached, watcher, [this](KvDevice::Type, Communicator *comm, const KvDevice::PortReport &) {
+            ++attached;
+            lastAttach = Bench::now();
+            if (keep)
+                comms.push_back(comm);
+        });
+        QObject::connect(watcher, &Watcher::deviceDetached, watcher, [this](KvDevice::Type, const KvDevice::PortInfo &) {
+            ++detached;
+            lastDetach = Bench::now();
+        });
+        QObject::connect(watcher, &Watcher::portConcluded, watcher, [this](const KvDevice::PortReport &report) {
+            ++concluded;
+            std::fprintf(stderr, "port %s concluded %d: %s\n", qPrintable(report.port.name), int(report.outcome), qPrintable(report.detail));
+        });
+    }
+    ~Host() { release(); }
+    void release()
+    {
+        for (Communicator *comm : comms) {
+            delete comm->ioDevice();
+            delete comm;
+        }
+        comms.clear();
+    }
+
+    Watcher *watcher;
+    bool keep = true; // false: another handler lets the boards go
+    int attached = 0, detached = 0, concluded = 0;
+    double lastAttach = 0, lastDetach = 0;
+    std::vector<Communicator *> comms;
+};
+
+// Runs the event loop until `done` holds or `ms` pass; false on the time-out.
+bool waitUntil(const std::function<bool()> &done, int ms = 5000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QTimer tick; // bounds each wait; the signals themselves end it much sooner
+    tick.start(qMin(ms, 50));
+    while (!done()) {
+        if (clock.elapsed() > ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+int descriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
+}
+
+std::unique_ptr<SimBoard> board(const QString &text)
+{
+    BoardConfig config;
+    QString error;
+    if (!BoardConfig::parse(text, &config, &error))
+        qFatal("%s", qPrintable(error));
+    return std::make_unique<SimBoard>(config);
+}
+
+// Event-loop wake-ups and CPU time over `seconds` with nothing happening.
+void idle(const char *name, int seconds, const char *cpuGoal)
+{
+    int wakeups = 0;
+    auto *dispatcher = QAbstractEventDispatcher::instance();
+    const auto counting = QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, [&wakeups] { ++wakeups; });
+    QEventLoop loop;
+    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    const double cpu = Bench::cpuNow();
+    loop.exec();
+    const double used = Bench::cpuNow() - cpu;
+    QObject::disconnect(counting);
+    // The loop's own start and the timer that ends it wake it once each.
+    Bench::result((std::string("idle.") + name + ".wakeups").c_str(), qMax(0, wakeups - 2), "count", cpuGoal ? nullptr : "<1");
+    if (cpuGoal)
+        Bench::result((std::string("idle.") + name + ".cpu_percent").c_str(), 100.0 * used / seconds, "%", cpuGoal);
+    else
+        Bench::result((std::string("idle.") + name + ".cpu").c_str(), used * 1000.0, "ms", "<1");
+}
+
+bool fail(const char *what)
+{
+    std::fprintf(stderr, "bench_watcher: %s\n", what);
+    return false;
+}
+
+bool simulator(int cycles, int idleSeconds)
+{
+    QTemporaryDir links;
+    Watcher watcher;
+    watcher.setSource(Watcher::Directory);
+    watcher.setDirectory(links.path());
+    Host host(&watcher);
+    if (!watcher.start({KvDevice::Board6100028}))
+        return fail("the Directory source did not start");
+
+    std::vector<double> attach, detach;
+    long rssAtWarm = 0;
+    int fdsAtWarm = 0;
+    const int warmup = qMin(20, cycles / 2);
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        if (cycle == warmup) {
+            rssAtWarm = Bench::rssKiB();
+            fdsAtWarm = descriptors();
+        }
+        auto sim = board(QStringLiteral("board6100028:link=") + links.filePath(QStringLiteral("board")));
+        const double plugged = Bench::now();
+        QString error;
+        if (!sim->open(&error))
+            return fail(qPrintable(error));
+        if (!waitUntil([&] { return host.attached == cycle + 1; }))
+            return fail("a plugged board was not attached");
+        attach.push_back(host.lastAttach - plugged);
+        const double unplugged = Bench::now();
+        sim->close();
+        if (!waitUntil([&] { return host.detached == cycle + 1; }))
+            return fail("an unplugged board was not detached");
+        detach.push_back(host.lastDetach - unplugged);
+        host.release();
+        // The folder's last change may still be on its way: let it pass before the next plug.
+        waitUntil([] { return false; }, 2);
+    }
+    Bench::result("sim.attach.median", Bench::percentile(attach, 50) * 1000, "ms", "<2");
+    Bench::result("sim.attach.p95", Bench::percentile(attach, 95) * 1000, "ms");
+    Bench::result("sim.detach.median", Bench::percentile(detach, 50) * 1000, "ms", "<5");
+    Bench::result("sim.detach.p95", Bench::percentile(detach, 95) * 1000, "ms");
+    Bench::result("sim.soak.cycles", cycles, "count");
+    Bench::result("sim.soak.extra_signals", (host.attached - cycles) + (host.detached - cycles) + host.concluded, "count", "<1");
+    Bench::result("sim.soak.fd_growth", descriptors() - fdsAtWarm, "count", "<1");
+    Bench::result("sim.soak.rss_growth", double(Bench::rssKiB() - rssAtWarm), "KiB", "<256");
+
+    idle("directory", idleSeconds, nullptr);
+    watcher.stop();
+
+    Watcher polling;
+    polling.setSource(Watcher::Polling);
+    polling.setPollInterval(1000);
+    if (!polling.start({KvDevice::Board6100028}))
+        return fail("the Polling source did not start");
+    idle("polling_1s", idleSeconds, "<0.1");
+    return true;
+}
+
+#ifdef KVDEVICE_HAVE_UMOCKDEV
+bool usb(int cycles, int idleSeconds)
+{
+    TestSupport::UsbTestbed testbed; // before the watcher, whose udev monitor must find it
+    Watcher watcher;
+    watcher.setSource(Watcher::Udev);
+    Host host(&watcher);
+    if (!watcher.start({KvDevice::Board6100028}))
+        return fail("the Udev source did not start");
+
+    TestSupport::UsbDevice device;
+    std::vector<double> attach, detach, emulation;
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        device.serial = QString::number(cycle);
+        // The emulation's own work (sysfs files, the uevent) is not the watcher's: the device
+        // has appeared when add() returns.
+        const double adding = Bench::now();
+        const QString tty = testbed.add(device);
+        const double plugged = Bench::now();
+        emulation.push_back(plugged - adding);
+        testbed.play(tty, QStringLiteral("board6100028"));
+        if (!waitUntil([&] { return host.attached == cycle + 1; }))
+            return fail("a plugged board was not attached");
+        attach.push_back(host.lastAttach - plugged);
+        const double unplugged = Bench::now();
+        testbed.remove(tty);
+        if (!waitUntil([&] { return host.detached == cycle + 1; }))
+            return fail("an unplugged board was not detached");
+        detach.push_back(host.lastDetach - unplugged);
+        host.release();
+    }
+    Bench::result("usb.attach.median", Bench::percentile(attach, 50) * 1000, "ms", "<2");
+    Bench::result("usb.attach.p95", Bench::percentile(attach, 95) * 1000, "ms");
+    Bench::result("usb.emulation_add.median", Bench::percentile(emulation, 50) * 1000, "ms");
+    Bench::result("usb.detach.median", Bench::percentile(detach, 50) * 1000, "ms", "<5");
+    Bench::result("usb.detach.p95", Bench::percentile(detach, 95) * 1000, "ms");
+    Bench::result("usb.soak.cycles", cycles, "count");
+    Bench::result("usb.soak.extra_signals", (host.attached - cycles) + (host.detached - cycles) + host.concluded, "count", "<1");
+
+    idle("udev", idleSeconds, nullptr);
+
+    // What Qt's open alone costs on an emulated port (a lock file, the emulation's calls).
+    std::vector<double> opens;
+    const QString tty = testbed.add(device);
+    for (int n = 0; n < 5; ++n) {
+        QSerialPort port(QStringLiteral("/dev/") + tty);
+        const double start = Bench::now();
+        if (!port.open(QIODevice::ReadWrite))
+            return fail("an emulated port did not open");
+        opens.push_back(Bench::now() - start);
+    }
+    testbed.remove(tty);
+    Bench::result("usb.qt_port_open.median", Bench::percentile(opens, 50) * 1000, "ms");
+
+    watcher.stop();
+    return true;
+}
+
+// A process of its own, with a fresh emulation.
+bool usbStorm(int storm)
+{
+    TestSupport::UsbTestbed testbed;
+    Watcher watcher;
+    watcher.setSource(Watcher::Udev);
+    Host host(&watcher);
+    if (!watcher.start({KvDevice::Board6100028}))
+        return fail("the Udev source did not start");
+    // The emulation has room for about 25 open ports: this host lets each board go once
+    // it has been handed over.
+    QObject::connect(&watcher, &Watcher::deviceAttached, &watcher, [](KvDevice::Type, Communicator *comm) {
+        comm->ioDevice()->deleteLater();
+        comm->deleteLater();
+    });
+    host.keep = false;
+    TestSupport::UsbDevice device;
+    // The emulation's event socket holds about ten events: one turn of the loop per plug.
+    const int before = host.attached;
+    const double first = Bench::now();
+    for (int n = 0; n < storm; ++n) {
+        device.serial = QStringLiteral("S%1").arg(n);
+        testbed.play(testbed.add(device), QStringLiteral("board6100028"));
+        QCoreApplication::processEvents();
+    }
+    const double last = Bench::now();
+    if (!waitUntil([&] { return host.attached == before + storm; }))
+        return fail("a board of the storm was not attached");
+    Bench::result("usb.storm.boards", storm, "count");
+    Bench::result("usb.storm.plug_span", (last - first) * 1000, "ms");
+    Bench::result("usb.storm.all_attached_after_last_plug", (host.lastAttach - last) * 1000, "ms", "<50");
+    watcher.stop();
+    return true;
+}
+#endif
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    const QCommandLineOption onlyOption(QStringLiteral("only"), QStringLiteral("sim, usb or storm (default: sim)"), QStringLiteral("WHAT"), QStringLiteral("sim"));
+    const QCommandLineOption cyclesOption(QStringLiteral("cycles"), QStringLiteral("Plug/unplug cycles (default: sim 1000, usb 30)."), QStringLiteral("N"));
+    const QCommandLineOption idleOption(QStringLiteral("idle"), QStringLiteral("Seconds of each idle measurement (default 10)."), QStringLiteral("S"), QStringLiteral("10"));
+    parser.addOptions({onlyOption, cyclesOption, idleOption});
+    parser.process(app);
+    QLoggingCategory::setFilterRules(QStringLiteral("kvdevice*=false"));
+    const QString only = parser.value(onlyOption);
+    const int idleSeconds = parser.value(idleOption).toInt();
+    std::fprintf(stderr, "/run/lock on %s\n", Bench::lockDirFs());
+    if (only == QLatin1String("sim"))
+        return simulator(parser.isSet(cyclesOption) ? parser.value(cyclesOption).toInt() : 1000, idleSeconds) ? 0 : 1;
+    if (only == QLatin1String("usb") || only == QLatin1String("storm")) {
+#ifdef KVDEVICE_HAVE_UMOCKDEV
+        if (const QString missing = TestSupport::UsbTestbed::unavailable(); !missing.isEmpty()) {
+            std::fprintf(stderr, "bench_watcher: %s\n", qPrintable(missing));
+            return 1;
+        }
+        return (only == QLatin1String("storm") ? usbStorm(32) : usb(parser.isSet(cyclesOption) ? parser.value(cyclesOption).toInt() : 30, idleSeconds)) ? 0 : 1;
+#else
+        std::fprintf(stderr, "bench_watcher: built without umockdev\n");
+        return 1;
+#endif
+    }
+    std::fprintf(stderr, "bench_watcher: --only takes sim, usb or storm\n");
+    return 2;
+}
