@@ -202,9 +202,11 @@ int main(int argc, char *argv[])
         if (parser.isSet(option) && !parser.isSet(watchOption))
             return fail(QStringLiteral("--%1 goes with --watch").arg(option.names().first()));
     }
-    for (const QCommandLineOption &option : {portOption, monitorOption, dirOption}) {
+    if (parser.isSet(dirOption) && parser.value(dirOption).isEmpty())
+        return fail(QStringLiteral("--port-dir takes a folder, not an empty text"));
+    for (const QCommandLineOption &option : {portOption, monitorOption}) {
         if (parser.values(option).contains(QString()))
-            return fail(QStringLiteral("--%1 takes a name or path, not an empty text").arg(option.names().first()));
+            return fail(QStringLiteral("--%1 takes a port name or path, not an empty text").arg(option.names().first()));
     }
 
     ProbeOptions options;
