@@ -90,7 +90,8 @@ public slots:
 
 signals:
     /// A board of a requested type answered on the port of `comm`; the host owns `comm`
-    /// and its open port from now on.
+    /// and its open port from now on. Emitted while `comm` still handles what it
+    /// received: inside this slot use deleteLater(), not delete.
     void deviceAttached(KvDevice::Type type, KvDevice::Communicator *comm, const KvDevice::PortReport &report);
     /// The port of a board attached as `type` went away; the watcher has closed it.
     void deviceDetached(KvDevice::Type type, const KvDevice::PortInfo &port);
