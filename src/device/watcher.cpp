@@ -48,6 +48,9 @@ bool Watcher::start(const QList<Type> &requested)
         return false;
     }
     usedSource = chosenSource == Automatic ? (UdevSource::available() ? Udev : Polling) : chosenSource;
+    if (usedSource == Udev && !externalSource && !UdevSource::available()) {
+        KVLOG(Warning).write() << "udev does not run here: its events will not come (use Polling)";
+    }
     if (externalSource) {
         events = externalSource;
     } else {

@@ -59,6 +59,8 @@ bool WatchRun::start()
                                                          : QStringLiteral("kvprobe: cannot start watching"));
         return false;
     }
+    if (watcher.activeSource() == Watcher::Udev && !QFileInfo::exists(QStringLiteral("/run/udev/control")))
+        Tool::printError(QStringLiteral("kvprobe: udev does not run here, so its events will not come; try --poll 1000"));
     const QString source = QString::fromLatin1(QMetaEnum::fromType<Watcher::Source>().valueToKey(watcher.activeSource())).toLower();
     if (options.probe.json) {
         QJsonObject event{{QStringLiteral("event"), QStringLiteral("watching")}, {QStringLiteral("source"), source}};
