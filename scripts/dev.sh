@@ -4,6 +4,7 @@
 #   scripts/dev.sh test             install, build, run every test
 #   scripts/dev.sh deps             install the Debian packages the build and tests need
 #   scripts/dev.sh build            install, build everything
+#   scripts/dev.sh docs             the API reference (Doxygen) in BUILD/docs/html; any warning fails
 #   scripts/dev.sh bench            benchmarks with their goals (BENCHMARKS.md)
 #   scripts/dev.sh sanitize         the tests under ASan/UBSan/LSan, the fuzz targets over their seeds
 #   scripts/dev.sh fuzz [SECONDS]   fuzz targets under ASan/UBSan, SECONDS each (60)
@@ -113,6 +114,15 @@ demo() {
         say "kvprobe --watch ended with status $status"
     fi
     return "$status"
+}
+
+# The API reference from the public headers, with docs/mainpage.md; an undocumented public
+# name or a broken reference fails.
+docs() {
+    need doxygen
+    configure
+    cmake --build "$build_dir" --target docs
+    say "API reference: $build_dir/docs/html/index.html"
 }
 
 # Benchmarks with goals (BENCHMARKS.md), built Release in build-bench. Each program prints
@@ -287,6 +297,7 @@ case "$cmd" in
     test) deps; build; run_tests ;;
     demo) deps; demo ;;
     bench) deps; bench ;;
+    docs) deps; docs ;;
     sanitize) deps; sanitize ;;
     fuzz) deps; fuzz "$@" ;;
     memcheck) deps; memcheck ;;

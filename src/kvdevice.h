@@ -1,6 +1,15 @@
 #pragma once
 
-// Everything a host needs from kvdevice.
+/// \file
+/// Everything a host needs from kvdevice: includes every public header.
+
+/// \namespace KvDevice
+/// Finding boards (Initializer, Watcher), what the system and the runs tell about ports
+/// (PortInfo, PortReport), and talking to a board (Communicator, SessionInit).
+
+/// \namespace Nmea
+/// The sentence engine: framing, checksums and table-driven fields of NMEA-0183-style
+/// sentences (ParserAbstract), the init protocol's tables (ParserInit), and its error type.
 
 #include <kvdevice/communicator.h>
 #include <kvdevice/exception.h>

@@ -41,6 +41,7 @@ int main(int argc, char *argv[])
             app.exit(boards.size() == wanted.size() ? 0 : 1);
     };
 
+    //! [run]
     QPointer<Initializer> initializer = new Initializer;
     // Ports that answered nothing stay open (and locked) until the initializer goes.
     QObject::connect(initializer, &Initializer::finished, initializer, &QObject::deleteLater);
@@ -48,7 +49,9 @@ int main(int argc, char *argv[])
         ++reported;
         boards.append(comm);
         print(QStringLiteral("found %1 on %2").arg(nameOf(type), comm->ioDevice()->objectName()));
+        //! [run]
 
+        //! [talk]
         // An unplugged board: close the port, or Qt keeps reporting the failure.
         QObject::connect(comm, &Communicator::readFailed, &app, [comm] { comm->ioDevice()->close(); });
         // Take answers as session records from now on.
@@ -76,6 +79,7 @@ int main(int argc, char *argv[])
             query.sentenceId = VersionSentence;
         }
         comm->writePayload(&query);
+        //! [talk]
     });
     QObject::connect(initializer, &Initializer::deviceNotFound, &app, [&](Type type) {
         ++reported;
@@ -83,7 +87,9 @@ int main(int argc, char *argv[])
         finishWhenDone();
     });
 
+    //! [probe]
     initializer->probe(wanted, 0, app.arguments().mid(1));
+    //! [probe]
     // With no port to open, every type was reported inside probe(), before exec().
     QMetaObject::invokeMethod(&app, finishWhenDone, Qt::QueuedConnection);
     QTimer::singleShot(10000, &app, [&] {

@@ -8,6 +8,7 @@
 int main()
 {
     QTextStream out(stdout);
+    //! [engine]
     Nmea::ParserInit parser;
     parser.init();
 
@@ -16,6 +17,7 @@ int main()
     QString text;
     parser.build(&query, text);
     out << "version query:       " << text.trimmed() << '\n';
+    //! [engine]
 
     query.clear();
     query.sentenceId = KvDevice::InfoRequestSentence;

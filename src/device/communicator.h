@@ -42,6 +42,7 @@ class KVDEVICE_EXPORT Communicator : public QObject
 {
     Q_OBJECT
 public:
+    /// A communicator without device or parser.
     explicit Communicator(QObject *parent = nullptr);
     /// Detaches the device (it stays open); the parser is not deleted.
     ~Communicator() override;

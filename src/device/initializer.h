@@ -54,6 +54,7 @@ public:
     };
     Q_ENUM(HandOverPolicy)
 
+    /// An initializer for one run; nothing is opened before probe().
     explicit Initializer(QObject *parent = nullptr);
     /// Closes and deletes every port and communicator not handed over; handed-over
     /// communicators live on with their ports open. Safe while a probe is running.
@@ -86,6 +87,7 @@ public:
     /// Whether a port with this manufacturer text and USB vendor identifier is probed
     /// when no port names are given.
     static bool isCandidate(const QString &manufacturer, quint16 vendorIdentifier);
+    /// Whether the system's port `port` is probed when no port names are given.
     static bool isCandidate(const QSerialPortInfo &port);
     /// The device path probe() opens for a port name it is given: symbolic links followed
     /// to the device (a /dev/serial/by-id link to its ttyACM node, a pty's link to its

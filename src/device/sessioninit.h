@@ -50,8 +50,8 @@ public:
     /// Sets sentenceId to 0 and drops every value.
     void clear() override;
 
-    int sentenceId;
-    QHash<QString, QVariant> parameters;
+    int sentenceId;                      ///< which sentence: an InitSentence value, 0 before any
+    QHash<QString, QVariant> parameters; ///< the fields by wire name (InitField), as text or numbers
 };
 
 } // namespace KvDevice

@@ -47,21 +47,25 @@ public:
     };
     Q_ENUM(Source)
 
+    /// A watcher that watches nothing before start().
     explicit Watcher(QObject *parent = nullptr);
     /// Stops watching; what it probes is closed, what it handed over stays the host's.
     ~Watcher() override;
 
     /// Sets where it learns of ports (default Automatic). Call before start().
     void setSource(Source source) { chosenSource = source; }
+    /// Where it learns of ports, as set.
     Source source() const { return chosenSource; }
     /// Feeds it from `source` (the host's; it must outlive the watching) instead of the
     /// watcher's own. Call before start().
     void setEventSource(PortEventSource *source) { externalSource = source; }
     /// How often Polling lists the ports, in milliseconds (default 1000, at least 10).
     void setPollInterval(int ms) { pollMs = qMax(10, ms); }
+    /// How often Polling lists the ports, in milliseconds.
     int pollInterval() const { return pollMs; }
     /// The folder Directory watches.
     void setDirectory(const QString &path) { folder = path; }
+    /// The folder Directory watches.
     QString directory() const { return folder; }
     /// How many times a silent port is asked again (default 3).
     void setMaxRetries(unsigned int retries);
@@ -79,6 +83,7 @@ public:
     bool start(const QList<KvDevice::Type> &types);
     /// Ends the watching: nothing more is emitted; probes in flight end without a report.
     void stop();
+    /// Between a successful start() and stop().
     bool isWatching() const { return events != nullptr; }
     /// The source in use while watching (Automatic resolved), else source().
     Source activeSource() const { return usedSource; }

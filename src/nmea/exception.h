@@ -14,6 +14,7 @@ namespace Nmea {
 class KVDEVICE_EXPORT Exception : public std::exception
 {
 public:
+    /// An exception saying `message`.
     explicit Exception(const QString &message);
     ~Exception() override;
 

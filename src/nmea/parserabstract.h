@@ -89,6 +89,7 @@ public:
     /// Returns the wire text of the field `name` of `session`, without separators.
     using BuilderDelegate = QString (*)(const Session *session, const QString &name);
 
+    /// An engine with the NMEA-0183 constants and empty tables; init() fills them.
     ParserAbstract();
 
     /// Fills the tables from the init...() operations; only the first call does anything.
@@ -136,20 +137,20 @@ public:
 protected:
     ~ParserAbstract() = default;
 
-    QHash<int, QString> sentenceIdentifiers;
-    QHash<int, QString> sentenceFormatsParse;
-    QHash<int, QString> sentenceFormatsBuild;
-    QChar startFlag;
-    QChar altStartFlag;
-    QString lineEnd;
-    int maxSentenceLength;
-    QChar checksumDelimiter;
-    QChar fieldSeparator;
-    QChar formatSeparator;
-    int undefinedSentenceId;
-    bool initialized;
-    QHash<QString, ParserDelegate> parserDelegates;
-    QHash<QString, BuilderDelegate> builderDelegates;
+    QHash<int, QString> sentenceIdentifiers;   ///< from initSentenceIdentifiers()
+    QHash<int, QString> sentenceFormatsParse;  ///< from initSentenceFormatsParse()
+    QHash<int, QString> sentenceFormatsBuild;  ///< from initSentenceFormatsBuild()
+    QChar startFlag;                           ///< '$', which every built sentence starts with
+    QChar altStartFlag;                        ///< '!', also accepted on receipt
+    QString lineEnd;                           ///< CR LF
+    int maxSentenceLength;                     ///< 74 characters on receipt, start flag and line end included
+    QChar checksumDelimiter;                   ///< '*'
+    QChar fieldSeparator;                      ///< ','
+    QChar formatSeparator;                     ///< ',' between the field names of a format
+    int undefinedSentenceId;                   ///< the identifier of an address no table names (-9999)
+    bool initialized;                          ///< init() has filled the tables
+    QHash<QString, ParserDelegate> parserDelegates;   ///< from initParserDelegates()
+    QHash<QString, BuilderDelegate> builderDelegates; ///< from initBuilderDelegates()
 
 private:
     // A format string taken apart once: its tokens with their delegates resolved
