@@ -61,6 +61,7 @@ void tst_Watcher::watch_data()
     QTest::newRow("udev: a silent port, a host that deleted its board") << "udev" << "start|plug silent|plug info|await 2|drop 1|unplug 1|await 3" << "attached 3@1|concluded@0 NoAnswer|detached 3@1";
     QTest::newRow("polling: plugged and unplugged") << "polling" << "start|plug board6100027|await 1|unplug 0|await 2" << "attached 2@0|detached 2@0";
     QTest::newRow("directory: plugged, unplugged, back") << "directory" << "plug info|start|await 1|plug board6100028|await 2|unplug 0|await 3|plug info|await 4" << "attached 3@0|attached 1@1|detached 3@0|attached 3@2";
+    QTest::newRow("directory: silent at the start, back under its name") << "directory" << "plug silent|start|await 1|unplug 0|wait 50|plug info as 0|await 2" << "concluded@0 NoAnswer|attached 3@0";
     QTest::newRow("directory: stopped with a probe in flight") << "directory" << "start|plug board6100028:delay=200|heard 0|stop|wait 300" << "";
     QTest::newRow("fed: events lost, the ports listed again") << "fed" << "start|plug board6100028 quietly|plug info|await 1|lose|await 2" << "attached 3@1|attached 1@0";
 }
@@ -136,8 +137,10 @@ void tst_Watcher::watch()
                             &SimBoard::heard, this, [&heard, i](const QByteArray &line) { heard[i] << line; });
 #endif
                 } else {
-                    boards.emplace_back(new Board(board + (board.contains(QLatin1Char(':')) ? QStringLiteral(",link=") : QStringLiteral(":link=")) + links.filePath(QString::number(i))));
-                    ports << (source == QLatin1String("fed") ? boards.back()->path() : links.filePath(QString::number(i)));
+                    // "as N": under the link of the Nth board, as a by-id link comes back
+                    const QString link = links.filePath(words.contains(QStringLiteral("as")) ? words.last() : QString::number(i));
+                    boards.emplace_back(new Board(board + (board.contains(QLatin1Char(':')) ? QStringLiteral(",link=") : QStringLiteral(":link=")) + link));
+                    ports << (source == QLatin1String("fed") ? boards.back()->path() : link);
                     connect(boards.back().get(), &SimBoard::heard, this, [&heard, i](const QByteArray &line) { heard[i] << line; });
                     fed.present.append({PortInfo::forName(ports.last()), false});
                     if (source == QLatin1String("fed") && !words.contains(QStringLiteral("quietly")))
