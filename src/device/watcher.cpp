@@ -7,6 +7,7 @@
 #include "device/portsources.h"
 #include "logging/logger.h"
 
+#include <QIODevice>
 #include <QTimer>
 
 namespace KvDevice {
