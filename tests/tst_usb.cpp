@@ -9,6 +9,8 @@
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSysInfo>
 #include <QSerialPort>
 #include <QtTest>
 
@@ -103,8 +105,10 @@ void tst_Usb::run_data()
     QTest::newRow("a by-id link and its node are one port: busy") << "kvprobe --port " + byId + " --retries 0 --json" << QByteArray() << 0 << 1 << rows(qPrintable(R"("outcome":"busy","pid":"5740","port":")" + byId + R"(|in use by tst_usb (process)"));
     QTest::newRow("details that get no answer") << "kvprobe --port /dev/%5 --type info --details" << QByteArray() << -1 << 1 << rows("found InfoDevice /dev/%5|details InfoDevice /dev/%5 failed: no answer within 1000 ms");
     QTest::newRow("a regular file") << "kvprobe --port /etc/hostname --type info --retries 0" << QByteArray() << -1 << 1 << rows("port /etc/hostname open_failed: it is a regular file, not a serial port");
-    QTest::newRow("a port that does not exist") << "kvprobe --port /dev/ttyACM999999 --type info --retries 0" << QByteArray() << -1 << 1 << rows("not-found InfoDevice|port /dev/ttyACM999999 not_found: no such port (see kvprobe --list)");
+    const QString missing = QStringLiteral("/dev/ttyACM9%1").arg(QCoreApplication::applicationPid()); // its lock file is this process's alone
+    QTest::newRow("a port that does not exist") << "kvprobe --port " + missing + " --type info --retries 0" << QByteArray() << -1 << 1 << rows(qPrintable("not-found InfoDevice|port " + missing + " not_found: no such port (see kvprobe --list)"));
     QTest::newRow("a port this user may not open") << "nobody kvprobe --port %pty --type info --retries 0 --json" << QByteArray() << -1 << 1 << rows(R"("outcome":"permission_denied")");
+    QTest::newRow("a lock file left by a program that ended, not this user's to remove") << "nobody kvprobe --port %pty --type info --retries 0" << QByteArray() << -2 << 1 << rows("permission_denied: a lock file left by process");
     QTest::newRow("monitor") << "kvprobe --monitor /dev/%0" << QByteArray("PKVVER\n$PKVVER*00\nPKVVER,a*b\n\n!PKVVER") << -1 << 0 << rows("> $PKVVER*0c|> $PKVVER*00|> $PKVVER,a*b|> !PKVVER*0c|< $PKVVER,HW2-6100028,3,2,3*03");
     QTest::newRow("monitor: a wrong checksum is marked") << "kvprobe --monitor /dev/%3" << QByteArray("PKVVER") << -1 << 0 << rows("< $PKVVER,HW2-6100027,2,1,0*f2 (wrong checksum)");
     QTest::newRow("kvprobe: unknown type") << "kvprobe --type board6100029" << QByteArray() << -1 << 2 << rows("valid types: board6100028, board6100027, info");
@@ -136,6 +140,20 @@ void tst_Usb::run()
     };
     QSerialPort holder(held >= 0 ? QStringLiteral("/dev/") + ttys.at(held) : QString());
     QVERIFY(held < 0 || holder.open(QIODevice::ReadWrite));
+    // held -2: root's lock file for the pty, left by a process that no longer runs
+    QString staleLock;
+    const auto removeLock = qScopeGuard([&staleLock] {
+        if (!staleLock.isEmpty())
+            QFile::remove(staleLock);
+    });
+    if (held == -2) {
+        QFile pidMax(QStringLiteral("/proc/sys/kernel/pid_max")); // no process has this number
+        QVERIFY(pidMax.open(QIODevice::ReadOnly));
+        staleLock = QStringLiteral("/var/lock/LCK..") + pty.path().mid(5).replace(QLatin1Char('/'), QLatin1Char('_'));
+        QFile lock(staleLock);
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        lock.write(pidMax.readAll().trimmed() + "\nghost\n" + QSysInfo::machineHostName().toUtf8() + '\n');
+    }
     QStringList lines;
     int status = 0;
     if (command.isEmpty()) {

@@ -10,9 +10,12 @@
 #include <QLockFile>
 #include <QMetaEnum>
 #include <QSerialPort>
+#include <QSysInfo>
 #include <QTimer>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <csignal>
 #include <unistd.h>
 #endif
 
@@ -128,6 +131,16 @@ PortOutcome PortProbe::openFailure(const QSerialPort &port, QString *detail)
         QString host, program;
         if (!QLockFile(dir + lockName).getLockInfo(&pid, &host, &program) || pid <= 0)
             continue;
+#ifdef Q_OS_UNIX
+        // Qt removes a lock whose process has ended, unless this user may not (another
+        // user's, in the sticky lock folder).
+        if (host == QSysInfo::machineHostName() && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH) {
+            *detail = QStringLiteral("a lock file left by process %1, which has ended, that this user may not remove: %2 (sudo rm %2)")
+                          .arg(pid)
+                          .arg(dir + lockName);
+            return PermissionDenied;
+        }
+#endif
 #ifdef Q_OS_LINUX
         QFile command(QStringLiteral("/proc/%1/comm").arg(pid));
         if (program.isEmpty() && command.open(QIODevice::ReadOnly))
