@@ -90,8 +90,11 @@ void Watcher::stop()
     ownSource.reset();
     const auto all = ports;
     ports.clear();
-    for (const Port &port : all)
+    for (const Port &port : all) {
         delete port.probe; // closes its port; no report
+        if (port.comm) // the host's now; its failures are no longer ours
+            port.comm->disconnect(this);
+    }
 }
 
 void Watcher::rescan()
@@ -176,6 +179,9 @@ void Watcher::detach(const QString &name)
         return;
     const Port port = *it;
     ports.erase(it);
+    // A board kept by the host must not detach a later one under the same name.
+    if (port.comm)
+        port.comm->disconnect(this);
     // Closed at once, whatever the host does: a failed port left open keeps a core busy.
     if (auto *device = qobject_cast<QIODevice *>(port.device.data()))
         device->close();
