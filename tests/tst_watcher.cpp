@@ -63,6 +63,9 @@ void tst_Watcher::watch_data()
     QTest::newRow("directory: plugged, unplugged, back") << "directory" << "plug info|start|await 1|plug board6100028|await 2|unplug 0|await 3|plug info|await 4" << "attached 3@0|attached 1@1|detached 3@0|attached 3@2";
     QTest::newRow("directory: silent at the start, back under its name") << "directory" << "plug silent|start|await 1|unplug 0|wait 50|plug info as 0|await 2" << "concluded@0 NoAnswer|attached 3@0";
     QTest::newRow("directory: an old board kept by the host fails after its port came back") << "directory" << "plug info|start|await 1|unplug 0|await 2|plug info as 0|await 3|fail 0|wait 50" << "attached 3@0|detached 3@0|attached 3@0";
+    QTest::newRow("udev: the host deletes the watcher when its board leaves") << "udev" << "start|plug info|await 1|leave|unplug 0|await 2|wait 50" << "attached 3@0|detached 3@0";
+    QTest::newRow("udev: the host deletes the watcher when a probed port goes") << "udev" << "start|plug silent|heard 0|leave|unplug 0|await 1|wait 50" << "concluded@0 Vanished";
+    QTest::newRow("directory: the host deletes the watcher when its board comes") << "directory" << "start|leave|plug info|await 1|wait 50" << "attached 3@0";
     QTest::newRow("directory: stopped with a probe in flight") << "directory" << "start|plug board6100028:delay=200|heard 0|stop|wait 300" << "";
     QTest::newRow("fed: events lost, the ports listed again") << "fed" << "start|plug board6100028 quietly|plug info|await 1|lose|await 2" << "attached 3@1|attached 1@0";
 }
@@ -104,17 +107,24 @@ void tst_Watcher::watch()
     QList<QByteArrayList> heard;
     QList<QPointer<Communicator>> handed;
     QList<QSerialPort *> held;
+    bool leave = false; // the host deletes the watcher on its next event
     auto index = [&ports](const QString &name) { return ports.indexOf(name); };
     connect(watcher.get(), &Watcher::deviceAttached, this, [&](Type type, Communicator *comm, const PortReport &report) {
         events << QStringLiteral("attached %1@%2").arg(int(type)).arg(index(report.port.name));
         handed << comm;
+        if (leave)
+            watcher.reset();
     });
     connect(watcher.get(), &Watcher::deviceDetached, this, [&](Type type, const PortInfo &port) {
         events << QStringLiteral("detached %1@%2").arg(int(type)).arg(index(port.name));
         detached << port.name;
+        if (leave)
+            watcher.reset();
     });
     connect(watcher.get(), &Watcher::portConcluded, this, [&](const PortReport &report) {
         events << QStringLiteral("concluded@%1 %2").arg(index(report.port.name)).arg(QString::fromLatin1(QMetaEnum::fromType<PortOutcome>().valueToKey(report.outcome)));
+        if (leave)
+            watcher.reset();
     });
 
     for (const QString &step : script.split(QLatin1Char('|'))) {
@@ -173,6 +183,8 @@ void tst_Watcher::watch()
             }
         } else if (what == QLatin1String("fail")) { // the Nth board handed over fails
             emit handed.at(arg.toInt())->readFailed();
+        } else if (what == QLatin1String("leave")) {
+            leave = true;
         } else if (what == QLatin1String("lose")) {
             emit fed.eventsLost();
         } else if (what == QLatin1String("stop")) {
@@ -189,11 +201,14 @@ void tst_Watcher::watch()
     for (int i = 0; i < wanted.size(); ++i) // a burst: the boards in plug order
         wanted[i].replace(QStringLiteral("%1"), QString::number(i));
     QCOMPARE(events, wanted);
-    for (int i = 0; i < heard.size(); ++i) { // the foreign board heard nothing; stopped probes closed their ports
+    for (int i = 0; i < heard.size(); ++i) { // the foreign board heard nothing; a deleted watcher holds no port
         if (script.contains(QStringLiteral("plug foreign")) && i == 0)
             QVERIFY(heard.at(i).isEmpty());
+        int hosts = 0;
+        for (const QPointer<Communicator> &comm : qAsConst(handed))
+            hosts += comm && comm->ioDevice()->isOpen() && comm->ioDevice()->objectName() == ports.at(i);
         if (i < int(boards.size()) && !watcher)
-            QCOMPARE(boards.at(i)->portsOpen(), 0);
+            QCOMPARE(boards.at(i)->portsOpen(), hosts);
     }
     watcher.reset();
     for (const QPointer<Communicator> &comm : qAsConst(handed)) {

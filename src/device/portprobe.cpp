@@ -255,7 +255,8 @@ void PortProbe::readAnswers()
         comm->disconnect(this);
         Communicator *handed = comm;
         comm = nullptr;
-        emit concluded(report, handed);
+        emit concluded(report, handed); // may delete this
+        return;
     }
 }
 

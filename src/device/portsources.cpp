@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
 #include <QSerialPortInfo>
 #include <QSocketNotifier>
 
@@ -34,11 +35,15 @@ void ListingSource::compare()
     known.clear();
     for (const auto &port : now)
         known.insert(port.first.name, port);
-    for (auto it = previous.cbegin(); it != previous.cend(); ++it) {
+    // A host may stop the watcher, and with it this source, from any of these signals.
+    const QPointer<ListingSource> alive(this);
+    for (auto it = previous.cbegin(); it != previous.cend() && alive; ++it) {
         if (!known.contains(it.key()))
             emit portRemoved(it.key());
     }
     for (const auto &port : now) {
+        if (!alive)
+            return;
         if (!previous.contains(port.first.name))
             emit portAdded(port.first, port.second);
     }
@@ -179,7 +184,9 @@ QList<QPair<PortInfo, bool>> UdevSource::ports()
 
 void UdevSource::receive()
 {
-    for (;;) {
+    // A host may stop the watcher, and with it this source, from any of these signals.
+    const QPointer<UdevSource> alive(this);
+    while (alive) {
         udev_device *device = udev_monitor_receive_device(monitor);
         if (!device) {
             if (errno == ENOBUFS)
@@ -188,11 +195,16 @@ void UdevSource::receive()
         }
         const QString action = QString::fromLatin1(udev_device_get_action(device));
         const char *node = udev_device_get_devnode(device);
-        if (node && action == QLatin1String("remove"))
-            emit portRemoved(QString::fromLocal8Bit(node));
-        else if (node && action != QLatin1String("bind") && action != QLatin1String("unbind"))
-            emit portAdded(fromUdev(device), true); // add, change, move: look at it (again)
+        const QString path = node ? QString::fromLocal8Bit(node) : QString();
+        const bool removed = action == QLatin1String("remove");
+        // add, change, move: look at it (again)
+        const bool changed = node && !removed && action != QLatin1String("bind") && action != QLatin1String("unbind");
+        const PortInfo info = changed ? fromUdev(device) : PortInfo();
         udev_device_unref(device);
+        if (node && removed)
+            emit portRemoved(path);
+        else if (changed)
+            emit portAdded(info, true);
     }
 }
 #else

@@ -8,6 +8,7 @@
 #include "logging/logger.h"
 
 #include <QIODevice>
+#include <QPointer>
 #include <QTimer>
 
 namespace KvDevice {
@@ -106,9 +107,12 @@ void Watcher::rescan()
     for (const auto &port : present)
         names.insert(port.first.name);
     const auto known = ports.keys();
+    const QPointer<Watcher> alive(this); // a host may delete it from a detach
     for (const QString &name : known) {
         if (!names.contains(name))
             portRemoved(name);
+        if (!alive)
+            return;
     }
     for (const auto &port : present)
         portAdded(port.first, port.second);
@@ -167,8 +171,12 @@ void Watcher::portRemoved(const QString &name)
         detach(name);
         return;
     }
-    if (it->probe)
-        it->probe->vanish(); // reports it Vanished
+    if (it->probe) {
+        const QPointer<Watcher> alive(this);
+        it->probe->vanish(); // reports it Vanished, to a host that may delete this
+        if (!alive)
+            return;
+    }
     ports.remove(name);
 }
 

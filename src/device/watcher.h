@@ -82,6 +82,7 @@ public:
     /// watches already, `types` is empty or the source cannot start (see the log).
     bool start(const QList<KvDevice::Type> &types);
     /// Ends the watching: nothing more is emitted; probes in flight end without a report.
+    /// A host may call it, or delete the watcher, from any of the watcher's signals.
     void stop();
     /// Between a successful start() and stop().
     bool isWatching() const { return events != nullptr; }
