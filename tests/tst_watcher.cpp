@@ -66,6 +66,7 @@ void tst_Watcher::watch_data()
     QTest::newRow("udev: the host deletes the watcher when its board leaves") << "udev" << "start|plug info|await 1|leave|unplug 0|await 2|wait 50" << "attached 3@0|detached 3@0";
     QTest::newRow("udev: the host deletes the watcher when a probed port goes") << "udev" << "start|plug silent|heard 0|leave|unplug 0|await 1|wait 50" << "concluded@0 Vanished";
     QTest::newRow("directory: the host deletes the watcher when its board comes") << "directory" << "start|leave|plug info|await 1|wait 50" << "attached 3@0";
+    QTest::newRow("directory: started again, the ports present are probed again") << "directory" << "plug silent|start|await 1|restart|await 2" << "concluded@0 NoAnswer|concluded@0 NoAnswer";
     QTest::newRow("directory: stopped with a probe in flight") << "directory" << "start|plug board6100028:delay=200|heard 0|stop|wait 300" << "";
     QTest::newRow("fed: events lost, the ports listed again") << "fed" << "start|plug board6100028 quietly|plug info|await 1|lose|await 2" << "attached 3@1|attached 1@0";
 }
@@ -187,6 +188,9 @@ void tst_Watcher::watch()
             leave = true;
         } else if (what == QLatin1String("lose")) {
             emit fed.eventsLost();
+        } else if (what == QLatin1String("restart")) {
+            watcher->stop();
+            QVERIFY(watcher->start({Board6100028, Board6100027, InfoDevice}));
         } else if (what == QLatin1String("stop")) {
             watcher.reset();
         } else if (what == QLatin1String("heard")) { // the board was asked
