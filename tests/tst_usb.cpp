@@ -115,6 +115,7 @@ void tst_Usb::run_data()
     QTest::newRow("a port this user may not open") << "nobody kvprobe --port %pty --type info --retries 0 --json" << QByteArray() << -1 << 1 << rows(R"("outcome":"permission_denied")");
     QTest::newRow("a lock file left by a program that ended, not this user's to remove") << "nobody kvprobe --port %pty --type info --retries 0" << QByteArray() << -2 << 1 << rows("permission_denied: a lock file left by process");
     QTest::newRow("monitor") << "kvprobe --monitor /dev/%0" << QByteArray("PKVVER\n$PKVVER*00\nPKVVER,a*b\n\n!PKVVER") << -1 << 0 << rows("> $PKVVER*0c|> $PKVVER*00|> $PKVVER,a*b|> !PKVVER*0c|< $PKVVER,HW2-6100028,3,2,3*03");
+    QTest::newRow("monitor: a busy port names its holder") << "kvprobe --monitor /dev/%0" << QByteArray() << 0 << 1 << rows("kvprobe: cannot open /dev/%0: in use by tst_usb (process");
     QTest::newRow("monitor: a wrong checksum is marked") << "kvprobe --monitor /dev/%3" << QByteArray("PKVVER") << -1 << 0 << rows("< $PKVVER,HW2-6100027,2,1,0*f2 (wrong checksum)");
     QTest::newRow("kvprobe: unknown type") << "kvprobe --type board6100029" << QByteArray() << -1 << 2 << rows("valid types: board6100028, board6100027, info");
     QTest::newRow("kvprobe: list and port") << "kvprobe --list --port /dev/null" << QByteArray() << -1 << 2 << rows("--list and --port cannot be combined");

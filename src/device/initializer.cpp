@@ -147,6 +147,11 @@ QString Initializer::resolvedPortName(const QString &name)
     return name;
 }
 
+PortOutcome Initializer::openFailure(const QSerialPort &port, QString *detail)
+{
+    return PortProbe::openFailure(port, detail);
+}
+
 bool Initializer::probe(const QList<Type> &types, int delay, const QList<QString> &names)
 {
     if (!requestedTypes.isEmpty()) { // a run with types has been started
@@ -290,7 +295,7 @@ void Initializer::portVanished(Communicator *comm)
     KVLOG(Warning).write() << "Serial port lost: " << portNameOf(comm);
     if (pending.contains(comm)) {
         pending[comm].outcome = Vanished;
-        pending[comm].detail = QStringLiteral("the port failed after it was opened: unplugged, or its far end closed");
+        pending[comm].detail = PortProbe::failedAfterOpening();
     }
     if (!portStatus.contains(comm))
         setCommStatus(comm, NoDevice);

@@ -5,7 +5,6 @@
 #include <kvdevice/type.h>
 
 #include <QElapsedTimer>
-
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -36,7 +35,8 @@ class SessionInit;
 /// deviceInitialized() for the first port that answered (also when the type is listed
 /// twice); each listing of a type that no port answered for gets a deviceNotFound() of its
 /// own. Each port is asked again in up to setMaxRetries() passes (default 3) when a
-/// requested type is still missing; each pass waits at most 400 ms for an answer.
+/// requested type is still missing; each pass waits at most setAnswerTimeout() (400 ms)
+/// for an answer.
 ///
 /// Ownership: at deviceInitialized(type, comm) the host takes over `comm` and its open
 /// QSerialPort (comm->ioDevice(), 115200 baud, objectName = the name it was opened by);
@@ -94,6 +94,10 @@ public:
     /// /dev/pts node), so that one port is locked under one name; the name itself when it
     /// does not resolve. Logs and the port's objectName() keep the name given.
     static QString resolvedPortName(const QString &name);
+    /// Why `port` did not open, after its open() returned false: the outcome a run reports
+    /// for it and, in `detail`, the words for people (who holds a busy port, which group
+    /// may open a refused one). For hosts that open ports themselves.
+    static KvDevice::PortOutcome openFailure(const QSerialPort &port, QString *detail);
 
 signals:
     /// A board of a requested `type` answered on the port of `comm`; the host owns `comm`

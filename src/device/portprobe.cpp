@@ -95,6 +95,11 @@ QString PortProbe::silence(int queries, int answerTimeoutMs)
     return QStringLiteral("no answer in %1 %2 of %3 ms").arg(queries).arg(queries == 1 ? QStringLiteral("pass") : QStringLiteral("passes")).arg(answerTimeoutMs);
 }
 
+QString PortProbe::failedAfterOpening()
+{
+    return QStringLiteral("the port failed after it was opened: unplugged, or its far end closed");
+}
+
 bool PortProbe::openForProbing(QSerialPort *port, const QString &name, qint32 baudRate, PortOutcome *outcome, QString *detail)
 {
     if (!port->open(QIODevice::ReadWrite)) {
@@ -216,7 +221,7 @@ void PortProbe::open()
     comm->setIODevice(port);
     connect(comm, qOverload<>(&Communicator::readyRead), this, &PortProbe::readAnswers);
     connect(comm, &Communicator::readFailed, this,
-            [this] { conclude(Vanished, QStringLiteral("the port failed after it was opened: unplugged, or its far end closed")); });
+            [this] { conclude(Vanished, failedAfterOpening()); });
     timer = new QTimer(this);
     timer->setSingleShot(true);
     timer->setTimerType(Qt::PreciseTimer);

@@ -51,6 +51,8 @@ public:
                          QString *parseError = nullptr);
     /// The detail of a port that stayed silent.
     static QString silence(int queries, int answerTimeoutMs);
+    /// The detail of a port that failed after it was opened.
+    static QString failedAfterOpening();
     /// Opens `port` for probing at `baudRate`, bytes from before dropped, named `name` (in
     /// the logs and PortInfo::name); false with why when it does not open.
     static bool openForProbing(QSerialPort *port, const QString &name, qint32 baudRate, PortOutcome *outcome, QString *detail);

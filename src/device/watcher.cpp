@@ -133,7 +133,7 @@ void Watcher::portAdded(const PortInfo &info, bool listed)
 
 void Watcher::probe(const QString &name)
 {
-    if (!ports.contains(name) || ports[name].probe || ports[name].attached)
+    if (!ports.contains(name) || ports[name].probe || ports[name].type != NoDevice)
         return;
     PortProbe::Settings settings;
     settings.types = types;
@@ -152,7 +152,6 @@ void Watcher::probe(const QString &name)
             emit portConcluded(report);
             return;
         }
-        it->attached = true;
         it->type = report.type;
         it->comm = comm;
         it->device = comm->ioDevice();
@@ -167,7 +166,7 @@ void Watcher::portRemoved(const QString &name)
     const auto it = ports.find(name);
     if (it == ports.end())
         return;
-    if (it->attached) {
+    if (it->type != NoDevice) {
         detach(name);
         return;
     }
@@ -183,7 +182,7 @@ void Watcher::portRemoved(const QString &name)
 void Watcher::detach(const QString &name)
 {
     const auto it = ports.find(name);
-    if (it == ports.end() || !it->attached)
+    if (it == ports.end() || it->type == NoDevice)
         return;
     const Port port = *it;
     ports.erase(it);

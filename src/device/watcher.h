@@ -111,8 +111,7 @@ private:
         QPointer<PortProbe> probe;      // while it is probed
         QPointer<Communicator> comm;    // once attached: the host's
         QPointer<QObject> device;       // its port, the host's
-        Type type = NoDevice;
-        bool attached = false;
+        Type type = NoDevice;           // NoDevice until attached
     };
 
     void portAdded(const PortInfo &info, bool listed);

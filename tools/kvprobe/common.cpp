@@ -2,7 +2,6 @@
 
 #include <kvdevice/parserabstract.h>
 
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QMetaEnum>
 
@@ -49,30 +48,6 @@ void printError(const QString &line)
 void printJson(const QJsonObject &object)
 {
     printLine(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
-}
-
-QString openProblem(const QString &portName, QSerialPort::SerialPortError error, const QString &errorString)
-{
-    const QFileInfo file(portName);
-    if (portName.contains(QLatin1Char('/')) && file.exists() && (file.isFile() || file.isDir()))
-        return QStringLiteral("cannot open %1: it is a %2, not a serial port").arg(portName, file.isDir() ? QStringLiteral("folder") : QStringLiteral("regular file"));
-    switch (error) {
-    case QSerialPort::PermissionError: {
-        // Qt reports a port that another program holds (its lock file) the same way.
-        const QFileInfo file(portName.contains(QLatin1Char('/')) ? portName : QStringLiteral("/dev/") + portName);
-        QString group = file.exists() ? file.group() : QString();
-        const bool known = !group.isEmpty() && group != QLatin1String("root");
-        if (!known)
-            group = QStringLiteral("dialout");
-        return QStringLiteral("cannot open %1: permission denied (%2). Unless another program holds it, join "
-                              "the group that owns the device (%3%4): sudo usermod -aG %4 $USER, then log in again.")
-            .arg(portName, errorString, known ? QString() : QStringLiteral("usually "), group);
-    }
-    case QSerialPort::DeviceNotFoundError:
-        return QStringLiteral("cannot open %1: no such port (see kvprobe --list)").arg(portName);
-    default:
-        return QStringLiteral("cannot open %1: %2").arg(portName, errorString);
-    }
 }
 
 QString hex4(quint16 value)

@@ -5,7 +5,6 @@
 
 #include <QJsonObject>
 #include <QList>
-#include <QSerialPort>
 #include <QString>
 #include <QStringList>
 
@@ -23,9 +22,6 @@ void printLine(const QString &line);
 void printError(const QString &line);
 /// One compact JSON object per line.
 void printJson(const QJsonObject &object);
-
-/// Why a port could not be opened, in words, with what fixes it where there is a fix.
-QString openProblem(const QString &portName, QSerialPort::SerialPortError error, const QString &errorString);
 
 /// An outcome as the JSON events name it: "no_answer", "permission_denied", ...
 QString outcomeName(KvDevice::PortOutcome outcome);

@@ -20,7 +20,10 @@ bool Monitor::start()
 {
     port.setPortName(KvDevice::Initializer::resolvedPortName(name)); // locked as probing locks it
     if (!port.open(QIODevice::ReadWrite)) {
-        Tool::printError(QStringLiteral("kvprobe: ") + Tool::openProblem(name, port.error(), port.errorString()));
+        KvDevice::PortReport report;
+        report.port.name = name;
+        report.outcome = KvDevice::Initializer::openFailure(port, &report.detail);
+        Tool::printError(QStringLiteral("kvprobe: cannot open %1: %2%3").arg(name, report.detail, Tool::advice(report)));
         return false;
     }
     port.setBaudRate(115200);

@@ -13,7 +13,6 @@
 
 using KvDevice::Type;
 
-
 ProbeRun::ProbeRun(const ProbeOptions &probeOptions, QObject *parent)
     : QObject(parent)
     , options(probeOptions)
