@@ -61,9 +61,10 @@ or kvboard-sim's) chooses one.
 Types: board6100028, board6100027, info, or the names printed (Board6100028,
 Board6100027, InfoDevice), in any case; a type given twice is asked for once.
 --list prints PORT USB VID:PID SERIAL CANDIDATE MANUFACTURER per port (--json: one
-"port" object each, then {"event":"done","ports":N}). --monitor sends each line typed as a sentence: "$" added
-when it starts with neither "$" nor "!", "*hh" when it has no "*", always CR LF;
-received sentences with a wrong checksum are marked.
+"port" object each, then {"event":"done","ports":N}).
+--monitor sends each line typed as a sentence: "$" added when it starts with neither
+"$" nor "!", "*hh" when it has no "*", always CR LF; received sentences with a wrong
+checksum are marked.
 
 Examples:
   kvprobe                                   all types on the system's candidate ports
