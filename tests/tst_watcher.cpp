@@ -57,6 +57,7 @@ void tst_Watcher::watch_data()
     QTest::newRow("udev: unplugged while probed") << "udev" << "start|plug silent|heard 0|unplug 0|await 1" << "concluded@0 Vanished";
     QTest::newRow("udev: a port of another maker is never opened") << "udev" << "start|plug foreign|plug board6100027|await 1|wait 300" << "attached 2@1";
     QTest::newRow("udev: sixteen, one after another") << "udev" << "start|burst 16|await 16" << QStringLiteral("attached 1@%1|").repeated(16).chopped(1);
+    QTest::newRow("polling: a port of another maker is never opened") << "polling" << "start|plug foreign|plug board6100027|await 1|wait 300" << "attached 2@1";
     QTest::newRow("udev: busy right after the plug") << "udev" << "start|plug board6100028 held|wait 400|release 0|await 1" << "attached 1@0";
     QTest::newRow("udev: a silent port, a host that deleted its board") << "udev" << "start|plug silent|plug info|await 2|drop 1|unplug 1|await 3" << "attached 3@1|concluded@0 NoAnswer|detached 3@1";
     QTest::newRow("polling: plugged and unplugged") << "polling" << "start|plug board6100027|await 1|unplug 0|await 2" << "attached 2@0|detached 2@0";
@@ -68,6 +69,8 @@ void tst_Watcher::watch_data()
     QTest::newRow("directory: the host deletes the watcher when its board comes") << "directory" << "start|leave|plug info|await 1|wait 50" << "attached 3@0";
     QTest::newRow("directory: started again, the ports present are probed again") << "directory" << "plug silent|start|await 1|restart|await 2" << "concluded@0 NoAnswer|concluded@0 NoAnswer";
     QTest::newRow("directory: stopped with a probe in flight") << "directory" << "start|plug board6100028:delay=200|heard 0|stop|wait 300" << "";
+    QTest::newRow("directory: a link to no serial port concludes at once, not retried") << "directory" << "start|plug silent|plug file|await 2" << "concluded@1 OpenFailed|concluded@0 NoAnswer";
+    QTest::newRow("fed: a board's port fails with no removal event") << "fed" << "start|plug info|await 1|unplug 0|await 2" << "attached 3@0|detached 3@0";
     QTest::newRow("fed: events lost, the ports listed again") << "fed" << "start|plug board6100028 quietly|plug info|await 1|lose|await 2" << "attached 3@1|attached 1@0";
 }
 
@@ -148,6 +151,10 @@ void tst_Watcher::watch()
                     connect(usb.play(ports.last().mid(5), board == QLatin1String("foreign") ? QStringLiteral("board6100028") : board),
                             &SimBoard::heard, this, [&heard, i](const QByteArray &line) { heard[i] << line; });
 #endif
+                } else if (board == QLatin1String("file")) { // a link to something that is no serial port
+                    ports << links.filePath(QString::number(i));
+                    QVERIFY(QFile::link(QStringLiteral("/etc/hostname"), ports.last()));
+                    boards.emplace_back();
                 } else {
                     // "as N": under the link of the Nth board, as a by-id link comes back
                     const QString link = links.filePath(words.contains(QStringLiteral("as")) ? words.last() : QString::number(i));
@@ -211,7 +218,7 @@ void tst_Watcher::watch()
         int hosts = 0;
         for (const QPointer<Communicator> &comm : qAsConst(handed))
             hosts += comm && comm->ioDevice()->isOpen() && comm->ioDevice()->objectName() == ports.at(i);
-        if (i < int(boards.size()) && !watcher)
+        if (i < int(boards.size()) && boards.at(i) && !watcher)
             QCOMPARE(boards.at(i)->portsOpen(), hosts);
     }
     watcher.reset();
