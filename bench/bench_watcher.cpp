@@ -51,7 +51,7 @@ struct Host
             if (keep)
                 comms.push_back(comm);
         });
-        QObject::connect(watcher, &Watcher::deviceDetached, watcher, [this](KvDevice::Type, const KvDevice::PortInfo &) {
+        QObject::connect(watcher, &Watcher::deviceDetached, watcher, [this](KvDevice::Type, Communicator *, const KvDevice::PortInfo &) {
             ++detached;
             lastDetach = Bench::now();
         });

@@ -3,6 +3,7 @@
 // Each row is a script of what happens; the host records what the watcher tells it.
 
 #include <kvdevice/communicator.h>
+#include <kvdevice/initializer.h>
 #include <kvdevice/porteventsource.h>
 #include <kvdevice/watcher.h>
 
@@ -14,6 +15,8 @@
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <map>
 
 #ifdef KVDEVICE_HAVE_UMOCKDEV
 #include "usbtestbed.h"
@@ -70,6 +73,12 @@ void tst_Watcher::watch_data()
     QTest::newRow("directory: started again, the ports present are probed again") << "directory" << "plug silent|start|await 1|restart|await 2" << "concluded@0 NoAnswer|concluded@0 NoAnswer";
     QTest::newRow("directory: stopped with a probe in flight") << "directory" << "start|plug board6100028:delay=200|heard 0|stop|wait 300" << "";
     QTest::newRow("directory: a link to no serial port concludes at once, not retried") << "directory" << "start|plug silent|plug file|await 2" << "concluded@1 OpenFailed|concluded@0 NoAnswer";
+    QTest::newRow("directory: the folder made after the start") << "directory" << "rmdir|start|mkdir|plug info|await 1" << "attached 3@0";
+    QTest::newRow("directory: the folder deleted and made again") << "directory" << "plug info|start|await 1|rmdir|await 2|mkdir|plug board6100028|await 3" << "attached 3@0|detached 3@0|attached 1@1";
+    QTest::newRow("directory: a board that answers only later is asked again") << "directory" << "reprobe|plug board6100028:ignore=2|start|await 2" << "concluded@0 NoAnswer +100|attached 1@0";
+    QTest::newRow("directory: a silent port, pauses doubling within the window") << "directory" << "reprobe 100 1250|plug silent|start|await 3|wait 1000" << "concluded@0 NoAnswer +100|concluded@0 NoAnswer +200|concluded@0 NoAnswer";
+    QTest::newRow("directory: a busy port let go is attached") << "directory" << "reprobe|window 50|plug board6100028 held|start|await 1|wait 300|release 0|await 2" << "concluded@0 Busy +100|attached 1@0";
+    QTest::newRow("directory: an unrecognized port is asked again only when asked") << "directory" << "reprobe|plug board6100028:hwversion=HW9|start|await 1|wait 400|ask 0|await 2|wait 200" << "concluded@0 Unrecognized|concluded@0 Unrecognized";
     QTest::newRow("fed: a board's port fails with no removal event") << "fed" << "start|plug info|await 1|unplug 0|await 2" << "attached 3@0|detached 3@0";
     QTest::newRow("fed: events lost, the ports listed again") << "fed" << "start|plug board6100028 quietly|plug info|await 1|lose|await 2" << "attached 3@1|attached 1@0";
 }
@@ -93,7 +102,9 @@ void tst_Watcher::watch()
     if (source == QLatin1String("udev") || source == QLatin1String("polling"))
         QSKIP("built without umockdev", SkipSingle);
 #endif
-    QTemporaryDir links;
+    QTemporaryDir top;
+    const QDir links(top.filePath(QStringLiteral("serial/by-id"))); // deleted when its last port goes, as udev's
+    QVERIFY(links.mkpath(QStringLiteral(".")));
     FedSource fed;
     auto watcher = std::make_unique<Watcher>();
     watcher->setSource(source == QLatin1String("udev") ? Watcher::Udev : source == QLatin1String("polling") ? Watcher::Polling : Watcher::Directory);
@@ -104,6 +115,7 @@ void tst_Watcher::watch()
     watcher->setMaxRetries(1); // room for a loaded machine: the boards answer from this process
     watcher->setAnswerTimeout(150);
     watcher->setOpenRetryWindow(1000);
+    watcher->setReprobePolicy({false}); // rows that look at asking again say so
 
     // The host: records the events, owns what it was handed.
     QStringList ports, events, detached;
@@ -113,20 +125,33 @@ void tst_Watcher::watch()
     QList<QSerialPort *> held;
     bool leave = false; // the host deletes the watcher on its next event
     auto index = [&ports](const QString &name) { return ports.indexOf(name); };
+    // What the host keeps for each board, freed when the board leaves; its slots use it.
+    std::map<Communicator *, std::unique_ptr<QString>> kept;
     connect(watcher.get(), &Watcher::deviceAttached, this, [&](Type type, Communicator *comm, const PortReport &report) {
         events << QStringLiteral("attached %1@%2").arg(int(type)).arg(index(report.port.name));
         handed << comm;
+        kept[comm] = std::make_unique<QString>(report.port.name);
+        QCOMPARE(watcher->portInfo(comm).name, report.port.name);
+        // ...so none of the board's signals may reach the host after its detach.
+        connect(comm, &Communicator::readFailed, this, [&kept, comm] { kept.at(comm)->size(); });
+        connect(comm, qOverload<>(&Communicator::readyRead), this, [&kept, comm] {
+            for (QString payload; comm->readPayload(payload, 0);)
+                kept.at(comm)->size();
+        });
         if (leave)
             watcher.reset();
     });
-    connect(watcher.get(), &Watcher::deviceDetached, this, [&](Type type, const PortInfo &port) {
+    connect(watcher.get(), &Watcher::deviceDetached, this, [&](Type type, Communicator *comm, const PortInfo &port) {
         events << QStringLiteral("detached %1@%2").arg(int(type)).arg(index(port.name));
         detached << port.name;
+        if (comm)
+            kept.erase(comm);
         if (leave)
             watcher.reset();
     });
     connect(watcher.get(), &Watcher::portConcluded, this, [&](const PortReport &report) {
-        events << QStringLiteral("concluded@%1 %2").arg(index(report.port.name)).arg(QString::fromLatin1(QMetaEnum::fromType<PortOutcome>().valueToKey(report.outcome)));
+        events << QStringLiteral("concluded@%1 %2").arg(index(report.port.name)).arg(QString::fromLatin1(QMetaEnum::fromType<PortOutcome>().valueToKey(report.outcome)))
+                      + (report.nextAttemptMs < 0 ? QString() : QStringLiteral(" +%1").arg(report.nextAttemptMs));
         if (leave)
             watcher.reset();
     });
@@ -166,7 +191,7 @@ void tst_Watcher::watch()
                         emit fed.portAdded(fed.present.last().first, false);
                 }
                 if (words.contains(QStringLiteral("held"))) { // another program has it at once
-                    held << new QSerialPort(ports.last());
+                    held << new QSerialPort(Initializer::resolvedPortName(ports.last()));
                     QVERIFY(held.last()->open(QIODevice::ReadWrite));
                 }
                 if (what == QLatin1String("burst"))
@@ -180,6 +205,16 @@ void tst_Watcher::watch()
 #endif
             if (i < int(boards.size()) && boards.at(i))
                 boards.at(i)->close(); // its link goes with it
+        } else if (what == QLatin1String("rmdir")) { // the folder goes, with the links in it
+            QVERIFY(QDir(top.filePath(QStringLiteral("serial"))).removeRecursively());
+        } else if (what == QLatin1String("mkdir")) {
+            QVERIFY(links.mkpath(QStringLiteral(".")));
+        } else if (what == QLatin1String("reprobe")) { // asking again, with short pauses, for WINDOW ms
+            watcher->setReprobePolicy({true, 100, 100, words.value(2, QStringLiteral("5000")).toInt()});
+        } else if (what == QLatin1String("window")) {
+            watcher->setOpenRetryWindow(arg.toInt());
+        } else if (what == QLatin1String("ask")) {
+            QVERIFY(watcher->reprobe(ports.at(arg.toInt())));
         } else if (what == QLatin1String("release")) {
             delete held.takeFirst();
         } else if (what == QLatin1String("drop")) { // the host is done with the board

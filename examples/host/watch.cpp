@@ -47,9 +47,10 @@ int main(int argc, char *argv[])
         boards.insert(report.port.name, comm);
         print(QStringLiteral("attached %1 on %2 %3").arg(nameOf(type), report.port.name, report.port.serialNumber));
     });
-    QObject::connect(&watcher, &Watcher::deviceDetached, &app, [&](Type type, const PortInfo &port) {
+    QObject::connect(&watcher, &Watcher::deviceDetached, &app, [&](Type type, Communicator *comm, const PortInfo &port) {
         // The watcher has closed the port; what is left is ours to delete.
-        if (Communicator *comm = boards.take(port.name)) {
+        boards.remove(port.name);
+        if (comm) {
             comm->ioDevice()->deleteLater();
             comm->deleteLater();
         }

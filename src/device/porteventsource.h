@@ -23,6 +23,8 @@ public:
     /// The ports present now, each with whether the system lists it (see portAdded()).
     /// Called after start(), and again after eventsLost().
     virtual QList<QPair<KvDevice::PortInfo, bool>> ports() = 0;
+    /// Why start() returned false, in words for people; empty when it did not.
+    QString errorString() const { return failure; }
 
 signals:
     /// A port appeared (or changed). `listed`: the system lists it, so the candidate test
@@ -33,6 +35,13 @@ signals:
     void portRemoved(const QString &name);
     /// Events were lost (a full buffer): the watcher compares ports() with what it knows.
     void eventsLost();
+
+protected:
+    /// Sets what errorString() says; for start() to call when it fails.
+    void setErrorString(const QString &text) { failure = text; }
+
+private:
+    QString failure;
 };
 
 } // namespace KvDevice

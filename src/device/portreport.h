@@ -20,6 +20,7 @@ struct PortReport
     QString detail;                      ///< why, in words; for Busy who holds the port
     int queries = 0;                     ///< how many passes asked the port
     qint64 elapsedMs = 0;                ///< from the attempt to open it to this report
+    qint64 nextAttemptMs = -1;           ///< Watcher: in how many ms it asks the port again by itself; -1: not by itself
 };
 
 } // namespace KvDevice

@@ -95,14 +95,59 @@ QList<QPair<PortInfo, bool>> PollingSource::list()
 
 DirectorySource::DirectorySource(const QString &folder, QObject *parent)
     : ListingSource(parent)
-    , path(folder)
+    , path(QFileInfo(folder).absoluteFilePath())
 {
-    connect(&watcher, &QFileSystemWatcher::directoryChanged, this, [this] { compare(); });
+    connect(&watcher, &QFileSystemWatcher::directoryChanged, this, [this] {
+        const QPointer<DirectorySource> alive(this);
+        compare(); // a host may stop the watching from what this tells
+        if (alive)
+            follow(true);
+    });
 }
 
 bool DirectorySource::start()
 {
-    return QFileInfo(path).isDir() && watcher.addPath(path);
+    // The folder may come later (/dev/serial/by-id appears with the first USB serial
+    // device): then its nearest parent is watched. Something in the way that is no
+    // folder would never become one by itself.
+    for (QFileInfo info(path); !info.isRoot(); info.setFile(info.absolutePath())) {
+        if (info.exists() && !info.isDir()) {
+            setErrorString(QStringLiteral("%1 is not a folder").arg(QDir::toNativeSeparators(info.absoluteFilePath())));
+            return false;
+        }
+        if (info.isDir())
+            break;
+    }
+    follow(false); // the watcher lists what is there itself
+    return !watched.isEmpty();
+}
+
+void DirectorySource::follow(bool list)
+{
+    // Down to the folder as far as it exists; a folder that went is watched from its
+    // parent again. Checked once more after each move: what appeared meanwhile is listed.
+    for (;;) {
+        QString anchor = path;
+        while (!QFileInfo(anchor).isDir() && !QFileInfo(anchor).isRoot())
+            anchor = QFileInfo(anchor).absolutePath();
+        // A deleted folder's watch is gone even when a new one has its name.
+        const bool watching = watcher.directories().contains(watched);
+        if (anchor == watched && watching)
+            return;
+        if (watching)
+            watcher.removePath(watched);
+        watched = watcher.addPath(anchor) ? anchor : QString();
+        if (watched.isEmpty()) {
+            KVLOG(Warning).write() << "Cannot watch the folder: " << anchor;
+            return;
+        }
+        if (anchor == path && list) {
+            const QPointer<DirectorySource> alive(this);
+            compare();
+            if (!alive)
+                return;
+        }
+    }
 }
 
 QList<QPair<PortInfo, bool>> DirectorySource::list()
@@ -155,16 +200,22 @@ UdevSource::~UdevSource()
 bool UdevSource::available()
 {
     // Without udev running, libudev's monitor stays silent on purpose (containers).
-    return QFileInfo::exists(QStringLiteral("/run/udev/control"));
+    // umockdev's emulation brings events of its own.
+    return QFileInfo::exists(QStringLiteral("/run/udev/control")) || qEnvironmentVariableIsSet("UMOCKDEV_DIR");
 }
 
 bool UdevSource::start()
 {
+    if (!available()) {
+        setErrorString(QStringLiteral("udev does not run here (no /run/udev/control), so its events would never come; "
+                                      "watch by polling instead"));
+        return false;
+    }
     context = udev_new();
     monitor = context ? udev_monitor_new_from_netlink(context, "udev") : nullptr;
     if (!monitor || udev_monitor_filter_add_match_subsystem_devtype(monitor, "tty", nullptr) < 0
         || udev_monitor_enable_receiving(monitor) < 0) {
-        KVLOG(Error).write() << "Cannot listen to udev's events";
+        setErrorString(QStringLiteral("cannot listen to udev's events"));
         return false;
     }
     udev_monitor_set_receive_buffer_size(monitor, 4 * 1024 * 1024); // asks; may be refused without privilege
@@ -217,7 +268,7 @@ bool UdevSource::available()
 
 bool UdevSource::start()
 {
-    KVLOG(Error).write() << "Built without libudev: no udev source";
+    setErrorString(QStringLiteral("built without libudev, so udev's events cannot be used; watch by polling instead"));
     return false;
 }
 

@@ -61,7 +61,10 @@ protected:
     QList<QPair<PortInfo, bool>> list() override;
 
 private:
-    QString path;
+    void follow(bool list);
+
+    QString path;    // absolute
+    QString watched; // the folder, or its nearest parent while it does not exist
     QFileSystemWatcher watcher;
 };
 

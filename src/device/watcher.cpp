@@ -16,11 +16,15 @@ namespace KvDevice {
 Watcher::Watcher(QObject *parent)
     : QObject(parent)
     , parser(new Nmea::ParserInit)
+    , reprobeTimer(new QTimer(this))
 {
     qRegisterMetaType<KvDevice::Communicator *>("KvDevice::Communicator*");
     qRegisterMetaType<KvDevice::PortInfo>("KvDevice::PortInfo");
     qRegisterMetaType<KvDevice::PortReport>("KvDevice::PortReport");
     parser->init();
+    clock.start();
+    reprobeTimer->setSingleShot(true);
+    connect(reprobeTimer, &QTimer::timeout, this, &Watcher::reprobeDue);
 }
 
 Watcher::~Watcher()
@@ -43,16 +47,26 @@ void Watcher::setOpenRetryWindow(int ms)
     openRetryWindowMs = qMax(0, ms);
 }
 
+void Watcher::setReprobePolicy(const ReprobePolicy &policy)
+{
+    reprobing = policy;
+    reprobing.busyIntervalMs = qMax(10, policy.busyIntervalMs);
+    reprobing.firstPauseMs = qMax(10, policy.firstPauseMs);
+    reprobing.windowMs = qMax(0, policy.windowMs);
+}
+
 bool Watcher::start(const QList<Type> &requested)
 {
-    if (events || requested.isEmpty()) {
-        KVLOG(Error).write() << (events ? "Watcher already started" : "No device types specified");
+    error.clear();
+    if (events)
+        error = QStringLiteral("it watches already");
+    else if (requested.isEmpty())
+        error = QStringLiteral("no device types given");
+    if (!error.isEmpty()) {
+        KVLOG(Error).write() << "Cannot start watching: " << error;
         return false;
     }
     usedSource = chosenSource == Automatic ? (UdevSource::available() ? Udev : Polling) : chosenSource;
-    if (usedSource == Udev && !externalSource && !UdevSource::available()) {
-        KVLOG(Warning).write() << "udev does not run here: its events will not come (use Polling)";
-    }
     if (externalSource) {
         events = externalSource;
     } else {
@@ -67,7 +81,8 @@ bool Watcher::start(const QList<Type> &requested)
     // Listening first, then listing: nothing that appears in between is missed, and what
     // both report is known once.
     if (!events->start()) {
-        KVLOG(Error).write() << "Cannot watch for ports";
+        error = events->errorString().isEmpty() ? QStringLiteral("the source of port events did not start") : events->errorString();
+        KVLOG(Error).write() << "Cannot watch for ports: " << error;
         events = nullptr;
         ownSource.reset();
         return false;
@@ -89,6 +104,7 @@ void Watcher::stop()
     events->disconnect(this);
     events = nullptr;
     ownSource.reset();
+    reprobeTimer->stop();
     const auto all = ports;
     ports.clear();
     for (const Port &port : all) {
@@ -96,6 +112,25 @@ void Watcher::stop()
         if (port.comm) // the host's now; its failures are no longer ours
             port.comm->disconnect(this);
     }
+}
+
+PortInfo Watcher::portInfo(const Communicator *comm) const
+{
+    for (const Port &port : ports) {
+        if (comm && port.comm == comm)
+            return port.info;
+    }
+    return PortInfo();
+}
+
+bool Watcher::reprobe(const QString &name)
+{
+    const auto it = ports.find(name);
+    if (!events || it == ports.end() || it->probe || it->type != NoDevice)
+        return false;
+    it->dueAt = clock.elapsed();
+    schedule();
+    return true;
 }
 
 void Watcher::rescan()
@@ -120,12 +155,23 @@ void Watcher::rescan()
 
 void Watcher::portAdded(const PortInfo &info, bool listed)
 {
-    // Queued, probed, attached or concluded: an event adds nothing until the port is gone.
-    if (!events || ports.contains(info.name))
+    if (!events)
         return;
+    const auto it = ports.find(info.name);
+    if (it != ports.end()) {
+        // Told again ("change"): rights that refused the port may have changed. Anything
+        // else adds nothing until the port is gone.
+        if (reprobing.enabled && !it->probe && it->type == NoDevice && it->attempts > 0 && it->last == PermissionDenied) {
+            it->dueAt = clock.elapsed();
+            schedule();
+        }
+        return;
+    }
     if (listed && (!Initializer::isCandidate(info.manufacturer, info.hasUsbIds ? info.vendorId : 0) || (portFilter && !portFilter(info))))
         return;
-    ports[info.name].info = info;
+    Port &port = ports[info.name];
+    port.info = info;
+    port.appearedAt = clock.elapsed();
     // Never inside the source's own slot: from the event loop, at once.
     const QString name = info.name;
     QTimer::singleShot(0, this, [this, name] { probe(name); });
@@ -133,15 +179,19 @@ void Watcher::portAdded(const PortInfo &info, bool listed)
 
 void Watcher::probe(const QString &name)
 {
-    if (!ports.contains(name) || ports[name].probe || ports[name].type != NoDevice)
+    const auto it = ports.find(name);
+    if (it == ports.end() || it->probe || it->type != NoDevice)
         return;
+    it->dueAt = -1;
     PortProbe::Settings settings;
     settings.types = types;
     settings.maxRetries = maxRetries;
     settings.answerTimeoutMs = answerTimeoutMs;
-    settings.openRetryWindowMs = openRetryWindowMs;
-    auto *probe = new PortProbe(ports[name].info, settings, parser.get(), this);
-    ports[name].probe = probe;
+    // Only a port that has just appeared may still be settling (udev setting its rights,
+    // another program looking at it); later attempts open it once.
+    settings.openRetryWindowMs = it->attempts == 0 ? openRetryWindowMs : 0;
+    auto *probe = new PortProbe(it->info, settings, parser.get(), this);
+    it->probe = probe;
     connect(probe, &PortProbe::concluded, this, [this, name, probe](const PortReport &report, Communicator *comm) {
         probe->deleteLater();
         auto it = ports.find(name);
@@ -149,7 +199,7 @@ void Watcher::probe(const QString &name)
             return;
         it->probe = nullptr;
         if (!comm) {
-            emit portConcluded(report);
+            concluded(name, report);
             return;
         }
         it->type = report.type;
@@ -159,6 +209,63 @@ void Watcher::probe(const QString &name)
         emit deviceAttached(report.type, comm, report);
     });
     probe->start();
+}
+
+void Watcher::concluded(const QString &name, PortReport report)
+{
+    Port &port = ports[name];
+    const qint64 now = clock.elapsed();
+    qint64 due = -1;
+    if (reprobing.enabled && report.outcome == Busy) {
+        due = now + reprobing.busyIntervalMs; // opening a held port disturbs nobody
+    } else if (reprobing.enabled && (report.outcome == NoAnswer || report.outcome == PermissionDenied)) {
+        // Slow firmware gets its time; a port of the same maker that is not a board (a
+        // debug probe's serial bridge) must not get our queries forever.
+        const bool again = port.attempts > 0 && port.last == report.outcome && port.pauseMs > 0;
+        port.pauseMs = again ? qMin<qint64>(2 * port.pauseMs, 24 * 3600 * 1000) : reprobing.firstPauseMs;
+        if (now + port.pauseMs - port.appearedAt <= reprobing.windowMs)
+            due = now + port.pauseMs;
+    }
+    // A port still held or refused is news only the first time.
+    const bool repeated = port.attempts > 0 && port.last == report.outcome && (report.outcome == Busy || report.outcome == PermissionDenied);
+    ++port.attempts;
+    port.last = report.outcome;
+    port.dueAt = due;
+    report.nextAttemptMs = due < 0 ? -1 : due - now;
+    schedule();
+    if (!repeated)
+        emit portConcluded(report);
+}
+
+void Watcher::schedule()
+{
+    qint64 next = -1;
+    for (const Port &port : qAsConst(ports)) {
+        if (port.dueAt >= 0 && (next < 0 || port.dueAt < next))
+            next = port.dueAt;
+    }
+    if (next < 0)
+        reprobeTimer->stop();
+    else
+        reprobeTimer->start(int(qMax<qint64>(0, next - clock.elapsed())));
+}
+
+void Watcher::reprobeDue()
+{
+    const qint64 now = clock.elapsed();
+    QStringList due;
+    for (auto it = ports.cbegin(); it != ports.cend(); ++it) {
+        if (it->dueAt >= 0 && it->dueAt <= now)
+            due << it.key();
+    }
+    // A probe that cannot open its port concludes at once, to a host that may delete this.
+    const QPointer<Watcher> alive(this);
+    for (const QString &name : qAsConst(due)) {
+        probe(name);
+        if (!alive)
+            return;
+    }
+    schedule();
 }
 
 void Watcher::portRemoved(const QString &name)
@@ -177,6 +284,7 @@ void Watcher::portRemoved(const QString &name)
             return;
     }
     ports.remove(name);
+    schedule();
 }
 
 void Watcher::detach(const QString &name)
@@ -186,13 +294,19 @@ void Watcher::detach(const QString &name)
         return;
     const Port port = *it;
     ports.erase(it);
-    // A board kept by the host must not detach a later one under the same name.
-    if (port.comm)
-        port.comm->disconnect(this);
+    if (Communicator *comm = port.comm) {
+        // Nothing of this board reaches anyone after deviceDetached(): a host may free
+        // what it keeps for the board there, whichever signals it listens to. This also
+        // keeps a board the host holds on to from detaching a later one of the same name.
+        comm->disconnect(this);
+        for (const char *signal : {SIGNAL(transferred(uint)), SIGNAL(transferFailed(uint)), SIGNAL(readyRead(uint)),
+                                   SIGNAL(readyRead()), SIGNAL(readFailed())})
+            comm->disconnect(signal);
+    }
     // Closed at once, whatever the host does: a failed port left open keeps a core busy.
     if (auto *device = qobject_cast<QIODevice *>(port.device.data()))
         device->close();
-    emit deviceDetached(port.type, port.info);
+    emit deviceDetached(port.type, port.comm.data(), port.info);
 }
 
 } // namespace KvDevice

@@ -4,6 +4,7 @@
 #include <kvdevice/portreport.h>
 #include <kvdevice/type.h>
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -12,6 +13,8 @@
 
 #include <functional>
 #include <memory>
+
+class QTimer;
 
 namespace Nmea {
 class ParserInit;
@@ -29,11 +32,30 @@ class PortProbe;
 /// every board of a requested type. Runs in the host's event loop; no threads.
 ///
 /// Signals, per port: deviceAttached() for a board, then deviceDetached() once when its
-/// port goes away (a removal, or the port failing); portConcluded() for every other port it
-/// probed. The host owns an attached communicator and its port, as after
+/// port goes away (a removal, or the port failing); portConcluded() for every other
+/// attempt at a port. The host owns an attached communicator and its port, as after
 /// Initializer::deviceInitialized(); the watcher keeps only guarded pointers to them, closes
 /// the port when it goes away (so nothing spins whatever the host does) and never deletes
 /// them. A board that comes back is probed and attached anew.
+///
+/// The end of a board, in order: the communicator's readFailed() may reach the host first
+/// (when the port failed before the watcher heard of its removal); then the watcher
+/// disconnects every receiver of the communicator's signals and closes its port; then
+/// deviceDetached(). From then on nothing reaches the host from that communicator, so the
+/// host may free what it keeps for the board inside its deviceDetached() slot.
+///
+/// A port that delivered no board is not given up while a board may still come: a busy
+/// port is tried again every ReprobePolicy::busyIntervalMs until its holder lets go; a
+/// silent (NoAnswer) or refused (PermissionDenied) one is asked again after growing pauses,
+/// for ReprobePolicy::windowMs after it appeared (a refused one also whenever the system
+/// says it changed); an Unrecognized one, or one that is no serial port, only when it comes
+/// back or when reprobe() asks. Each attempt that opens the port, or whose outcome differs
+/// from the last, ends with a report of its own; PortReport::nextAttemptMs says when the
+/// port is asked again by itself.
+///
+/// Boards are handed over with no answer to the watcher's own queries still to come: a
+/// board that answers slower than the answer time-out is handed over once its answers to
+/// the passes already sent have arrived, so that none of them is taken for the host's.
 class KVDEVICE_EXPORT Watcher : public QObject
 {
     Q_OBJECT
@@ -78,9 +100,25 @@ public:
     /// a busy one is tried six times as long (ModemManager looks at new ports for ~10 s).
     void setOpenRetryWindow(int ms);
 
+    /// How ports that delivered no board are tried again while they stay plugged in.
+    struct ReprobePolicy
+    {
+        bool enabled = true;      ///< false: a port is probed again only when it comes back (or by reprobe())
+        int busyIntervalMs = 1000; ///< a busy port is tried this often, for as long as it is busy
+        int firstPauseMs = 2000;  ///< a silent or refused port: the first pause; each later one doubles
+        int windowMs = 120000;    ///< silent or refused ports are asked again by themselves this long after they appeared
+    };
+    /// Sets how ports that delivered no board are tried again (defaults: see ReprobePolicy).
+    void setReprobePolicy(const ReprobePolicy &policy);
+    /// How ports that delivered no board are tried again.
+    ReprobePolicy reprobePolicy() const { return reprobing; }
+
     /// Probes the candidate ports present now for `types`, then watches. False when it
-    /// watches already, `types` is empty or the source cannot start (see the log).
+    /// watches already, `types` is empty or the source cannot work here; errorString()
+    /// says why (udev that does not run, a folder that is a file, ...).
     bool start(const QList<KvDevice::Type> &types);
+    /// Why the last start() failed; empty after a successful one.
+    QString errorString() const { return error; }
     /// Ends the watching: nothing more is emitted; probes in flight end without a report.
     /// A host may call it, or delete the watcher, from any of the watcher's signals.
     void stop();
@@ -88,6 +126,12 @@ public:
     bool isWatching() const { return events != nullptr; }
     /// The source in use while watching (Automatic resolved), else source().
     Source activeSource() const { return usedSource; }
+    /// The port of a board this watcher attached and that has not left yet: which board
+    /// `comm` is. An empty PortInfo for any other communicator.
+    KvDevice::PortInfo portInfo(const KvDevice::Communicator *comm) const;
+    /// Probes the port `name` (PortInfo::name) again at once, whatever its last outcome.
+    /// False when the watcher does not know the port, probes it already, or it is attached.
+    bool reprobe(const QString &name);
 
 public slots:
     /// Compares the ports present with what the watcher knows: probes new ones, treats
@@ -99,9 +143,13 @@ signals:
     /// and its open port from now on. Emitted while `comm` still handles what it
     /// received: inside this slot use deleteLater(), not delete.
     void deviceAttached(KvDevice::Type type, KvDevice::Communicator *comm, const KvDevice::PortReport &report);
-    /// The port of a board attached as `type` went away; the watcher has closed it.
-    void deviceDetached(KvDevice::Type type, const KvDevice::PortInfo &port);
-    /// A probed port that delivered no board concluded (every port gets one report).
+    /// The port of the board attached as `type` with `comm` went away: the watcher has
+    /// closed it and cut every receiver of `comm`'s signals. Delete `comm` and its port
+    /// (deleteLater(), or delete) here or later; `comm` is null when the host deleted it
+    /// already.
+    void deviceDetached(KvDevice::Type type, KvDevice::Communicator *comm, const KvDevice::PortInfo &port);
+    /// An attempt at a port that delivered no board concluded: why, and when the port is
+    /// asked again by itself (PortReport::nextAttemptMs).
     void portConcluded(const KvDevice::PortReport &report);
 
 private:
@@ -112,11 +160,19 @@ private:
         QPointer<Communicator> comm;    // once attached: the host's
         QPointer<QObject> device;       // its port, the host's
         Type type = NoDevice;           // NoDevice until attached
+        qint64 appearedAt = 0;          // on `clock`
+        int attempts = 0;               // probes concluded without a board
+        PortOutcome last = NoAnswer;    // the last of them
+        int pauseMs = 0;                // the last pause before asking a silent or refused port again
+        qint64 dueAt = -1;              // when it is asked again by itself, on `clock`; -1: not by itself
     };
 
     void portAdded(const PortInfo &info, bool listed);
     void portRemoved(const QString &name);
     void probe(const QString &name);
+    void concluded(const QString &name, PortReport report);
+    void schedule();
+    void reprobeDue();
     void detach(const QString &name);
 
     Source chosenSource = Automatic;
@@ -129,10 +185,14 @@ private:
     unsigned int maxRetries = 3;
     int answerTimeoutMs = 400;
     int openRetryWindowMs = 2000;
+    ReprobePolicy reprobing;
     std::function<bool(const PortInfo &)> portFilter;
     QList<Type> types;
     QHash<QString, Port> ports; // by PortInfo::name
     std::unique_ptr<Nmea::ParserInit> parser;
+    QString error;
+    QElapsedTimer clock;
+    QTimer *reprobeTimer;
 };
 
 } // namespace KvDevice

@@ -5,7 +5,6 @@
 #include <kvdevice/communicator.h>
 
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QMetaEnum>
 #include <QJsonObject>
 #include <QSocketNotifier>
@@ -50,17 +49,10 @@ WatchRun::~WatchRun()
 
 bool WatchRun::start()
 {
-    if (options.source == Watcher::Directory && !QFileInfo(options.directory).isDir()) {
-        Tool::printError(QStringLiteral("kvprobe: cannot watch \"%1\": no such folder").arg(options.directory));
-        return false;
-    }
     if (!watcher.start(options.probe.types)) {
-        Tool::printError(options.source == Watcher::Udev ? QStringLiteral("kvprobe: cannot listen to udev's events (built without libudev?); try --poll 1000")
-                                                         : QStringLiteral("kvprobe: cannot start watching"));
+        Tool::printError(QStringLiteral("kvprobe: cannot watch: %1").arg(watcher.errorString()));
         return false;
     }
-    if (watcher.activeSource() == Watcher::Udev && !QFileInfo::exists(QStringLiteral("/run/udev/control")))
-        Tool::printError(QStringLiteral("kvprobe: udev does not run here, so its events will not come; try --poll 1000"));
     const QString source = QString::fromLatin1(QMetaEnum::fromType<Watcher::Source>().valueToKey(watcher.activeSource())).toLower();
     if (options.probe.json) {
         QJsonObject event{{QStringLiteral("event"), QStringLiteral("watching")}, {QStringLiteral("source"), source}};
@@ -90,10 +82,10 @@ void WatchRun::onAttached(Type type, KvDevice::Communicator *comm, const KvDevic
                                                                report.port.serialNumber.isEmpty() ? QString() : QStringLiteral(" serial ") + report.port.serialNumber));
 }
 
-void WatchRun::onDetached(Type type, const KvDevice::PortInfo &port)
+void WatchRun::onDetached(Type type, KvDevice::Communicator *comm, const KvDevice::PortInfo &port)
 {
     // The watcher has closed the port; what is left is ours to delete.
-    const QPointer<KvDevice::Communicator> comm = boards.take(port.name);
+    boards.remove(port.name);
     if (comm) {
         comm->ioDevice()->deleteLater();
         comm->deleteLater();
@@ -107,10 +99,15 @@ void WatchRun::onDetached(Type type, const KvDevice::PortInfo &port)
 
 void WatchRun::onReport(const KvDevice::PortReport &report)
 {
-    if (options.probe.json)
-        Tool::printJson(Tool::reportJson(report));
-    else
-        Tool::printLine(QStringLiteral("port %1 %2: %3%4").arg(report.port.name, Tool::outcomeName(report.outcome), report.detail, Tool::advice(report)));
+    if (options.probe.json) {
+        QJsonObject event = Tool::reportJson(report);
+        if (report.nextAttemptMs >= 0)
+            event.insert(QStringLiteral("next_attempt_ms"), report.nextAttemptMs);
+        Tool::printJson(event);
+        return;
+    }
+    const QString again = report.nextAttemptMs < 0 ? QString() : QStringLiteral(" (asked again in %1 s)").arg((report.nextAttemptMs + 500) / 1000);
+    Tool::printLine(QStringLiteral("port %1 %2: %3%4%5").arg(report.port.name, Tool::outcomeName(report.outcome), report.detail, Tool::advice(report), again));
 }
 
 #ifdef Q_OS_UNIX

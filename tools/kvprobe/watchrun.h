@@ -34,7 +34,7 @@ public:
 
 private:
     void onAttached(KvDevice::Type type, KvDevice::Communicator *comm, const KvDevice::PortReport &report);
-    void onDetached(KvDevice::Type type, const KvDevice::PortInfo &port);
+    void onDetached(KvDevice::Type type, KvDevice::Communicator *comm, const KvDevice::PortInfo &port);
     void onReport(const KvDevice::PortReport &report);
 
     WatchOptions options;
