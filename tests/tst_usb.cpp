@@ -92,7 +92,7 @@ void tst_Usb::run_data()
 
     auto rows = [](const char *text) { return QString::fromUtf8(text).split(QLatin1Char('|')); };
     const QString byId = QStringLiteral("/dev/serial/by-id/usb-Acme_Boards_STM32_Virtual_ComPort_2061376E5748-if00");
-    QTest::newRow("library") << QString() << QByteArray() << -1 << 0 << rows("found 1@0|found 2@2|found 3@1|finished");
+    QTest::newRow("library") << QString() << QByteArray() << -1 << 0 << rows("found 1@0|found 2@2|found 3@1|finished|usb:0483:5740:2061376E5748|usb-socket:1-3");
 #if defined(KVPROBE_PATH) && defined(KVBOARD_SIM_PATH)
     QTest::newRow("kvprobe") << "kvprobe --retries 0" << QByteArray() << -1 << 0 << rows("found Board6100028 /dev/%0 serial 2061376E5748|found Board6100027 /dev/%2|found InfoDevice /dev/%1 serial 0001|done: 3 found, 0 not found");
     QTest::newRow("kvprobe --json: who the boards are") << "kvprobe --retries 0 --json" << QByteArray() << -1 << 0 << rows(R"({"event":"found","location":"1-1","pid":"5740","port":"/dev/%0","serial":"2061376E5748","type":"Board6100028","vid":"0483"}|{"event":"found","location":"1-3","pid":"5740","port":"/dev/%2","type":"Board6100027","vid":"0483"}|"event":"port","location":"1-2","outcome":"identified","pid":"5740","port":"/dev/%1","queries":1,"serial":"0001","type":"InfoDevice")");
@@ -168,6 +168,8 @@ void tst_Usb::run()
         QVERIFY(initializer->probe({KvDevice::Board6100028, KvDevice::Board6100027, KvDevice::InfoDevice}));
         QTRY_COMPARE(host.events.size(), 4);
         lines = host.events;
+        for (const KvDevice::PortReport &report : qAsConst(host.reports)) // the same board after a re-plug
+            lines << report.port.boardKey();
         delete initializer; // its ports close before the testbed goes
     } else {
 #if defined(KVPROBE_PATH) && defined(KVBOARD_SIM_PATH)

@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QIODevice>
 #include <QMetaEnum>
+#include <QSet>
 #include <QTimer>
 
 #include <cstdio>
@@ -42,15 +43,19 @@ int main(int argc, char *argv[])
         watcher.setSource(Watcher::Directory);
         watcher.setDirectory(args.at(2));
     }
-    QHash<QString, Communicator *> boards; // ours from deviceAttached on, by port name
+    // A board keeps its key when it is plugged back, whatever its port is called then
+    // (its USB serial number, else its USB socket).
+    QHash<QString, int> visits;
+    QSet<Communicator *> boards; // ours from deviceAttached on
     QObject::connect(&watcher, &Watcher::deviceAttached, &app, [&](Type type, Communicator *comm, const PortReport &report) {
-        boards.insert(report.port.name, comm);
-        print(QStringLiteral("attached %1 on %2 %3").arg(nameOf(type), report.port.name, report.port.serialNumber));
+        boards.insert(comm);
+        const int visit = ++visits[report.port.boardKey()];
+        print(QStringLiteral("attached %1 on %2 (%3, visit %4)").arg(nameOf(type), report.port.name, report.port.boardKey()).arg(visit));
     });
     QObject::connect(&watcher, &Watcher::deviceDetached, &app, [&](Type type, Communicator *comm, const PortInfo &port) {
-        // The watcher has closed the port; what is left is ours to delete.
-        boards.remove(port.name);
+        // The port is closed and comm says nothing more: what is left is ours to delete.
         if (comm) {
+            boards.remove(comm);
             comm->ioDevice()->deleteLater();
             comm->deleteLater();
         }

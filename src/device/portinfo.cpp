@@ -45,6 +45,17 @@ void fillFromSysfs(const QString &tty, PortInfo *info)
 
 } // namespace
 
+QString PortInfo::boardKey() const
+{
+    if (!serialNumber.isEmpty()) {
+        const auto hex = [](quint16 id) { return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')); };
+        return QStringLiteral("usb:%1:%2:%3").arg(hex(vendorId), hex(productId), serialNumber);
+    }
+    if (!usbLocation.isEmpty())
+        return QStringLiteral("usb-socket:") + usbLocation;
+    return QStringLiteral("port:") + name;
+}
+
 PortInfo PortInfo::fromSystem(const QSerialPortInfo &port)
 {
     PortInfo info;

@@ -24,6 +24,12 @@ struct KVDEVICE_EXPORT PortInfo
     QString serialNumber;   ///< the USB serial number
     QString usbLocation;    ///< the USB socket as the kernel names the device, such as "1-2.3" (Linux)
 
+    /// A text that names the same board again after it was unplugged and plugged back,
+    /// whatever name its port gets then: "usb:VID:PID:SERIAL" when the USB serial number is
+    /// known, else "usb-socket:LOCATION" (the same socket), else "port:NAME". Boards whose
+    /// makers give them all one serial number share a key: key those by usbLocation.
+    QString boardKey() const;
+
     /// What the system knows about a port it lists; `name` is its path.
     static PortInfo fromSystem(const QSerialPortInfo &info);
     /// What the system knows about the port `name` leads to, links followed, without

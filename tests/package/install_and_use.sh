@@ -46,13 +46,16 @@ for expected in "found Board6100028 on ${ports[0]}" "found Board6100027 on ${por
     grep -qF "$expected" <<<"$out" || fail "kvhost did not print '$expected': $out"
 done
 
-# The watching host: a board plugged into a folder of links and unplugged again.
+# The watching host: a board plugged into a folder of links, unplugged, and plugged back.
 mkdir "$work/links"
 "$sim" --board "board6100028:link=$work/links/b,plug=300,unplug=500" >/dev/null &
 plugged=$!
+"$sim" --board "board6100028:link=$work/links/b,plug=1200,unplug=300" >/dev/null &
+replugged=$!
 out=$(timeout 30 "$work/host/kvwatch" 2 "$work/links") || fail "kvwatch failed: $out"
-kill "$plugged"
-for expected in "attached Board6100028 on $work/links/b" "detached Board6100028 from $work/links/b"; do
+kill "$plugged" "$replugged"
+for expected in "attached Board6100028 on $work/links/b (port:$work/links/b, visit 1)" "detached Board6100028 from $work/links/b" \
+                "attached Board6100028 on $work/links/b (port:$work/links/b, visit 2)"; do
     grep -qF "$expected" <<<"$out" || fail "kvwatch did not print '$expected': $out"
 done
 
