@@ -4,13 +4,12 @@
 
 #include <QChar>
 #include <QHash>
+#include <QIODevice>
 #include <QList>
 #include <QMap>
 #include <QObject>
 #include <QSet>
 #include <QString>
-
-class QIODevice;
 
 namespace KvDevice {
 
