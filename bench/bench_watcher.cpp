@@ -4,6 +4,8 @@
 //        Polling at 1 s on this machine's ports
 //   usb  emulated USB ports seen through udev's events (needs umockdev's preload): attach
 //        and detach latency, idle cost, a short soak
+//   reprobe  silent ports asked again (1 and 16): wake-ups and CPU per minute; the attach
+//        delay after a busy port is let go
 //   storm  32 emulated USB boards plugged one after another
 // Latencies run from the device's appearance (its link made, its uevent sent) or removal to
 // the watcher's signal; the boards answer at once, so the answer's own time is a pty round
@@ -17,6 +19,7 @@
 #endif
 
 #include <kvdevice/communicator.h>
+#include <kvdevice/initializer.h>
 #include <kvdevice/watcher.h>
 
 #include <QAbstractEventDispatcher>
@@ -189,6 +192,69 @@ bool simulator(int cycles, int idleSeconds)
     return true;
 }
 
+// What asking silent ports again costs with the default policy: wake-ups and CPU in the
+// first and the second minute after N silent boards appeared (the policy asks for two
+// minutes), and after that. Then how soon a board whose port another program held is
+// attached once that program lets go.
+bool reprobe(int silent)
+{
+    QTemporaryDir links;
+    Watcher watcher;
+    watcher.setSource(Watcher::Directory);
+    watcher.setDirectory(links.path());
+    Host host(&watcher);
+    std::vector<std::unique_ptr<SimBoard>> boards;
+    QString error;
+    for (int n = 0; n < silent; ++n) {
+        boards.push_back(board(QStringLiteral("silent:link=") + links.filePath(QString::number(n))));
+        if (!boards.back()->open(&error))
+            return fail(qPrintable(error));
+    }
+    if (!watcher.start({KvDevice::Board6100028}))
+        return fail("the Directory source did not start");
+    const std::string name = "reprobe." + std::to_string(silent) + "_silent";
+    idle((name + ".minute1").c_str(), 60, "<0.1");
+    idle((name + ".minute2").c_str(), 60, "<0.1");
+    Bench::result((name + ".reports").c_str(), host.concluded, "count");
+    idle((name + ".after").c_str(), 10, nullptr);
+    watcher.stop();
+    if (silent > 1)
+        return true;
+
+    // Busy: another program holds the port; it lets go at a random moment.
+    Watcher busy;
+    busy.setSource(Watcher::Directory);
+    busy.setDirectory(links.path());
+    busy.setOpenRetryWindow(100); // reported Busy after 0.6 s instead of 12 s
+    Host owner(&busy);
+    boards.clear();
+    std::vector<double> delays;
+    if (!busy.start({KvDevice::Board6100028}))
+        return fail("the Directory source did not start");
+    for (int round = 0; round < 10; ++round) {
+        const QString link = links.filePath(QStringLiteral("busy%1").arg(round));
+        boards.push_back(board(QStringLiteral("board6100028:link=") + link));
+        if (!boards.back()->open(&error))
+            return fail(qPrintable(error));
+        QSerialPort holder(KvDevice::Initializer::resolvedPortName(link));
+        if (!holder.open(QIODevice::ReadWrite))
+            return fail("cannot hold the port");
+        const int reports = owner.concluded;
+        if (!waitUntil([&] { return owner.concluded > reports; }))
+            return fail("a held port was not reported");
+        waitUntil([] { return false; }, 137 * round % 1000); // anywhere in the busy interval
+        const int attached = owner.attached;
+        const double released = Bench::now();
+        holder.close();
+        if (!waitUntil([&] { return owner.attached > attached; }))
+            return fail("a port let go was not attached");
+        delays.push_back(owner.lastAttach - released);
+    }
+    Bench::result("reprobe.busy_let_go.attach.median", Bench::percentile(delays, 50) * 1000, "ms", "<2000");
+    Bench::result("reprobe.busy_let_go.attach.max", Bench::percentile(delays, 100) * 1000, "ms", "<2000");
+    return true;
+}
+
 #ifdef KVDEVICE_HAVE_UMOCKDEV
 bool usb(int cycles, int idleSeconds)
 {
@@ -290,7 +356,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addHelpOption();
-    const QCommandLineOption onlyOption(QStringLiteral("only"), QStringLiteral("sim, usb or storm (default: sim)"), QStringLiteral("WHAT"), QStringLiteral("sim"));
+    const QCommandLineOption onlyOption(QStringLiteral("only"), QStringLiteral("sim, reprobe, usb or storm (default: sim)"), QStringLiteral("WHAT"), QStringLiteral("sim"));
     const QCommandLineOption cyclesOption(QStringLiteral("cycles"), QStringLiteral("Plug/unplug cycles (default: sim 1000, usb 30)."), QStringLiteral("N"));
     const QCommandLineOption idleOption(QStringLiteral("idle"), QStringLiteral("Seconds of each idle measurement (default 10)."), QStringLiteral("S"), QStringLiteral("10"));
     parser.addOptions({onlyOption, cyclesOption, idleOption});
@@ -301,6 +367,8 @@ int main(int argc, char *argv[])
     std::fprintf(stderr, "/run/lock on %s\n", Bench::lockDirFs());
     if (only == QLatin1String("sim"))
         return simulator(parser.isSet(cyclesOption) ? parser.value(cyclesOption).toInt() : 1000, idleSeconds) ? 0 : 1;
+    if (only == QLatin1String("reprobe"))
+        return reprobe(1) && reprobe(16) ? 0 : 1;
     if (only == QLatin1String("usb") || only == QLatin1String("storm")) {
 #ifdef KVDEVICE_HAVE_UMOCKDEV
         if (const QString missing = TestSupport::UsbTestbed::unavailable(); !missing.isEmpty()) {
@@ -313,6 +381,6 @@ int main(int argc, char *argv[])
         return 1;
 #endif
     }
-    std::fprintf(stderr, "bench_watcher: --only takes sim, usb or storm\n");
+    std::fprintf(stderr, "bench_watcher: --only takes sim, reprobe, usb or storm\n");
     return 2;
 }

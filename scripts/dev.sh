@@ -163,6 +163,7 @@ bench() {
     run_bench "receive throughput over a pty" "$b/bench_throughput"
     run_bench "memory over ten million payloads" "$b/bench_memory"
     run_bench "watcher on the simulator's links: 1000 plug/unplug cycles, idle cost" "$b/bench_watcher" --only sim
+    run_bench "watcher: silent ports asked again for two minutes (1, then 16); a busy port let go" "$b/bench_watcher" --only reprobe
     run_bench "watcher on emulated USB ports through udev's events" env LD_PRELOAD=libumockdev-preload.so.0 "$b/bench_watcher" --only usb
     run_bench "watcher: a storm of 32 emulated USB boards" env LD_PRELOAD=libumockdev-preload.so.0 "$b/bench_watcher" --only storm
 
