@@ -43,6 +43,13 @@ class SessionInit;
 /// both have no Qt parent, and the host deletes them when done. Every other port stays
 /// open, and locked, until the initializer is deleted: delete it once finished() has come
 /// (deleteLater() from that signal). Everything runs in the owner's event loop.
+///
+/// What a host may see after deviceInitialized(): a board that answers slower than the
+/// answer time-out was asked again in later passes, and its answers to those passes still
+/// arrive after the hand-over, as payloads the host receives (readyRead()) like its own
+/// answers; so may payloads the board sent after the identifying answer. A host that
+/// asks the board at once should expect them, or use a Watcher, which hands a board over
+/// only once no answer to its own queries is still to come.
 class KVDEVICE_EXPORT Initializer : public QObject
 {
     Q_OBJECT
