@@ -5,7 +5,7 @@
 
 #include <kvdevice/initializer.h>
 
-#include "testsupport.h"
+#include "boardsupport.h"
 
 #include <QProcess>
 #include <QRegularExpression>
