@@ -1,17 +1,17 @@
 #pragma once
 
 // The watcher's own sources of port events: the system's port list polled, a folder of
-// links watched, and udev's events (Linux, with libudev).
+// links watched, and the system's own notifications (udev's events on Linux, with
+// libudev; device-change messages on Windows).
 
 #include <kvdevice/porteventsource.h>
+#include <kvdevice/watcher.h>
 
 #include <QFileSystemWatcher>
 #include <QHash>
 #include <QTimer>
 
-class QSocketNotifier;
-struct udev;
-struct udev_monitor;
+#include <memory>
 
 namespace KvDevice {
 
@@ -26,6 +26,8 @@ public:
 protected:
     virtual QList<QPair<PortInfo, bool>> list() = 0;
     void compare();
+    /// The ports the system lists, as Qt lists them.
+    static QList<QPair<PortInfo, bool>> systemPorts();
 
 private:
     QHash<QString, QPair<PortInfo, bool>> known;
@@ -43,6 +45,7 @@ protected:
     QList<QPair<PortInfo, bool>> list() override;
 
 private:
+    /// Whether a listing may find something new (per system; true where it cannot tell).
     bool ttysChanged();
 
     QTimer timer;
@@ -65,24 +68,14 @@ private:
     QFileSystemWatcher watcher;
 };
 
-/// udev's events for the tty subsystem; the monitor listens before the ports are listed.
-class UdevSource : public PortEventSource
-{
-    Q_OBJECT
-public:
-    using PortEventSource::PortEventSource;
-    ~UdevSource() override;
-    /// Whether libudev is built in and udev runs here.
-    static bool available();
-    bool start() override;
-    QList<QPair<PortInfo, bool>> ports() override;
-
-private:
-    void receive();
-
-    udev *context = nullptr;
-    udev_monitor *monitor = nullptr;
-    QSocketNotifier *notifier = nullptr;
-};
+/// The system's own sources, per system (portsources_linux.cpp, portsources_win.cpp,
+/// portsources_other.cpp).
+namespace SystemSource {
+/// What Watcher::Automatic means here.
+Watcher::Source automatic();
+/// The system's own source `source` (Udev, Windows); null, with the reason logged, where
+/// it does not exist.
+std::unique_ptr<PortEventSource> create(Watcher::Source source);
+} // namespace SystemSource
 
 } // namespace KvDevice

@@ -49,19 +49,20 @@ bool Watcher::start(const QList<Type> &requested)
         KVLOG(Error).write() << (events ? "Watcher already started" : "No device types specified");
         return false;
     }
-    usedSource = chosenSource == Automatic ? (UdevSource::available() ? Udev : Polling) : chosenSource;
-    if (usedSource == Udev && !externalSource && !UdevSource::available()) {
-        KVLOG(Warning).write() << "udev does not run here: its events will not come (use Polling)";
-    }
+    usedSource = chosenSource == Automatic ? SystemSource::automatic() : chosenSource;
     if (externalSource) {
         events = externalSource;
     } else {
-        if (usedSource == Udev)
-            ownSource = std::make_unique<UdevSource>();
-        else if (usedSource == Directory)
+        if (usedSource == Directory)
             ownSource = std::make_unique<DirectorySource>(folder);
-        else
+        else if (usedSource == Polling)
             ownSource = std::make_unique<PollingSource>(pollMs);
+        else
+            ownSource = SystemSource::create(usedSource);
+        if (!ownSource) {
+            KVLOG(Error).write() << "Cannot watch for ports";
+            return false;
+        }
         events = ownSource.get();
     }
     // Listening first, then listing: nothing that appears in between is missed, and what

@@ -40,10 +40,11 @@ class KVDEVICE_EXPORT Watcher : public QObject
 public:
     /// Where the watcher learns of ports.
     enum Source {
-        Automatic, ///< Udev where it is built in and udev runs, Polling otherwise
+        Automatic, ///< Windows on Windows; elsewhere Udev where it is built in and udev runs, Polling otherwise
         Udev,      ///< udev's events for ttys (Linux)
         Polling,   ///< the system's port list, every pollInterval()
         Directory, ///< a folder of port links (such as /dev/serial/by-id), watched for changes
+        Windows,   ///< the system's device-change notifications for COM ports (Windows)
     };
     Q_ENUM(Source)
 
@@ -79,7 +80,8 @@ public:
     void setOpenRetryWindow(int ms);
 
     /// Probes the candidate ports present now for `types`, then watches. False when it
-    /// watches already, `types` is empty or the source cannot start (see the log).
+    /// watches already, `types` is empty or the source cannot start (see the log), such as
+    /// Udev anywhere but on Linux and Windows anywhere but on Windows.
     bool start(const QList<KvDevice::Type> &types);
     /// Ends the watching: nothing more is emitted; probes in flight end without a report.
     /// A host may call it, or delete the watcher, from any of the watcher's signals.
