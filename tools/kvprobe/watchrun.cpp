@@ -4,18 +4,9 @@
 
 #include <kvdevice/communicator.h>
 
-#include <QCoreApplication>
 #include <QFileInfo>
-#include <QMetaEnum>
 #include <QJsonObject>
-#include <QSocketNotifier>
-
-#include <csignal>
-
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include <QMetaEnum>
 
 using KvDevice::Type;
 using KvDevice::Watcher;
@@ -55,8 +46,7 @@ bool WatchRun::start()
         return false;
     }
     if (!watcher.start(options.probe.types)) {
-        Tool::printError(options.source == Watcher::Udev ? QStringLiteral("kvprobe: cannot listen to udev's events (built without libudev?); try --poll 1000")
-                                                         : QStringLiteral("kvprobe: cannot start watching"));
+        Tool::printError(Tool::watchFailure(watcher.activeSource()));
         return false;
     }
     if (watcher.activeSource() == Watcher::Udev && !QFileInfo::exists(QStringLiteral("/run/udev/control")))
@@ -112,38 +102,3 @@ void WatchRun::onReport(const KvDevice::PortReport &report)
     else
         Tool::printLine(QStringLiteral("port %1 %2: %3%4").arg(report.port.name, Tool::outcomeName(report.outcome), report.detail, Tool::advice(report)));
 }
-
-#ifdef Q_OS_UNIX
-namespace {
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 0;
-    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
-}
-} // namespace
-
-void quitOnTerminationSignals()
-{
-    // Only a write() is safe in the handler: the event loop reads the pipe and quits.
-    if (::pipe(signalPipe) != 0)
-        return;
-    ::fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(), &QCoreApplication::quit);
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-}
-#else
-void quitOnTerminationSignals()
-{
-    // Elsewhere the handler runs on a thread of its own; a queued call is safe from there.
-    const auto handler = [](int) { QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection); };
-    std::signal(SIGINT, handler);
-    std::signal(SIGTERM, handler);
-}
-#endif
