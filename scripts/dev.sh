@@ -303,7 +303,8 @@ windows() {
     mkdir -p "$dir"
     [ -d "$qt" ] || { say "unpacking $(basename "$archive")"; tar -xJf "$archive" -C "$dir"; }
     say "building for Windows in $dir"
-    cmake -S "$root" -B "$dir" "${toolchain[@]}" -DKVDEVICE_WERROR=ON -DKVDEVICE_BUILD_TOOLS=ON -DBUILD_TESTING=ON >/dev/null
+    cmake -S "$root" -B "$dir" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release -DKVDEVICE_WERROR=ON -DKVDEVICE_BUILD_TOOLS=ON \
+        -DBUILD_TESTING=ON >/dev/null
     cmake --build "$dir" -j "$jobs"
 
     # A fresh prefix per run, its server started on its own: the first program of a prefix

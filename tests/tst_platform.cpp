@@ -158,7 +158,8 @@ void tst_Platform::windowsSource()
     QFETCH(QList<int>, messages);
     QFETCH(QStringList, expected);
 
-    QVERIFY(setTestPort(before));
+    if (!setTestPort(before))
+        QSKIP("the test's port needs write access to HKEY_LOCAL_MACHINE (an administrator, or wine)");
     const auto cleanup = qScopeGuard([] { setTestPort(false); });
     Watcher watcher;
     QVERIFY(watcher.start({Board6100028}));

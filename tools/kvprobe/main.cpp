@@ -67,8 +67,8 @@ Board6100027, InfoDevice), in any case; a type given twice is asked for once.
 --list prints PORT USB VID:PID SERIAL CANDIDATE MANUFACTURER per port (--json: one
 "port" object each, then {"event":"done","ports":N}).
 --monitor sends each line typed as a sentence: "$" added when it starts with neither
-"$" nor "!", "*hh" when it has no "*", always CR LF; received sentences with a wrong
-checksum are marked, their control characters shown escaped (\r, \x07).
+"$" nor "!", "*hh" when it has no "*", always CR LF; received sentences are shown with
+their control characters escaped (\r, \x07), and marked when their checksum is wrong.
 
 %2)";
 

@@ -27,7 +27,10 @@ Termination::Termination(std::function<void()> stop)
     ::fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [notifier, stop = std::move(stop)] {
-        notifier->setEnabled(false); // once is enough
+        // Once is enough; a second signal ends kvprobe at once, should cleaning up hang.
+        notifier->setEnabled(false);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+            std::signal(signal, SIG_DFL);
         stopped = true;
         stop();
     });
