@@ -296,7 +296,7 @@ memcheck() {
 # nor see real device notifications: those stay untested here.
 windows() {
     need cmake make g++-mingw-w64-x86-64-posix wine64 python3
-    local dir=${KVDEVICE_BUILD_DIR:-$root/build-windows}
+    local dir=$root/build-windows
     local archive=${KVDEVICE_WINDOWS_QT:-$root/../shared/windows/qt-5.15.13-mingw64.tar.xz}
     local qt=$dir/qt-5.15.13-mingw64 wine=/usr/lib/wine/wine64 wineserver=/usr/lib/wine/wineserver
     local toolchain=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$qt")

@@ -17,7 +17,7 @@ QList<QPair<PortInfo, bool>> ListingSource::ports()
     return known.values();
 }
 
-QList<QPair<PortInfo, bool>> ListingSource::systemPorts()
+QList<QPair<PortInfo, bool>> systemPorts()
 {
     QList<QPair<PortInfo, bool>> result;
     const auto available = QSerialPortInfo::availablePorts();

@@ -15,6 +15,9 @@
 
 namespace KvDevice {
 
+/// The ports the system lists, as Qt lists them.
+QList<QPair<PortInfo, bool>> systemPorts();
+
 /// Lists and compares: the ports of the last list that are gone, and the new ones.
 class ListingSource : public PortEventSource
 {
@@ -26,8 +29,6 @@ public:
 protected:
     virtual QList<QPair<PortInfo, bool>> list() = 0;
     void compare();
-    /// The ports the system lists, as Qt lists them.
-    static QList<QPair<PortInfo, bool>> systemPorts();
 
 private:
     QHash<QString, QPair<PortInfo, bool>> known;

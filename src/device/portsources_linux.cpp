@@ -7,7 +7,6 @@
 
 #include <QFileInfo>
 #include <QPointer>
-#include <QSerialPortInfo>
 #include <QSocketNotifier>
 
 #include <dirent.h>
@@ -134,11 +133,7 @@ bool UdevSource::start()
 
 QList<QPair<PortInfo, bool>> UdevSource::ports()
 {
-    QList<QPair<PortInfo, bool>> result;
-    const auto available = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : available)
-        result.append({PortInfo::fromSystem(info), true});
-    return result;
+    return systemPorts();
 }
 
 void UdevSource::receive()
