@@ -340,16 +340,19 @@ windows() {
     read -r -u "${PTY[0]}" pty
     ln -sf "$pty" "$WINEPREFIX/dosdevices/com7"
     local mode expected start
-    for mode in "130 --port COM7 --timeout 20000" "130 --monitor COM7" "0 --watch --poll 100"; do
+    for mode in "130 --port COM7 --timeout 20000" "130 --monitor COM7" "0 --watch --poll 100" "0 --watch --json"; do
         expected=${mode%% *}
         start=$SECONDS
         status=0
         # shellcheck disable=SC2086
-        timeout --preserve-status -s INT 3 "${probe[@]}" ${mode#* } >/dev/null 2>&1 < <(sleep 20) || status=$?
-        [ "$status" -eq "$expected" ] && [ $((SECONDS - start)) -lt 10 ] || fail "kvprobe ${mode#* } after Ctrl-C: status $status, $((SECONDS - start)) s"
+        timeout --preserve-status -s INT 3 "${probe[@]}" ${mode#* } >"$dir/stopped.out" 2>&1 < <(sleep 20) || status=$?
+        [ "$status" -eq "$expected" ] && [ $((SECONDS - start)) -lt 10 ] \
+            || fail "kvprobe ${mode#* } after Ctrl-C: status $status, $((SECONDS - start)) s: $(cat "$dir/stopped.out")"
     done
+    grep -q '"event":"watching","source":"windows"' "$dir/stopped.out" \
+        || fail "kvprobe --watch does not watch Windows' notifications: $(cat "$dir/stopped.out")"
     kill "$PTY_PID" 2>/dev/null || true
-    echo "kvprobe.exe: Ctrl-C ends a run, --monitor and --watch"
+    echo "kvprobe.exe: Ctrl-C ends a run, --monitor, --watch polling and --watch on device notifications"
 
     say "the installed package, used by examples/host"
     rm -rf "$dir/installed" "$dir/host"
