@@ -338,6 +338,7 @@ windows() {
     coproc PTY { exec python3 -c 'import os, pty, time; m, s = pty.openpty(); print(os.ttyname(s), flush=True); time.sleep(120)'; }
     local pty
     read -r -u "${PTY[0]}" pty
+    trap "'$wineserver' -k 2>/dev/null || true; kill $PTY_PID 2>/dev/null || true" EXIT
     ln -sf "$pty" "$WINEPREFIX/dosdevices/com7"
     local mode expected start
     for mode in "130 --port COM7 --timeout 20000" "130 --monitor COM7" "0 --watch --poll 100" "0 --watch --json"; do
@@ -345,7 +346,7 @@ windows() {
         start=$SECONDS
         status=0
         # shellcheck disable=SC2086
-        timeout --preserve-status -s INT 3 "${probe[@]}" ${mode#* } >"$dir/stopped.out" 2>&1 < <(sleep 20) || status=$?
+        timeout --preserve-status -s INT 3 "${probe[@]}" ${mode#* } >"$dir/stopped.out" 2>&1 < <(sleep 6) || status=$?
         [ "$status" -eq "$expected" ] && [ $((SECONDS - start)) -lt 10 ] \
             || fail "kvprobe ${mode#* } after Ctrl-C: status $status, $((SECONDS - start)) s: $(cat "$dir/stopped.out")"
     done
