@@ -9,6 +9,8 @@
 #   scripts/dev.sh sanitize         the tests under ASan/UBSan/LSan, the fuzz targets over their seeds
 #   scripts/dev.sh fuzz [SECONDS]   fuzz targets under ASan/UBSan, SECONDS each (60)
 #   scripts/dev.sh memcheck         every test executable under valgrind memcheck
+#   scripts/dev.sh windows          cross-build for Windows (MinGW-w64, Qt from ../shared/windows)
+#                                   and run the suites, kvprobe and the package under wine
 #   scripts/dev.sh help             this text
 # KVDEVICE_QT_MAJOR=6 builds against Qt 6; KVDEVICE_BUILD_DIR picks the build folder;
 # KVDEVICE_WERROR=ON turns compiler warnings into errors (CI does).
@@ -288,6 +290,89 @@ memcheck() {
     return "$status"
 }
 
+# The Windows build: MinGW-w64 against the Qt for Windows in ../shared/windows (unpacked
+# into build-windows, since shared/ may be read-only), warnings as errors; under wine the
+# suites that need no pseudo-terminals, kv-sentences and kvprobe (its smoke runs and its
+# Ctrl-C), then the installed package used by examples/host. wine cannot read serial ports
+# nor see real device notifications: those stay untested here.
+windows() {
+    need cmake make g++-mingw-w64-x86-64-posix wine64 python3
+    local dir=$root/build-windows
+    local archive=${KVDEVICE_WINDOWS_QT:-$root/../shared/windows/qt-5.15.13-mingw64.tar.xz}
+    local qt=$dir/qt-5.15.13-mingw64 wine=/usr/lib/wine/wine64 wineserver=/usr/lib/wine/wineserver
+    local toolchain=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$qt")
+    mkdir -p "$dir"
+    [ -d "$qt" ] || { say "unpacking $(basename "$archive")"; tar -xJf "$archive" -C "$dir"; }
+    say "building for Windows in $dir"
+    cmake -S "$root" -B "$dir" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release -DKVDEVICE_WERROR=ON -DKVDEVICE_BUILD_TOOLS=ON \
+        -DBUILD_TESTING=ON >/dev/null
+    cmake --build "$dir" -j "$jobs"
+
+    # A fresh prefix per run, its server started on its own: the first program of a prefix
+    # starts wine's services, which would otherwise keep that program's pipes open.
+    windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+    export WINEPREFIX=$dir/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEQT_FORCE_STDERR_LOGGING=1
+    export WINEPATH="$(windows_path "$qt/bin");$(windows_path "$dir/src")"
+    rm -rf "$WINEPREFIX"
+    setsid "$wineserver" -p </dev/null >/dev/null 2>&1 &
+    trap "'$wineserver' -k 2>/dev/null || true" EXIT
+    "$wine" wineboot </dev/null >/dev/null 2>&1
+
+    say "testing under wine"
+    (cd "$dir" && ctest --output-on-failure -j "$jobs")
+    local out status
+    fail() { echo "FAIL: $*" >&2; exit 1; }
+    out=$("$wine" "$dir/examples/sentences/kv-sentences.exe")
+    grep -qF 'version query:       $PKVVER*0c' <<<"$out" || fail "kv-sentences: $out"
+    local probe=("$wine" "$dir/tools/kvprobe.exe")
+    [ "$("${probe[@]}" --version | tr -d '\r')" = "kvprobe $(sed -n 's/^project(KvDevice VERSION \([^ ]*\).*/\1/p' "$root/CMakeLists.txt")" ] || fail "kvprobe --version"
+    out=$("${probe[@]}" --help)
+    grep -q 'kvboard-sim.*exists on Linux only' <<<"$out" || fail "kvprobe --help does not explain kvboard-sim's absence"
+    status=0
+    out=$("${probe[@]}" --port COM9 --retries 0 --json) || status=$?
+    [ "$status" -eq 1 ] && [ "$(grep -c '"event":"port"' <<<"$out")" -eq 1 ] && grep -q '"outcome":"not_found","port":"COM9"' <<<"$out" \
+        && tail -n 1 <<<"$out" | grep -q '"event":"done"' || fail "kvprobe --port COM9 (status $status): $out"
+    echo "kvprobe.exe: --version, --help, a name that is no port: as expected"
+
+    # Ctrl-C (wine turns SIGINT into the console's Ctrl-C) in each mode, on a pty that wine
+    # opens as COM7: everything ends at once, a run and --monitor with 130, --watch with 0.
+    coproc PTY { exec python3 -c 'import os, pty, time; m, s = pty.openpty(); print(os.ttyname(s), flush=True); time.sleep(120)'; }
+    local pty
+    read -r -u "${PTY[0]}" pty
+    trap "'$wineserver' -k 2>/dev/null || true; kill $PTY_PID 2>/dev/null || true" EXIT
+    ln -sf "$pty" "$WINEPREFIX/dosdevices/com7"
+    local mode expected start
+    for mode in "130 --port COM7 --timeout 20000" "130 --monitor COM7" "0 --watch --poll 100" "0 --watch --json"; do
+        expected=${mode%% *}
+        start=$SECONDS
+        status=0
+        # shellcheck disable=SC2086
+        timeout --preserve-status -s INT 3 "${probe[@]}" ${mode#* } >"$dir/stopped.out" 2>&1 < <(sleep 6) || status=$?
+        [ "$status" -eq "$expected" ] && [ $((SECONDS - start)) -lt 10 ] \
+            || fail "kvprobe ${mode#* } after Ctrl-C: status $status, $((SECONDS - start)) s: $(cat "$dir/stopped.out")"
+    done
+    grep -q '"event":"watching","source":"windows"' "$dir/stopped.out" \
+        || fail "kvprobe --watch does not watch Windows' notifications: $(cat "$dir/stopped.out")"
+    kill "$PTY_PID" 2>/dev/null || true
+    echo "kvprobe.exe: Ctrl-C ends a run, --monitor, --watch polling and --watch on device notifications"
+
+    say "the installed package, used by examples/host"
+    rm -rf "$dir/installed" "$dir/host"
+    cmake --install "$dir" --prefix "$dir/installed" >/dev/null
+    for file in bin/libkvdevice.dll lib/libkvdevice.dll.a lib/cmake/KvDevice/KvDeviceConfig.cmake include/kvdevice/kvdevice.h bin/kvprobe.exe; do
+        [ -f "$dir/installed/$file" ] || fail "not installed: $file"
+    done
+    grep -q -- '-lkvdevice' "$dir/installed/lib/pkgconfig/kvdevice.pc" || fail "kvdevice.pc does not name the library"
+    cmake -S "$root/examples/host" -B "$dir/host" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_PREFIX_PATH="$dir/installed;$qt" >/dev/null
+    cmake --build "$dir/host" -j "$jobs" >/dev/null || fail "examples/host does not build against the package"
+    status=0
+    out=$(WINEPATH="$(windows_path "$qt/bin");$(windows_path "$dir/installed/bin")" "$wine" "$dir/host/kvhost.exe" COM9 2>&1) || status=$?
+    [ "$status" -eq 1 ] && grep -q 'Board6100028' <<<"$out" || fail "kvhost.exe COM9 (status $status): $out"
+    [ -f "$dir/host/kvwatch.exe" ] || fail "no kvwatch.exe"
+    say "Windows: built, tested under wine, installed and used"
+}
+
 usage() { sed -n '2,/^set -euo/p' "${BASH_SOURCE[0]}" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}//'; }
 
 cmd=${1:-}
@@ -302,6 +387,7 @@ case "$cmd" in
     sanitize) deps; sanitize ;;
     fuzz) deps; fuzz "$@" ;;
     memcheck) deps; memcheck ;;
+    windows) windows ;;
     help | -h | --help) usage ;;
     *) usage >&2; exit 2 ;;
 esac

@@ -5,7 +5,7 @@
 #include <kvdevice/communicator.h>
 #include <kvdevice/initializer.h>
 
-#include "testsupport.h"
+#include "boardsupport.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>

@@ -5,7 +5,7 @@
 
 #include <kvdevice/initializer.h>
 
-#include "testsupport.h"
+#include "boardsupport.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -96,6 +96,8 @@ void tst_Usb::run_data()
 #if defined(KVPROBE_PATH) && defined(KVBOARD_SIM_PATH)
     QTest::newRow("kvprobe") << "kvprobe --retries 0" << QByteArray() << -1 << 0 << rows("found Board6100028 /dev/%0 serial 2061376E5748|found Board6100027 /dev/%2|found InfoDevice /dev/%1 serial 0001|done: 3 found, 0 not found");
     QTest::newRow("kvprobe --json: who the boards are") << "kvprobe --retries 0 --json" << QByteArray() << -1 << 0 << rows(R"({"event":"found","location":"1-1","pid":"5740","port":"/dev/%0","serial":"2061376E5748","type":"Board6100028","vid":"0483"}|{"event":"found","location":"1-3","pid":"5740","port":"/dev/%2","type":"Board6100027","vid":"0483"}|"event":"port","location":"1-2","outcome":"identified","pid":"5740","port":"/dev/%1","queries":1,"serial":"0001","type":"InfoDevice")");
+    QTest::newRow("kvprobe: no candidate with that serial number") << "kvprobe --serial 0000NONE" << QByteArray() << -1 << 1 << rows("no candidate port: the system lists no serial port of STMicroelectronics (USB vendor 0483) with serial number 0000NONE; kvprobe --list shows every port");
+    QTest::newRow("kvprobe --json: no candidate") << "kvprobe --serial 0000NONE --json" << QByteArray() << -1 << 1 << rows(R"({"detail":"no candidate port:|","event":"no_candidate"})");
     QTest::newRow("kvprobe --list") << "kvprobe --list" << QByteArray() << -1 << 0 << rows("/dev/%0 1-1 0483:5740 2061376E5748 yes Acme Boards|/dev/%1 1-2 1209:5740 0001 yes STMicroelectronics.|/dev/%2 1-3 0483:5740 - yes STMicroelectronics.|/dev/%3 1-4 0403:6001 A50285BI no FTDI|/dev/%4 1-5 1a86:7523 - no 1a86|/dev/%5 - - - no -");
     QTest::newRow("kvprobe --list --json") << "kvprobe --list --json" << QByteArray() << -1 << 0 << rows(R"({"candidate":true,"event":"port","location":"1-1","manufacturer":"Acme Boards","pid":"5740","port":"/dev/%0","serial":"2061376E5748","vid":"0483"}|{"candidate":false,"event":"port","port":"/dev/%5"}|{"event":"done","ports":6})");
     QTest::newRow("only the board with a serial number") << "kvprobe --serial 2061376E5748 --retries 0" << QByteArray() << -1 << 1 << rows("found Board6100028 /dev/%0 serial 2061376E5748|silent %1|silent %2");

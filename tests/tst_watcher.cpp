@@ -7,7 +7,7 @@
 #include <kvdevice/porteventsource.h>
 #include <kvdevice/watcher.h>
 
-#include "testsupport.h"
+#include "boardsupport.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -7,8 +7,6 @@
 #include "device/portprobe.h"
 #include "logging/logger.h"
 
-#include <QDir>
-#include <QFileInfo>
 #include <QMetaEnum>
 #include <QPointer>
 #include <QSerialPort>
@@ -128,28 +126,14 @@ bool Initializer::isCandidate(const QSerialPortInfo &port)
     return isCandidate(port.manufacturer(), port.hasVendorIdentifier() ? port.vendorIdentifier() : 0);
 }
 
-QString Initializer::resolvedPortName(const QString &name)
-{
-    // One link at a time, never a canonical path: that would resolve device nodes too,
-    // which emulated ones (umockdev) do not survive. Stops at a tty the system lists, so
-    // that the port is locked by its own name (Qt names the lock file after the port).
-    QString path = name;
-    for (int links = 0; links < 40; ++links) {
-        const QFileInfo info(path);
-        if (!info.exists())
-            return name;
-        if (info.dir().dirName() == QLatin1String("dev") && QFileInfo::exists(QStringLiteral("/sys/class/tty/") + info.fileName()))
-            return QStringLiteral("/dev/") + info.fileName();
-        if (!info.isSymLink())
-            return path;
-        path = info.symLinkTarget();
-    }
-    return name;
-}
-
 PortOutcome Initializer::openFailure(const QSerialPort &port, QString *detail)
 {
     return PortProbe::openFailure(port, detail);
+}
+
+PortOutcome Initializer::openFailure(QSerialPort::SerialPortError error, const QString &portName, QString *detail)
+{
+    return PortProbe::openFailure(error, portName, detail);
 }
 
 bool Initializer::probe(const QList<Type> &types, int delay, const QList<QString> &names)
@@ -212,7 +196,7 @@ void Initializer::probeStage2()
             port->setPort(info);
         PortReport report;
         report.port = info.isNull() ? PortInfo::forName(name) : identities.at(i);
-        if (!PortProbe::openForProbing(port, info.isNull() ? name : info.systemLocation(), baudRate, &report.outcome, &report.detail)) {
+        if (!PortProbe::openForProbing(port, info.isNull() ? name : identities.at(i).name, baudRate, &report.outcome, &report.detail)) {
             KVLOG(Trace).write() << "Serial port not accessible: " << name << " - " << int(port->error());
             delete port;
             if (!publish(report, start))

@@ -8,13 +8,13 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QSet>
 #include <QString>
 
 #include <functional>
 
-class QSerialPort;
 class QSignalMapper;
 class QTimer;
 
@@ -96,15 +96,23 @@ public:
     static bool isCandidate(const QString &manufacturer, quint16 vendorIdentifier);
     /// Whether the system's port `port` is probed when no port names are given.
     static bool isCandidate(const QSerialPortInfo &port);
-    /// The device path probe() opens for a port name it is given: symbolic links followed
-    /// to the device (a /dev/serial/by-id link to its ttyACM node, a pty's link to its
-    /// /dev/pts node), so that one port is locked under one name; the name itself when it
-    /// does not resolve. Logs and the port's objectName() keep the name given.
+    /// The device probe() opens for a port name it is given. On Unix, symbolic links are
+    /// followed to the device (a /dev/serial/by-id link to its ttyACM node, a pty's link to
+    /// its /dev/pts node), so that one port is locked under one name; the name itself when
+    /// it does not resolve. On Windows no link is followed: `com3` and `\\.\COM12` become
+    /// `COM3` and `COM12`, other names stay as given. Logs and the port's objectName() keep
+    /// the name given.
     static QString resolvedPortName(const QString &name);
     /// Why `port` did not open, after its open() returned false: the outcome a run reports
     /// for it and, in `detail`, the words for people (who holds a busy port, which group
     /// may open a refused one). For hosts that open ports themselves.
     static KvDevice::PortOutcome openFailure(const QSerialPort &port, QString *detail);
+    /// The same from the port's error and name alone. Qt's PermissionError is Busy when
+    /// another program holds the port: on Windows always ("in use by another program",
+    /// since Windows opens serial ports exclusively and names no holder), on Unix when
+    /// its lock file names the holder or this user may open the device; otherwise it is
+    /// PermissionDenied, with the group that may open it.
+    static KvDevice::PortOutcome openFailure(QSerialPort::SerialPortError error, const QString &portName, QString *detail);
 
 signals:
     /// A board of a requested `type` answered on the port of `comm`; the host owns `comm`

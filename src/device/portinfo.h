@@ -15,14 +15,17 @@ namespace KvDevice {
 struct KVDEVICE_EXPORT PortInfo
 {
     QString name;           ///< the name the port is opened by: given to probe(), or its path
-    QString systemLocation; ///< the device path, such as "/dev/ttyACM0" or "COM3"
+    QString systemLocation; ///< the device path, such as "/dev/ttyACM0", or the Windows name, such as "COM3"
     quint16 vendorId = 0;   ///< USB vendor identifier, when hasUsbIds
     quint16 productId = 0;  ///< USB product identifier, when hasUsbIds
     bool hasUsbIds = false; ///< false where the system gives no USB identifiers
     QString manufacturer;   ///< the USB manufacturer text
     QString description;    ///< the USB product text
     QString serialNumber;   ///< the USB serial number
-    QString usbLocation;    ///< the USB socket as the kernel names the device, such as "1-2.3" (Linux)
+    /// Where the USB device is plugged in: on Linux the socket as the kernel names the
+    /// device, such as "1-2.3"; on Windows the location information of the USB device,
+    /// such as `Port_#0002.Hub_#0001`, empty where Windows provides none.
+    QString usbLocation;
 
     /// A text that names the same board again after it was unplugged and plugged back,
     /// whatever name its port gets then: "usb:VID:PID:SERIAL" when the USB serial number is
@@ -30,11 +33,13 @@ struct KVDEVICE_EXPORT PortInfo
     /// makers give them all one serial number share a key: key those by usbLocation.
     QString boardKey() const;
 
-    /// What the system knows about a port it lists; `name` is its path.
+    /// What the system knows about a port it lists; `name` is its path (on Windows its
+    /// name, such as "COM3").
     static PortInfo fromSystem(const QSerialPortInfo &info);
-    /// What the system knows about the port `name` leads to, links followed, without
-    /// listing every port (on Linux from sysfs: a /dev/serial/by-id link gives its ttyACM's
-    /// USB device; elsewhere only the names).
+    /// What the system knows about the port `name` leads to. On Linux links are followed,
+    /// without listing every port, and sysfs tells the rest (a /dev/serial/by-id link gives
+    /// its ttyACM's USB device); on Windows the ports are listed and the one with the name
+    /// (Initializer::resolvedPortName()) tells; elsewhere only the names.
     static PortInfo forName(const QString &name);
 };
 

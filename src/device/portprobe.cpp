@@ -5,19 +5,10 @@
 #include <kvdevice/initializer.h>
 #include <kvdevice/parserinit.h>
 
-#include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QMetaEnum>
 #include <QSerialPort>
-#include <QSysInfo>
 #include <QTimer>
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <csignal>
-#include <unistd.h>
-#endif
 
 namespace KvDevice {
 
@@ -115,62 +106,27 @@ bool PortProbe::openForProbing(QSerialPort *port, const QString &name, qint32 ba
 
 PortOutcome PortProbe::openFailure(const QSerialPort &port, QString *detail)
 {
-    if (port.error() == QSerialPort::DeviceNotFoundError) {
+    return openFailure(port.error(), port.portName(), detail, port.errorString());
+}
+
+PortOutcome PortProbe::openFailure(QSerialPort::SerialPortError error, const QString &portName, QString *detail,
+                                   const QString &systemText)
+{
+    if (error == QSerialPort::DeviceNotFoundError) {
         *detail = QStringLiteral("no such port");
         return NotFound;
     }
-    const QFileInfo file(port.portName());
+    const QFileInfo file(portName);
     if (file.isAbsolute() && (file.isFile() || file.isDir())) {
         *detail = QStringLiteral("it is a %1, not a serial port").arg(file.isDir() ? QStringLiteral("folder") : QStringLiteral("regular file"));
         return OpenFailed;
     }
-    if (port.error() != QSerialPort::PermissionError) {
-        *detail = port.errorString();
+    if (error != QSerialPort::PermissionError) {
+        *detail = systemText.isEmpty() ? QStringLiteral("cannot open it (%1)").arg(QString::fromLatin1(QMetaEnum::fromType<QSerialPort::SerialPortError>().valueToKey(error)))
+                                       : systemText;
         return OpenFailed;
     }
-    // Qt reports a port that another program holds like one this user may not open. Its
-    // lock file (named as Qt names it) tells who holds it.
-    const QString lockName = QStringLiteral("/LCK..") + QString(port.portName()).replace(QLatin1Char('/'), QLatin1Char('_'));
-    for (const QString &dir : {QStringLiteral("/var/lock"), QStringLiteral("/run/lock")}) {
-        qint64 pid = 0;
-        QString host, program;
-        if (!QLockFile(dir + lockName).getLockInfo(&pid, &host, &program) || pid <= 0)
-            continue;
-#ifdef Q_OS_UNIX
-        // Qt removes a lock whose process has ended, unless this user may not (another
-        // user's, in the sticky lock folder).
-        if (host == QSysInfo::machineHostName() && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH) {
-            *detail = QStringLiteral("a lock file left by process %1, which has ended, that this user may not remove: %2 (sudo rm %2)")
-                          .arg(pid)
-                          .arg(dir + lockName);
-            return PermissionDenied;
-        }
-#endif
-#ifdef Q_OS_LINUX
-        QFile command(QStringLiteral("/proc/%1/comm").arg(pid));
-        if (program.isEmpty() && command.open(QIODevice::ReadOnly))
-            program = QString::fromLocal8Bit(command.readAll()).trimmed();
-#endif
-        *detail = QStringLiteral("in use by %1 (process %2)").arg(program.isEmpty() ? QStringLiteral("another program") : program).arg(pid);
-        return Busy;
-    }
-#ifdef Q_OS_UNIX
-    // Without a lock file: either this user may not open it, or another program opened it
-    // exclusively. Asking does not open the port (which would reset some boards).
-    const QString path = port.portName().startsWith(QLatin1Char('/')) ? port.portName() : QStringLiteral("/dev/") + port.portName();
-    if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0) {
-        *detail = QStringLiteral("in use by another program, which opened it exclusively");
-        return Busy;
-    }
-    QString group = QFileInfo(path).group();
-    if (group.isEmpty() || group == QLatin1String("root"))
-        group = QStringLiteral("dialout");
-    *detail = QStringLiteral("permission denied: join the group that may use the port (%1: sudo usermod -aG %1 $USER), then log in again").arg(group);
-    return PermissionDenied;
-#else
-    *detail = port.errorString();
-    return PermissionDenied;
-#endif
+    return refusal(portName, detail);
 }
 
 PortProbe::PortProbe(const PortInfo &port, const Settings &probeSettings, Nmea::ParserInit *sentenceParser, QObject *parent)

@@ -7,9 +7,9 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
+#include <QSerialPort>
 #include <QString>
 
-class QSerialPort;
 class QTimer;
 
 namespace Nmea {
@@ -59,6 +59,10 @@ public:
     /// Why `port` did not open, as an outcome and, in `detail`, in words for people: who
     /// holds a busy port, which group may open a refused one.
     static PortOutcome openFailure(const QSerialPort &port, QString *detail);
+    /// The same from Qt's error and the port's name; `systemText` (Qt's words) is the
+    /// detail of errors that have no words of ours.
+    static PortOutcome openFailure(QSerialPort::SerialPortError error, const QString &portName, QString *detail,
+                                   const QString &systemText = QString());
 
     /// Probes `port` (opened by its name) with `parser`, which must outlive the probe.
     PortProbe(const PortInfo &port, const Settings &settings, Nmea::ParserInit *parser, QObject *parent = nullptr);
@@ -75,6 +79,10 @@ signals:
     void concluded(const KvDevice::PortReport &report, KvDevice::Communicator *comm);
 
 private:
+    /// Why the system refused to open `portName` (Qt's PermissionError), per system
+    /// (portprobe_unix.cpp, portprobe_win.cpp): Busy or PermissionDenied, and the detail.
+    static PortOutcome refusal(const QString &portName, QString *detail);
+
     void open();
     void ask();
     void readAnswers();

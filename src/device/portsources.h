@@ -1,19 +1,22 @@
 #pragma once
 
 // The watcher's own sources of port events: the system's port list polled, a folder of
-// links watched, and udev's events (Linux, with libudev).
+// links watched, and the system's own notifications (udev's events on Linux, with
+// libudev; device-change messages on Windows).
 
 #include <kvdevice/porteventsource.h>
+#include <kvdevice/watcher.h>
 
 #include <QFileSystemWatcher>
 #include <QHash>
 #include <QTimer>
 
-class QSocketNotifier;
-struct udev;
-struct udev_monitor;
+#include <memory>
 
 namespace KvDevice {
+
+/// The ports the system lists, as Qt lists them.
+QList<QPair<PortInfo, bool>> systemPorts();
 
 /// Lists and compares: the ports of the last list that are gone, and the new ones.
 class ListingSource : public PortEventSource
@@ -43,6 +46,7 @@ protected:
     QList<QPair<PortInfo, bool>> list() override;
 
 private:
+    /// Whether a listing may find something new (per system; true where it cannot tell).
     bool ttysChanged();
 
     QTimer timer;
@@ -68,24 +72,14 @@ private:
     QFileSystemWatcher watcher;
 };
 
-/// udev's events for the tty subsystem; the monitor listens before the ports are listed.
-class UdevSource : public PortEventSource
-{
-    Q_OBJECT
-public:
-    using PortEventSource::PortEventSource;
-    ~UdevSource() override;
-    /// Whether libudev is built in and udev runs here.
-    static bool available();
-    bool start() override;
-    QList<QPair<PortInfo, bool>> ports() override;
-
-private:
-    void receive();
-
-    udev *context = nullptr;
-    udev_monitor *monitor = nullptr;
-    QSocketNotifier *notifier = nullptr;
-};
+/// The system's own sources, per system (portsources_linux.cpp, portsources_win.cpp,
+/// portsources_other.cpp).
+namespace SystemSource {
+/// What Watcher::Automatic means here.
+Watcher::Source automatic();
+/// The system's own source `source` (Udev, Windows); null, with the reason in `error`,
+/// where it does not exist.
+std::unique_ptr<PortEventSource> create(Watcher::Source source, QString *error);
+} // namespace SystemSource
 
 } // namespace KvDevice

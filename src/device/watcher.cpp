@@ -66,16 +66,20 @@ bool Watcher::start(const QList<Type> &requested)
         KVLOG(Error).write() << "Cannot start watching: " << error;
         return false;
     }
-    usedSource = chosenSource == Automatic ? (UdevSource::available() ? Udev : Polling) : chosenSource;
+    usedSource = chosenSource == Automatic ? SystemSource::automatic() : chosenSource;
     if (externalSource) {
         events = externalSource;
     } else {
-        if (usedSource == Udev)
-            ownSource = std::make_unique<UdevSource>();
-        else if (usedSource == Directory)
+        if (usedSource == Directory)
             ownSource = std::make_unique<DirectorySource>(folder);
-        else
+        else if (usedSource == Polling)
             ownSource = std::make_unique<PollingSource>(pollMs);
+        else
+            ownSource = SystemSource::create(usedSource, &error);
+        if (!ownSource) {
+            KVLOG(Error).write() << "Cannot watch for ports: " << error;
+            return false;
+        }
         events = ownSource.get();
     }
     // Listening first, then listing: nothing that appears in between is missed, and what

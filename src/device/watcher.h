@@ -62,10 +62,11 @@ class KVDEVICE_EXPORT Watcher : public QObject
 public:
     /// Where the watcher learns of ports.
     enum Source {
-        Automatic, ///< Udev where it is built in and udev runs, Polling otherwise
+        Automatic, ///< Windows on Windows; elsewhere Udev where it is built in and udev runs, Polling otherwise
         Udev,      ///< udev's events for ttys (Linux)
         Polling,   ///< the system's port list, every pollInterval()
         Directory, ///< a folder of port links (such as /dev/serial/by-id), watched for changes
+        Windows,   ///< the system's device-change notifications for COM ports (Windows)
     };
     Q_ENUM(Source)
 
@@ -115,7 +116,8 @@ public:
 
     /// Probes the candidate ports present now for `types`, then watches. False when it
     /// watches already, `types` is empty or the source cannot work here; errorString()
-    /// says why (udev that does not run, a folder that is a file, ...).
+    /// says why (udev that does not run, Udev anywhere but on Linux and Windows anywhere
+    /// but on Windows, a folder that is a file, ...).
     bool start(const QList<KvDevice::Type> &types);
     /// Why the last start() failed; empty after a successful one.
     QString errorString() const { return error; }

@@ -1,25 +1,12 @@
 #pragma once
 
-// Helpers shared by the test suites: valid sentences, captured log lines, a scriptable
-// I/O device, boards played by kvboard-sim on pseudo-terminals, and a recording host.
-
-#include "simboard.h"
-
-#include <kvdevice/portreport.h>
-#include <kvdevice/type.h>
+// Helpers shared by every test suite, on every system: valid sentences, captured log
+// lines, a scriptable I/O device. boardsupport.h adds boards on pseudo-terminals (Linux).
 
 #include <QByteArrayList>
 #include <QIODevice>
 #include <QList>
-#include <QPointer>
 #include <QStringList>
-
-#include <sys/types.h>
-
-namespace KvDevice {
-class Communicator;
-class Initializer;
-}
 
 namespace TestSupport {
 
@@ -73,45 +60,6 @@ protected:
 
 private:
     QByteArrayList chunks;
-};
-
-/// A board played by kvboard-sim on a pseudo-terminal of its own: the code under test
-/// opens path() like a serial port. `options` is kvboard-sim's --board syntax.
-class Board : public SimBoard
-{
-public:
-    explicit Board(const QString &options = QStringLiteral("silent"));
-    /// How many serial ports of this process have the board's port open.
-    int portsOpen() const;
-
-    /// The lines the host sent, with their line ends.
-    QByteArrayList lines;
-
-private:
-    dev_t device = 0;
-};
-
-/// A communicator handed over by a run, with the name its port was opened by.
-struct Handover
-{
-    QPointer<KvDevice::Communicator> comm;
-    QString port;
-};
-
-/// Records what a run tells the host ("found TYPE PORT", "not found TYPE", "finished" in
-/// `events`; "found TYPE@N" for the port at index N of `ports`; the reports with the
-/// number of events before each) and deletes what it was handed, unless the test deleted
-/// it already.
-class Host : public QObject
-{
-public:
-    explicit Host(KvDevice::Initializer *initializer, const QStringList &ports = {});
-    ~Host() override;
-
-    QList<Handover> found;
-    QStringList events;
-    QList<KvDevice::PortReport> reports;
-    QList<int> reportedAt;
 };
 
 } // namespace TestSupport

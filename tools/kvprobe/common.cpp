@@ -99,7 +99,7 @@ QString advice(const KvDevice::PortReport &report)
     case KvDevice::NoAnswer:
         return QStringLiteral("; is the board's firmware running? (kvprobe --monitor %1 shows what it sends)").arg(report.port.name);
     case KvDevice::Busy:
-        return QStringLiteral("; close that program (ModemManager probes new ports for seconds: the README has a udev rule)");
+        return busyAdvice(report);
     case KvDevice::Duplicate:
         return QStringLiteral(" (kvprobe --all takes every board)");
     case KvDevice::NotFound:
@@ -109,6 +109,27 @@ QString advice(const KvDevice::PortReport &report)
     default:
         return QString();
     }
+}
+
+QString escaped(const QString &text)
+{
+    QString result;
+    result.reserve(text.size());
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\\'))
+            result += QLatin1String("\\\\");
+        else if (c == QLatin1Char('\r'))
+            result += QLatin1String("\\r");
+        else if (c == QLatin1Char('\n'))
+            result += QLatin1String("\\n");
+        else if (c == QLatin1Char('\t'))
+            result += QLatin1String("\\t");
+        else if (c.category() == QChar::Other_Control)
+            result += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            result += c;
+    }
+    return result;
 }
 
 QString frameSentence(const QString &line)

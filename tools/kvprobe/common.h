@@ -2,6 +2,7 @@
 
 #include <kvdevice/portreport.h>
 #include <kvdevice/type.h>
+#include <kvdevice/watcher.h>
 
 #include <QJsonObject>
 #include <QList>
@@ -33,6 +34,20 @@ QJsonObject portJson(const KvDevice::PortInfo &port, const QString &event, KvDev
 QJsonObject reportJson(const KvDevice::PortReport &report);
 /// What to do about a port that delivered nothing, for people ("" when nothing helps).
 QString advice(const KvDevice::PortReport &report);
+/// `text` safe for a terminal: control characters (C0, DEL, C1) as \r, \n, \t or \xhh,
+/// and a backslash as \\, so that what a board sends never drives the terminal.
+QString escaped(const QString &text);
+
+/// What kvprobe says differently per system (common_unix.cpp, common_win.cpp).
+struct SystemTexts
+{
+    QString interrupt;  // how a user stops kvprobe
+    QString endOfInput; // the keys that end typed input
+    QString help;       // the help's paragraph on watching, port names and examples
+};
+const SystemTexts &systemTexts();
+/// What to do about a busy port, after its detail.
+QString busyAdvice(const KvDevice::PortReport &report);
 /// Four lower-case hex digits.
 QString hex4(quint16 value);
 

@@ -4,6 +4,7 @@
 #include "common.h"
 #include "monitor.h"
 #include "proberun.h"
+#include "termination.h"
 #include "watchrun.h"
 
 #include <kvdevice/initializer.h>
@@ -18,6 +19,10 @@
 
 namespace {
 
+// As a shell reports a program that SIGINT ended.
+constexpr int interruptedStatus = 130;
+
+// The help; %1 is how a user stops kvprobe, %2 the system's own paragraph.
 const char *const description = R"(Finds boards attached over USB virtual serial ports and identifies them.
 
 Probing (the default): one line per event as it happens, then a summary:
@@ -29,6 +34,7 @@ Probing (the default): one line per event as it happens, then a summary:
   port PORT OUTCOME: WHY       after the run, each port that delivered nothing, with
                                what to do about it
   done: N found, M not found, T ms
+or, without --port when no port is a candidate, one line that says so.
 With --json, one JSON object per line instead (keys in alphabetical order; "port" is
 the port's path, "location" its USB socket, "vid"/"pid"/"serial" its USB identity,
 each where known):
@@ -40,40 +46,31 @@ each where known):
       one for every port the run considered; the outcome is one of identified, duplicate,
       unrecognized, no_answer, busy, permission_denied, not_found, vanished, open_failed
   {"elapsed_ms":T,"event":"done","found":N,"not_found":M}
+  {"detail":"...","event":"no_candidate"}   instead of all these, when no port is a candidate
 Exit status: 0 when every requested type was found (and, with --details, every
-board answered), 1 when one was not (or a port failed in --monitor), 2 for bad
-arguments.
+board answered), 1 when one was not (or no port was a candidate, or a port failed in
+--monitor), 2 for bad arguments, 130 when interrupted (%1), every port closed.
 
-Watching (--watch): one line per event as it happens, until Ctrl-C (SIGINT) or
-SIGTERM, then exit status 0:
-  watching SOURCE              the watching started (udev, polling every MS ms, or
-                               directory DIR)
+Watching (--watch): one line per event as it happens, until interrupted (%1),
+then exit status 0:
+  watching SOURCE              the watching started (udev, windows, polling every MS
+                               ms, or directory DIR)
   attached TYPE PORT [serial SN]  a board of TYPE answered on a port that appeared
                                (or was there at the start); it stays open until...
   detached TYPE PORT           ...its port went away
   port PORT OUTCOME: WHY       a port that appeared but delivered no board
 With --json: {"event":"watching","source":...}, {"event":"attached",...} with the keys
 of "found", {"event":"detached","port":...,"type":...}, and "port" events as above.
-The source is udev's events where udev runs, else the port list polled each second;
---udev, --poll MS or --port-dir DIR (a folder of port links, such as /dev/serial/by-id
-or kvboard-sim's) chooses one.
 
 Types: board6100028, board6100027, info, or the names printed (Board6100028,
 Board6100027, InfoDevice), in any case; a type given twice is asked for once.
 --list prints PORT USB VID:PID SERIAL CANDIDATE MANUFACTURER per port (--json: one
 "port" object each, then {"event":"done","ports":N}).
 --monitor sends each line typed as a sentence: "$" added when it starts with neither
-"$" nor "!", "*hh" when it has no "*", always CR LF; received sentences with a wrong
-checksum are marked.
+"$" nor "!", "*hh" when it has no "*", always CR LF; received sentences are shown with
+their control characters escaped (\r, \x07), and marked when their checksum is wrong.
 
-Examples:
-  kvprobe                                   all types on the system's candidate ports
-  kvprobe --type info --port /dev/ttyACM0 --details
-  kvprobe --all --serial 2061376E5748 --serial 2061376E5749 --timeout 1000
-  kvprobe --list
-  kvprobe --watch --json --type board6100028
-  kvprobe --watch --port-dir /tmp/boards      boards whose links kvboard-sim makes there
-  echo PKVVER | kvprobe --monitor /dev/ttyACM0)";
+%2)";
 
 int fail(const QString &message)
 {
@@ -125,7 +122,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(KVDEVICE_VERSION_STRING));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromUtf8(description));
+    parser.setApplicationDescription(QString::fromUtf8(description).arg(Tool::systemTexts().interrupt, Tool::systemTexts().help));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption typeOption(QStringLiteral("type"),
@@ -164,7 +161,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption watchOption(QStringLiteral("watch"),
                                          QStringLiteral("Watch for boards that come and go; print each event until "
                                                         "interrupted."));
-    const QCommandLineOption udevOption(QStringLiteral("udev"), QStringLiteral("With --watch: learn of ports from udev's events."));
+    const QCommandLineOption udevOption(QStringLiteral("udev"), QStringLiteral("With --watch: learn of ports from udev's events (Linux)."));
     const QCommandLineOption pollOption(QStringLiteral("poll"),
                                         QStringLiteral("With --watch: list the system's ports every MS milliseconds."),
                                         QStringLiteral("MS"));
@@ -177,10 +174,15 @@ int main(int argc, char *argv[])
 
     if (!parser.parse(QCoreApplication::arguments()))
         return fail(parser.errorText());
-    if (parser.isSet(helpOption))
-        parser.showHelp(0);
-    if (parser.isSet(versionOption))
-        parser.showVersion();
+    // Printed here: Qt shows these in a message box on Windows when it sees no console.
+    if (parser.isSet(helpOption)) {
+        Tool::printLine(parser.helpText().trimmed());
+        return 0;
+    }
+    if (parser.isSet(versionOption)) {
+        Tool::printLine(QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion());
+        return 0;
+    }
     if (!parser.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
     if (parser.values(monitorOption).size() > 1)
@@ -246,7 +248,13 @@ int main(int argc, char *argv[])
     if (parser.isSet(listOption))
         return listPorts(options.json);
 
+    // Every mode below ends from the event loop, also when the user stops it: the objects
+    // that ran it go before `stopped`, closing their ports (and, on Unix, their lock files).
     int status = 0;
+    const Termination stopped([&status] {
+        status = interruptedStatus;
+        QCoreApplication::quit();
+    });
     if (parser.isSet(monitorOption)) {
         Monitor monitor(parser.value(monitorOption));
         if (!monitor.start())
@@ -274,12 +282,11 @@ int main(int argc, char *argv[])
             watch.source = KvDevice::Watcher::Directory;
             watch.directory = parser.value(dirOption);
         }
-        quitOnTerminationSignals();
         WatchRun run(watch);
         if (!run.start())
             return 1;
         app.exec();
-        return 0;
+        return 0; // stopping is how watching ends
     }
 
     ProbeRun run(options);

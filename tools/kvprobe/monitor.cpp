@@ -4,11 +4,7 @@
 
 #include <kvdevice/initializer.h>
 
-#include <QSocketNotifier>
 #include <QTimer>
-
-#include <cerrno>
-#include <unistd.h>
 
 Monitor::Monitor(const QString &portName, QObject *parent)
     : QObject(parent)
@@ -34,31 +30,26 @@ bool Monitor::start()
     connect(&comm, &KvDevice::Communicator::transferFailed, this,
             [this] { Tool::printError(QStringLiteral("kvprobe: %1 did not take a whole sentence").arg(name)); });
 
-    input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
-    connect(input, &QSocketNotifier::activated, this, &Monitor::readInput);
+    startInput();
     Tool::printError(QStringLiteral("kvprobe: monitoring %1 at 115200 baud; each line typed is sent as a sentence, "
-                                    "end of input (Ctrl-D) ends")
-                         .arg(name));
+                                    "end of input (%2) ends")
+                         .arg(name, Tool::systemTexts().endOfInput));
     return true;
 }
 
-void Monitor::readInput()
+void Monitor::received(const QByteArray &chunk)
 {
-    char chunk[512];
-    const ssize_t count = ::read(STDIN_FILENO, chunk, sizeof chunk);
-    if (count < 0 && (errno == EINTR || errno == EAGAIN))
-        return;
-    if (count > 0) {
-        pending.append(chunk, int(count));
-        int end;
-        while ((end = pending.indexOf('\n')) >= 0) {
-            sendLine(pending.left(end));
-            pending.remove(0, end + 1);
-        }
-        return;
+    pending.append(chunk);
+    int end;
+    while ((end = pending.indexOf('\n')) >= 0) {
+        sendLine(pending.left(end));
+        pending.remove(0, end + 1);
     }
-    // End of input: send a last unterminated line, let answers arrive, then stop.
-    input->setEnabled(false);
+}
+
+void Monitor::inputEnded()
+{
+    // Send a last unterminated line, let answers arrive, then stop.
     if (!pending.isEmpty())
         sendLine(pending);
     pending.clear();
@@ -85,8 +76,10 @@ void Monitor::sendLine(const QByteArray &line)
 void Monitor::printReceived()
 {
     QString payload;
-    while (comm.readPayload(payload, 0))
-        Tool::printLine(QStringLiteral("< ") + payload.trimmed() + (Tool::checksumIsRight(payload) ? QString() : QStringLiteral("   (wrong checksum)")));
+    while (comm.readPayload(payload, 0)) {
+        const QString sentence = payload.endsWith(QLatin1String("\r\n")) ? payload.chopped(2) : payload;
+        Tool::printLine(QStringLiteral("< ") + Tool::escaped(sentence) + (Tool::checksumIsRight(payload) ? QString() : QStringLiteral("   (wrong checksum)")));
+    }
 }
 
 void Monitor::portLost()

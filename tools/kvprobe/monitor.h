@@ -6,8 +6,6 @@
 #include <QObject>
 #include <QSerialPort>
 
-class QSocketNotifier;
-
 /// A terminal for the protocol: prints each sentence the port receives ("< ...") and
 /// sends each line of standard input as a sentence ("> ...").
 class Monitor : public QObject
@@ -25,7 +23,11 @@ signals:
     void finished(int exitCode);
 
 private:
-    void readInput();
+    /// Starts delivering standard input to received() and inputEnded(), per system
+    /// (monitor_unix.cpp, monitor_win.cpp).
+    void startInput();
+    void received(const QByteArray &chunk);
+    void inputEnded();
     void sendLine(const QByteArray &line);
     void printReceived();
     void portLost();
@@ -33,7 +35,6 @@ private:
     QString name;
     QSerialPort port;
     KvDevice::Communicator comm;
-    QSocketNotifier *input = nullptr;
     QByteArray pending;
     bool done = false;
 };

@@ -9,7 +9,10 @@
 
 #include <QJsonObject>
 #include <QSerialPort>
+#include <QSerialPortInfo>
 #include <QTimer>
+
+#include <algorithm>
 
 using KvDevice::Type;
 
@@ -30,6 +33,17 @@ ProbeRun::~ProbeRun()
 void ProbeRun::start()
 {
     clock.start();
+    if (options.ports.isEmpty() && !hasCandidate()) {
+        const QString detail = QStringLiteral("no candidate port: the system lists no serial port of STMicroelectronics "
+                                              "(USB vendor 0483)%1; kvprobe --list shows every port")
+                                   .arg(options.serials.isEmpty() ? QString() : QStringLiteral(" with serial number ") + options.serials.join(QStringLiteral(" or ")));
+        if (options.json)
+            Tool::printJson({{QStringLiteral("event"), QStringLiteral("no_candidate")}, {QStringLiteral("detail"), detail}});
+        else
+            Tool::printLine(detail);
+        emit finished(1);
+        return;
+    }
     initializer = new KvDevice::Initializer;
     initializer->setMaxRetries(options.retries);
     initializer->setAnswerTimeout(options.timeoutMs);
@@ -47,6 +61,15 @@ void ProbeRun::start()
         maybeFinish();
     });
     initializer->probe(options.types, options.delayMs, options.ports);
+}
+
+bool ProbeRun::hasCandidate() const
+{
+    const auto available = QSerialPortInfo::availablePorts();
+    return std::any_of(available.begin(), available.end(), [this](const QSerialPortInfo &port) {
+        return KvDevice::Initializer::isCandidate(port)
+               && (options.serials.isEmpty() || options.serials.contains(KvDevice::PortInfo::fromSystem(port).serialNumber));
+    });
 }
 
 void ProbeRun::onFound(Type type, KvDevice::Communicator *comm)

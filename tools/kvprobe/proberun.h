@@ -61,6 +61,8 @@ private:
         bool waiting = false;
     };
 
+    /// Whether the system lists a port the run would probe.
+    bool hasCandidate() const;
     void onFound(KvDevice::Type type, KvDevice::Communicator *comm);
     void onReport(const KvDevice::PortReport &report);
     void onNotFound(KvDevice::Type type);

@@ -4,17 +4,8 @@
 
 #include <kvdevice/communicator.h>
 
-#include <QCoreApplication>
-#include <QMetaEnum>
 #include <QJsonObject>
-#include <QSocketNotifier>
-
-#include <csignal>
-
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include <QMetaEnum>
 
 using KvDevice::Type;
 using KvDevice::Watcher;
@@ -109,38 +100,3 @@ void WatchRun::onReport(const KvDevice::PortReport &report)
     const QString again = report.nextAttemptMs < 0 ? QString() : QStringLiteral(" (asked again in %1 s)").arg((report.nextAttemptMs + 500) / 1000);
     Tool::printLine(QStringLiteral("port %1 %2: %3%4%5").arg(report.port.name, Tool::outcomeName(report.outcome), report.detail, Tool::advice(report), again));
 }
-
-#ifdef Q_OS_UNIX
-namespace {
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 0;
-    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
-}
-} // namespace
-
-void quitOnTerminationSignals()
-{
-    // Only a write() is safe in the handler: the event loop reads the pipe and quits.
-    if (::pipe(signalPipe) != 0)
-        return;
-    ::fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(), &QCoreApplication::quit);
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-}
-#else
-void quitOnTerminationSignals()
-{
-    // Elsewhere the handler runs on a thread of its own; a queued call is safe from there.
-    const auto handler = [](int) { QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection); };
-    std::signal(SIGINT, handler);
-    std::signal(SIGTERM, handler);
-}
-#endif

@@ -41,6 +41,3 @@ private:
     KvDevice::Watcher watcher;
     QHash<QString, QPointer<KvDevice::Communicator>> boards; // by port name
 };
-
-/// Quits the application on SIGINT and SIGTERM, from the event loop.
-void quitOnTerminationSignals();

@@ -1,0 +1,29 @@
+// Opening ports on Windows: names are Windows names (no links to follow), and a port that
+// is refused is held by another program, since Windows opens serial ports exclusively.
+
+#include "device/portprobe.h"
+
+#include <kvdevice/initializer.h>
+
+#include <QRegularExpression>
+
+namespace KvDevice {
+
+QString Initializer::resolvedPortName(const QString &name)
+{
+    // Qt adds the "\\.\" that COM10 and above need, but only to names that start with an
+    // upper-case "COM": com3 and \\.\COM12 become COM3 and COM12.
+    static const QRegularExpression comPort(QStringLiteral(R"(^(?:\\\\\.\\)?COM([0-9]+)$)"), QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = comPort.match(name);
+    return match.hasMatch() ? QStringLiteral("COM") + match.captured(1) : name;
+}
+
+PortOutcome PortProbe::refusal(const QString &, QString *detail)
+{
+    // "Access denied": serial ports are exclusive here, and Windows names no holder. A user
+    // rarely lacks the right to open one.
+    *detail = QStringLiteral("in use by another program");
+    return Busy;
+}
+
+} // namespace KvDevice
