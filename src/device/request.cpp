@@ -79,7 +79,7 @@ Request::Request()
 Request::~Request()
 {
     if (queue)
-        leaveQueue(outcome.attempts, 0);
+        leaveQueue(outcome.attempts, query->timeoutMs);
 }
 
 Request *Request::send(Communicator *comm, const Query &query)
@@ -122,10 +122,8 @@ void Request::attempt()
 
 void Request::timerEvent(QTimerEvent *event)
 {
-    if (event->timerId() != timer.timerId()) {
-        QObject::timerEvent(event);
-        return;
-    }
+    if (event->timerId() != timer.timerId())
+        return; // not the attempt's
     if (outcome.attempts <= query->retries) {
         attempt();
         return;
@@ -145,22 +143,19 @@ void Request::end(Status status, const QString &error)
         // An answer, garbled or not, is taken to answer the first attempt: the board
         // answers in order.
         const bool answered = status == Answered || status == ParseFailed;
-        leaveQueue(outcome.attempts - (answered ? 1 : 0), answered ? outcome.elapsedMs : 0);
+        leaveQueue(outcome.attempts - (answered ? 1 : 0), answered ? qMax<qint64>(query->timeoutMs, outcome.elapsedMs) : query->timeoutMs);
     }
 }
 
-void Request::leaveQueue(int owed, qint64 answerDelayMs)
+void Request::leaveQueue(int owed, qint64 waitMs)
 {
     RequestQueue *const from = queue;
     queue = nullptr;
-    from->release(this, owed, lastSentMs + 2 * qMax<qint64>(query->timeoutMs, answerDelayMs) - clock.elapsed());
+    from->release(this, owed, lastSentMs + 2 * waitMs - clock.elapsed());
 }
 
 void Request::announce()
 {
-    if (announced)
-        return;
-    announced = true;
     const QPointer<Request> self(this);
     emit finished(outcome);
     if (self && autoDeleting)

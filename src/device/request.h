@@ -153,7 +153,7 @@ private:
     Request();
     void attempt();
     void end(Status status, const QString &error);
-    void leaveQueue(int owed, qint64 answerDelayMs);
+    void leaveQueue(int owed, qint64 waitMs);
     void announce();
     void announceLater();
 
@@ -164,7 +164,6 @@ private:
     QElapsedTimer clock;           // from send()
     qint64 lastSentMs = 0;
     bool autoDeleting = true;
-    bool announced = false;
 };
 
 } // namespace KvDevice

@@ -30,7 +30,6 @@ QStringView addressOf(const QString &payload)
 RequestQueue::RequestQueue(Communicator *communicator)
     : comm(communicator)
 {
-    clock.start();
     watch(comm->ioDevice());
 }
 
@@ -54,15 +53,14 @@ RequestQueue *RequestQueue::existing(Communicator *comm)
 void RequestQueue::add(Request *request)
 {
     expire();
-    entries.push_back({request, request->query, 0, 0});
+    entries.emplace_back(request, request->query);
     request->queue = this;
     request->attempt();
 }
 
 void RequestQueue::expire()
 {
-    const qint64 now = clock.elapsed();
-    entries.erase(std::remove_if(entries.begin(), entries.end(), [now](const Entry &entry) { return !entry.request && entry.expiresMs <= now; }),
+    entries.erase(std::remove_if(entries.begin(), entries.end(), [](const Entry &entry) { return !entry.request && entry.expires.hasExpired(); }),
                   entries.end());
 }
 
@@ -115,7 +113,7 @@ void RequestQueue::release(Request *request, int owed, qint64 windowMs)
     if (owed > 0) {
         it->request = nullptr; // its place in the order stays, for the answers still owed
         it->owed = owed;
-        it->expiresMs = clock.elapsed() + windowMs;
+        it->expires = QDeadlineTimer::current(Qt::PreciseTimer) + windowMs;
     } else {
         entries.erase(it);
     }

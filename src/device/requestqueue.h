@@ -5,7 +5,7 @@
 
 #include <kvdevice/request.h>
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QMetaObject>
 #include <QObject>
 #include <QString>
@@ -52,17 +52,21 @@ public:
 private:
     struct Entry
     {
+        Entry(Request *pending, std::shared_ptr<const Query> asked)
+            : request(pending)
+            , query(std::move(asked))
+        {
+        }
         Request *request;                 // null: an ended request's late answers
         std::shared_ptr<const Query> query;
-        int owed;                         // late answers still to drop
-        qint64 expiresMs;                 // on `clock`, for late answers
+        int owed = 0;                     // late answers still to drop
+        QDeadlineTimer expires;           // for late answers
     };
 
     void expire();
     void watch(QIODevice *device);
 
     std::vector<Entry> entries;
-    QElapsedTimer clock;
     QMetaObject::Connection closing;
 };
 
