@@ -1,7 +1,8 @@
-// Requests over a scripted device: answers on the first try, after a resend or never, answers
-// that do not parse or are late, sentences for the host in between, several requests in
-// flight, and a port, communicator or request that goes while a request is pending. Each
-// row is a script; the host records the results and what readyRead() delivered, in order.
+// Requests over a scripted device (a serial port without a system port for its failures):
+// answers on the first try, after a resend or never, answers that do not parse or are
+// late, sentences for the host in between, several requests in flight, and a port,
+// communicator or request that goes while a request is pending. Each row is a script; the
+// host records the results and what readyRead() delivered, in order.
 
 #include <kvdevice/communicator.h>
 #include <kvdevice/parserinit.h>
