@@ -105,7 +105,7 @@ void tst_Request::script_data()
     QTest::newRow("the communicator's parser") << "parser|send c|board PKVVER,HW2,1,2,3|await 1" << "0 Answered 1 HW2" << "KVQ" << 0;
     QTest::newRow("the communicator deleted") << "parser|send r|board PKVVER,HW2,1,2,3|kill|await 1" << "rx2 PKVVER,HW2,1,2,3|kill|0 Cancelled 1 the communicator was deleted" << "KVQ" << 0;
     QTest::newRow("cancelled: its one answer comes late") << "send v|cancel 0|board PKVVER,HW2,1,2,3+PKVVER,HW3,1,2,3" << "0 Cancelled 1 cancelled|cancel|rx2 PKVVER,HW3,1,2,3" << "PKVVER" << 1;
-    QTest::newRow("another port: the old one's late answers forgotten") << "send v|cancel 0|swap|board PKVVER,HW2,1,2,3|send i|close|await 2" << "0 Cancelled 1 cancelled|cancel|swap|rx2 PKVVER,HW2,1,2,3|close|1 PortFailed 1 the port was closed" << "PTKVWR,INF" << 0;
+    QTest::newRow("another port: the old one forgotten, its late answers too") << "send v|cancel 0|swap|board PKVVER,HW2,1,2,3|send i|close old|board " + info + "|send v|close|await 3" << "0 Cancelled 1 cancelled|cancel|swap|rx2 PKVVER,HW2,1,2,3|close|1 Answered 1 KV1|close|2 PortFailed 1 the port was closed" << "PTKVWR,INF PKVVER" << 0;
     QTest::newRow("deleted while pending: no signal, its answer late") << "send v|delete 0|board PKVVER,HW2,1,2,3+KVDATA,1" << "delete|rx2 KVDATA,1" << "PKVVER" << 1;
     QTest::newRow("the port closed") << "send v|send i|close|await 2" << "close|0 PortFailed 1 the port was closed|1 PortFailed 1 the port was closed" << "PKVVER PTKVWR,INF" << 0;
     QTest::newRow("the port deleted") << "send v|destroy|await 1" << "destroy|0 PortFailed 1 the port was deleted" << "PKVVER" << 0;
@@ -134,6 +134,7 @@ void tst_Request::script()
     Nmea::ParserInit parser;
     parser.init();
     QPointer<QIODevice> device = new ScriptedDevice;
+    std::unique_ptr<QIODevice> parked; // detached, still open
     QPointer<Communicator> comm = new Communicator;
     comm->setIODevice(device);
     QStringList events;
@@ -196,7 +197,7 @@ void tst_Request::script()
             device = new FakePort;
             comm->setIODevice(device);
         } else if (what == QLatin1String("swap")) { // another scripted device
-            delete device;
+            parked.reset(device.data());
             device = new ScriptedDevice;
             comm->setIODevice(device);
             events << what;
@@ -220,7 +221,7 @@ void tst_Request::script()
             else if (what == QLatin1String("delete"))
                 delete requests.at(words.at(1).toInt());
             else if (what == QLatin1String("close"))
-                device->close();
+                (words.value(1) == QLatin1String("old") ? parked.get() : device.data())->close();
             else if (what == QLatin1String("destroy")) {
                 writtenBefore = written();
                 delete device;
