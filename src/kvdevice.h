@@ -5,7 +5,7 @@
 
 /// \namespace KvDevice
 /// Finding boards (Initializer, Watcher), what the system and the runs tell about ports
-/// (PortInfo, PortReport), and talking to a board (Communicator, SessionInit).
+/// (PortInfo, PortReport), and talking to a board (Communicator, Request, SessionInit).
 
 /// \namespace Nmea
 /// The sentence engine: framing, checksums and table-driven fields of NMEA-0183-style
@@ -21,6 +21,7 @@
 #include <kvdevice/porteventsource.h>
 #include <kvdevice/portinfo.h>
 #include <kvdevice/portreport.h>
+#include <kvdevice/request.h>
 #include <kvdevice/sessionabstract.h>
 #include <kvdevice/sessioninit.h>
 #include <kvdevice/type.h>

@@ -4,6 +4,7 @@
 
 #include <kvdevice/communicator.h>
 #include <kvdevice/initializer.h>
+#include <kvdevice/request.h>
 
 #include "boardsupport.h"
 
@@ -249,11 +250,13 @@ void tst_Initializer::afterHandover()
     QTRY_COMPARE(queued.size(), 1);
     Communicator *comm = queued.first();
     QCOMPARE(comm, host.found.first().comm.data());
-    // The host reads what is left and closes the port when it hears of a failure.
+    // The host reads what is left and closes the port when it hears of a failure; a
+    // request pending then has ended before.
     int failures = 0;
-    QStringList received;
+    QStringList received, order;
     connect(comm, &Communicator::readFailed, this, [&] {
         ++failures;
+        order << QStringLiteral("readFailed");
         comm->ioDevice()->close();
     });
     QSignalSpy transferred(comm, SIGNAL(transferred(uint)));
@@ -262,11 +265,15 @@ void tst_Initializer::afterHandover()
     QCOMPARE(transferred.first().first().toUInt(), id);
     board.send(sent.mid(extra).join(QString()).toLatin1() + (leaves ? "$KVDATA,cut,of" : ""));
     QTest::qWait(50);
-    if (leaves)
+    if (leaves) {
+        connect(KvDevice::Request::send(comm, KvDevice::InitQuery::version()), &KvDevice::Request::finished, this,
+                [&order](const KvDevice::Request::Result &result) { order << QString::number(result.status); });
         board.close();
+    }
     QTRY_COMPARE(failures, leaves ? 1 : 0);
     QTest::qWait(100);
     QCOMPARE(failures, leaves ? 1 : 0); // once, though Qt reports the error again until the close
+    QCOMPARE(order.join(QLatin1Char(' ')), leaves ? QStringLiteral("%1 readFailed").arg(KvDevice::Request::PortFailed) : QString());
     for (QString payload; comm->readPayload(payload, 0);)
         received << payload;
     QCOMPARE(received, sent); // every complete sentence, in order

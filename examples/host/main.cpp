@@ -1,5 +1,5 @@
-// A minimal host: finds one board of each type, asks each found board again through its
-// communicator with a parser attached, and prints what it answers.
+// A minimal host: finds one board of each type, asks each found board what it is with a
+// request on its communicator, and prints what it answers.
 //
 //   kvhost [PORT...]     (no ports: every STMicroelectronics serial port)
 
@@ -31,8 +31,6 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QList<Type> wanted{Board6100028, Board6100027, InfoDevice};
 
-    Nmea::ParserInit parser; // one parser may serve every communicator
-    parser.init();
     QList<Communicator *> boards; // ours from deviceInitialized on, with their ports
     int reported = 0;
     int waitingForAnswers = 0;
@@ -54,31 +52,23 @@ int main(int argc, char *argv[])
         //! [talk]
         // An unplugged board: close the port, or Qt keeps reporting the failure.
         QObject::connect(comm, &Communicator::readFailed, &app, [comm] { comm->ioDevice()->close(); });
-        // Take answers as session records from now on.
-        comm->setParser(&parser);
+        // An information board answers only the information request, the others only the
+        // version query. The request goes by itself once it has finished.
         ++waitingForAnswers;
-        QObject::connect(comm, QOverload<uint>::of(&Communicator::readyRead), &app, [&, comm, type](uint id) {
-            SessionInit answer;
-            comm->readPayload(&answer, id);
-            QStringList fields;
-            for (auto it = answer.parameters.cbegin(); it != answer.parameters.cend(); ++it)
-                fields << it.key() + QLatin1Char('=') + it.value().toString();
-            fields.sort();
-            print(QStringLiteral("  %1 says: %2").arg(nameOf(type), fields.join(QLatin1Char(' '))));
+        Request *request = Request::send(comm, type == InfoDevice ? InitQuery::information() : InitQuery::version());
+        QObject::connect(request, &Request::finished, &app, [&, type](const Request::Result &result) {
+            if (const auto *answer = result.answerAs<SessionInit>()) {
+                QStringList fields;
+                for (auto it = answer->parameters.cbegin(); it != answer->parameters.cend(); ++it)
+                    fields << it.key() + QLatin1Char('=') + it.value().toString();
+                fields.sort();
+                print(QStringLiteral("  %1 says: %2").arg(nameOf(type), fields.join(QLatin1Char(' '))));
+            } else {
+                print(QStringLiteral("  %1 did not answer: %2").arg(nameOf(type), result.error));
+            }
             --waitingForAnswers;
             finishWhenDone();
         });
-
-        // An information board answers only the information request, the others only
-        // the version query.
-        SessionInit query;
-        if (type == InfoDevice) {
-            query.sentenceId = InfoRequestSentence;
-            query.parameters.insert(InitField::Subcommand, InfoSubcommand);
-        } else {
-            query.sentenceId = VersionSentence;
-        }
-        comm->writePayload(&query);
         //! [talk]
     });
     QObject::connect(initializer, &Initializer::deviceNotFound, &app, [&](Type type) {

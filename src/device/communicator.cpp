@@ -2,6 +2,7 @@
 #include <kvdevice/exception.h>
 #include <kvdevice/ipayloadparser.h>
 
+#include "device/requestqueue.h"
 #include "logging/logger.h"
 
 #include <QIODevice>
@@ -39,6 +40,8 @@ Communicator::Communicator(QObject *parent)
 
 Communicator::~Communicator()
 {
+    delete requests; // pending requests end Cancelled, from the event loop
+    requests = nullptr;
     setIODevice(nullptr);
     rxBuffer.clear();
     txPending.clear();
@@ -52,8 +55,11 @@ bool Communicator::setIODevice(QIODevice *newDevice)
         disconnect(deviceGoneConnection);
         disconnect(deviceErrorConnection);
     }
-    if (newDevice != device)
+    if (newDevice != device) {
         inputBuffer.clear(); // text left by one device is never joined to another's
+        if (requests)
+            requests->deviceChanged(newDevice);
+    }
     device = newDevice;
     readFailedReported = false;
     if (!device)
@@ -66,6 +72,8 @@ bool Communicator::setIODevice(QIODevice *newDevice)
     deviceGoneConnection = connect(device, &QObject::destroyed, this, [this] {
         device = nullptr;
         inputBuffer.clear();
+        if (requests)
+            requests->endAll(Request::PortFailed, QStringLiteral("the port was deleted"), false);
     });
     if (auto *port = qobject_cast<QSerialPort *>(device)) {
         deviceErrorConnection = connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
@@ -93,8 +101,17 @@ void Communicator::deviceFailed()
     QMetaObject::invokeMethod(
         this,
         [this, failed] {
-            if (device == failed)
-                emit readFailed();
+            if (device != failed)
+                return;
+            // Requests hear of it first, so that a host closing the port on readFailed()
+            // finds them over.
+            if (requests) {
+                const QPointer<Communicator> self(this);
+                requests->endAll(Request::PortFailed, QStringLiteral("the port failed: unplugged, or its far end closed"), true);
+                if (!self || device != failed)
+                    return;
+            }
+            emit readFailed();
         },
         Qt::QueuedConnection);
 }
@@ -198,17 +215,23 @@ void Communicator::read(QString &buffer)
         }
 
         for (QString payload = takePayload(buffer); !payload.isEmpty(); payload = takePayload(buffer)) {
-            rxPayloadId = following(rxPayloadId);
-            const uint id = rxPayloadId;
             // A sentence cut off before its line end is joined to the next one: keep the
             // text from the last '$' on.
             const int lastStart = payload.lastIndexOf(payloadStartFlags.first());
             if (lastStart > 0)
                 payload.remove(0, lastStart);
+            KVLOG_CAT(Trace, "Communication").write() << " <- " << payload.trimmed();
+            // An answer to a request is that request's alone.
+            if (requests && requests->offer(payload)) {
+                if (!self || device != source)
+                    return;
+                continue;
+            }
+            rxPayloadId = following(rxPayloadId);
+            const uint id = rxPayloadId;
             if (rxBuffer.size() > rxBufferLimit)
                 rxBuffer.remove(lowestRxId());
             rxBuffer.insert(id, payload);
-            KVLOG_CAT(Trace, "Communication").write() << " <- " << payload.trimmed();
 
             // Listeners may delete this communicator or detach its device.
             emit readyRead(id);

@@ -14,6 +14,7 @@
 namespace KvDevice {
 
 class IPayloadParser;
+class RequestQueue;
 class SessionAbstract;
 
 /// Carries sentence text over one I/O device, in practice the serial port of one board.
@@ -28,6 +29,9 @@ class SessionAbstract;
 /// readyRead(). Take payloads with readPayload(), by id or oldest first (id 0), as text or
 /// parsed into a session. At most six unread payloads are kept; older ones are dropped.
 /// Incomplete text is kept between reads, at most 500 characters of it.
+///
+/// Requests (Request::send()) take their answers out of the received payloads before they
+/// are stored: such a payload gets no id and no readyRead().
 ///
 /// When the attached device is a QSerialPort that fails (unplugged board, far end closed),
 /// readFailed() is emitted once, from the event loop. Close or delete the port then: the
@@ -95,6 +99,8 @@ public slots:
     void ioBytesWritten(qint64 bytes);
 
 private:
+    friend class RequestQueue;
+
     uint lowestRxId() const;
     void deviceFailed();
 
@@ -114,6 +120,7 @@ private:
     bool readFailedReported = false;
     QMetaObject::Connection deviceGoneConnection;
     QMetaObject::Connection deviceErrorConnection;
+    RequestQueue *requests = nullptr; // made by the first request
 };
 
 } // namespace KvDevice

@@ -22,6 +22,7 @@ Examples:
   kvprobe --all --serial 2061376E5748 --serial 2061376E5749 --timeout 1000
   kvprobe --list
   kvprobe --watch --json --type board6100028
+  kvprobe --ask PKVVER --port COM3 --timeout 1000
   echo PKVVER | kvprobe --monitor COM3)")};
     return texts;
 }

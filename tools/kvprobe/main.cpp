@@ -1,6 +1,8 @@
 // kvprobe: finds the attached boards through the library, watches for boards that come
-// and go, lists the serial ports, or acts as a terminal for the protocol on one port.
+// and go, lists the serial ports, asks boards one question, or acts as a terminal for the
+// protocol on one port.
 
+#include "askrun.h"
 #include "common.h"
 #include "monitor.h"
 #include "proberun.h"
@@ -61,6 +63,18 @@ then exit status 0:
   port PORT OUTCOME: WHY       a port that appeared but delivered no board
 With --json: {"event":"watching","source":...}, {"event":"attached",...} with the keys
 of "found", {"event":"detached","port":...,"type":...}, and "port" events as above.
+
+Asking (--ask SENTENCE): the sentence ("$" and "*hh" added as --monitor adds them) is
+sent to each --port, opened as it is, or else to each board a probing run finds (with
+its lines), again after each --timeout up to --retries times; one line per port:
+  answer PORT SENTENCE [FIELD=VALUE...]   the answer, with its fields when the init
+                               protocol parses it
+  no-answer PORT REASON        no answer in time, one that did not parse, a port lost
+The answer is the init protocol's for PKVVER and PTKVWR,INF; for any other sentence
+--expect ID names the answer's address (such as PKVVER). With --json:
+  {"event":"answer","fields":{...},"port":...,"sentence":"$..."}
+  {"attempts":N,"event":"no_answer","port":...,"reason":"..."}
+Exit status: 0 when every port asked answered, 1 when one did not (or none was asked).
 
 Types: board6100028, board6100027, info, or the names printed (Board6100028,
 Board6100027, InfoDevice), in any case; a type given twice is asked for once.
@@ -168,9 +182,17 @@ int main(int argc, char *argv[])
     const QCommandLineOption dirOption(QStringLiteral("port-dir"),
                                        QStringLiteral("With --watch: watch the port links in folder DIR."),
                                        QStringLiteral("DIR"));
+    const QCommandLineOption askOption(QStringLiteral("ask"),
+                                       QStringLiteral("Send SENTENCE to each port (or each board found) and print its "
+                                                      "answer."),
+                                       QStringLiteral("SENTENCE"));
+    const QCommandLineOption expectOption(QStringLiteral("expect"),
+                                          QStringLiteral("With --ask: the address of the answer (default: the init "
+                                                         "protocol's)."),
+                                          QStringLiteral("ID"));
     parser.addOptions({typeOption, portOption, delayOption, retriesOption, jsonOption, detailsOption, listOption,
                        monitorOption, verboseOption, allOption, serialOption, timeoutOption, watchOption, udevOption,
-                       pollOption, dirOption});
+                       pollOption, dirOption, askOption, expectOption});
 
     if (!parser.parse(QCoreApplication::arguments()))
         return fail(parser.errorText());
@@ -194,7 +216,8 @@ int main(int argc, char *argv[])
         {serialOption, {portOption}},
         {watchOption, {listOption, monitorOption, portOption, delayOption, detailsOption, allOption}},
         {udevOption, {pollOption, dirOption}},
-        {pollOption, {dirOption}}};
+        {pollOption, {dirOption}},
+        {askOption, {listOption, monitorOption, watchOption, detailsOption}}};
     for (const auto &mode : modes) {
         for (const QCommandLineOption &other : mode.second) {
             if (parser.isSet(mode.first) && parser.isSet(other))
@@ -204,6 +227,12 @@ int main(int argc, char *argv[])
     for (const QCommandLineOption &option : {udevOption, pollOption, dirOption}) {
         if (parser.isSet(option) && !parser.isSet(watchOption))
             return fail(QStringLiteral("--%1 goes with --watch").arg(option.names().first()));
+    }
+    if (parser.isSet(expectOption) && !parser.isSet(askOption))
+        return fail(QStringLiteral("--expect goes with --ask"));
+    for (const QCommandLineOption &option : {typeOption, allOption, delayOption}) {
+        if (parser.isSet(askOption) && parser.isSet(portOption) && parser.isSet(option))
+            return fail(QStringLiteral("--ask asks the ports given without identifying them: --%1 means nothing there").arg(option.names().first()));
     }
     if (parser.isSet(dirOption) && parser.value(dirOption).isEmpty())
         return fail(QStringLiteral("--port-dir takes a folder, not an empty text"));
@@ -287,6 +316,22 @@ int main(int argc, char *argv[])
             return 1;
         app.exec();
         return 0; // stopping is how watching ends
+    }
+
+    if (parser.isSet(askOption)) {
+        AskOptions ask;
+        ask.probe = options;
+        QString error;
+        if (!AskRun::makeQuery(parser.value(askOption), parser.value(expectOption), &ask.query, &error))
+            return fail(error);
+        AskRun run(ask);
+        QObject::connect(&run, &AskRun::finished, &app, [&status](int code) {
+            status = code;
+            QCoreApplication::quit();
+        });
+        QTimer::singleShot(0, &run, &AskRun::start);
+        app.exec();
+        return status;
     }
 
     ProbeRun run(options);

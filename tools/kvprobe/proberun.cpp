@@ -1,12 +1,13 @@
 #include "proberun.h"
 
+#include "askrun.h"
 #include "common.h"
 
 #include <kvdevice/communicator.h>
-#include <kvdevice/exception.h>
 #include <kvdevice/initializer.h>
 #include <kvdevice/sessioninit.h>
 
+#include <QIODevice>
 #include <QJsonObject>
 #include <QSerialPort>
 #include <QSerialPortInfo>
@@ -20,7 +21,8 @@ ProbeRun::ProbeRun(const ProbeOptions &probeOptions, QObject *parent)
     : QObject(parent)
     , options(probeOptions)
 {
-    parser.init();
+    if (options.details)
+        options.asker = [this](Type type, const QString &port, KvDevice::Communicator *comm) { return askDetails(type, port, comm); };
 }
 
 ProbeRun::~ProbeRun()
@@ -80,10 +82,22 @@ void ProbeRun::onFound(Type type, KvDevice::Communicator *comm)
     device->port = comm->ioDevice() ? comm->ioDevice()->objectName() : QString();
     Device *raw = device.get();
     devices.push_back(std::move(device));
-    if (options.details) {
+    if (options.asker) {
         raw->waiting = true;
         // The communicator is still handing out received data: ask from the event loop.
-        QTimer::singleShot(0, this, [this, raw] { askDetails(raw); });
+        QTimer::singleShot(0, this, [this, raw] {
+            KvDevice::Request *request = options.asker(raw->type, raw->port, raw->comm);
+            connect(request, &KvDevice::Request::finished, this, [this, raw](const KvDevice::Request::Result &result) {
+                raw->waiting = false;
+                // A vanished port keeps failing until it is closed.
+                if (result.status != KvDevice::Request::Answered) {
+                    ++unanswered;
+                    if (QIODevice *port = raw->comm->ioDevice())
+                        QTimer::singleShot(0, port, [port] { port->close(); });
+                }
+                maybeFinish();
+            });
+        });
     }
 }
 
@@ -114,100 +128,44 @@ void ProbeRun::onNotFound(Type type)
     maybeFinish();
 }
 
-void ProbeRun::askDetails(Device *device)
+KvDevice::Request *ProbeRun::askDetails(Type type, const QString &port, KvDevice::Communicator *comm)
 {
-    KvDevice::Communicator *comm = device->comm;
-    // Whatever the board sent before the hand-over is not an answer to this query.
-    QString stale;
-    while (comm->readPayload(stale, 0)) {
-    }
-    comm->setParser(&parser);
-    connect(comm, qOverload<>(&KvDevice::Communicator::readyRead), this, [this, device] { readDetails(device); });
-    connect(comm, &KvDevice::Communicator::readFailed, this,
-            [this, device] { endDetails(device, QStringLiteral("port lost")); });
-
-    device->timer = new QTimer(this);
-    device->timer->setSingleShot(true);
-    connect(device->timer, &QTimer::timeout, this, [this, device] {
-        endDetails(device, QStringLiteral("no answer within %1 ms").arg(detailsTimeoutMs));
-    });
-    device->timer->start(detailsTimeoutMs);
-
-    KvDevice::SessionInit query;
-    query.clear();
-    if (device->type == KvDevice::InfoDevice) {
-        query.sentenceId = KvDevice::InfoRequestSentence;
-        query.parameters.insert(KvDevice::InitField::Subcommand, KvDevice::InfoSubcommand);
-    } else {
-        query.sentenceId = KvDevice::VersionSentence;
-    }
-    if (comm->writePayload(&query) == 0)
-        endDetails(device, QStringLiteral("query not written"));
-}
-
-void ProbeRun::readDetails(Device *device)
-{
-    if (!device->waiting)
-        return;
-    const int expected = device->type == KvDevice::InfoDevice ? KvDevice::InfoAnswerSentence : KvDevice::VersionSentence;
-    QString payload;
-    while (device->comm->readPayload(payload, 0)) {
-        KvDevice::SessionInit answer;
-        answer.clear();
-        try {
-            parser.parse(&answer, payload);
-        } catch (const Nmea::Exception &) {
-            continue; // not an answer; wait for one until the time-out
+    KvDevice::Query query = type == KvDevice::InfoDevice ? KvDevice::InitQuery::information() : KvDevice::InitQuery::version();
+    query.timeoutMs = detailsTimeoutMs;
+    query.retries = 0;
+    auto *request = KvDevice::Request::send(comm, query);
+    connect(request, &KvDevice::Request::finished, this, [this, type, port](const KvDevice::Request::Result &result) {
+        const auto *answer = result.answerAs<KvDevice::SessionInit>();
+        if (!answer) {
+            const QString error = result.status == KvDevice::Request::NoAnswer ? QStringLiteral("no answer within %1 ms").arg(detailsTimeoutMs)
+                                  : result.status == KvDevice::Request::PortFailed ? QStringLiteral("port lost")
+                                                                                 : Tool::reason(result);
+            if (options.json)
+                Tool::printJson({{QStringLiteral("event"), QStringLiteral("details")},
+                                 {QStringLiteral("type"), Tool::typeName(type)},
+                                 {QStringLiteral("port"), port},
+                                 {QStringLiteral("error"), error}});
+            else
+                Tool::printLine(QStringLiteral("details %1 %2 failed: %3").arg(Tool::typeName(type), port, error));
+            return;
         }
-        if (answer.sentenceId != expected)
-            continue;
-
-        const QStringList &fields = expected == KvDevice::InfoAnswerSentence ? KvDevice::InitField::InfoAnswer : KvDevice::InitField::VersionAnswer;
         QJsonObject values;
         QStringList text;
-        for (const QString &field : fields) {
-            const QVariant value = answer.parameters.value(field);
-            values.insert(field, QJsonValue::fromVariant(value));
-            text << field + QLatin1Char('=') + value.toString();
-        }
+        Tool::initFields(*answer, &values, &text);
         if (options.json)
             Tool::printJson({{QStringLiteral("event"), QStringLiteral("details")},
-                             {QStringLiteral("type"), Tool::typeName(device->type)},
-                             {QStringLiteral("port"), device->port},
+                             {QStringLiteral("type"), Tool::typeName(type)},
+                             {QStringLiteral("port"), port},
                              {QStringLiteral("details"), values}});
         else
-            Tool::printLine(QStringLiteral("details %1 %2 %3")
-                                .arg(Tool::typeName(device->type), device->port, text.join(QLatin1Char(' '))));
-        endDetails(device, QString());
-        return;
-    }
-}
-
-void ProbeRun::endDetails(Device *device, const QString &error)
-{
-    if (!device->waiting)
-        return;
-    device->waiting = false;
-    device->timer->stop();
-    if (!error.isEmpty()) {
-        ++detailsFailed;
-        if (options.json)
-            Tool::printJson({{QStringLiteral("event"), QStringLiteral("details")},
-                             {QStringLiteral("type"), Tool::typeName(device->type)},
-                             {QStringLiteral("port"), device->port},
-                             {QStringLiteral("error"), error}});
-        else
-            Tool::printLine(QStringLiteral("details %1 %2 failed: %3").arg(Tool::typeName(device->type), device->port, error));
-    }
-    // A vanished port keeps failing until it is closed.
-    if (auto *port = qobject_cast<QSerialPort *>(device->comm->ioDevice()); port && !error.isEmpty())
-        QTimer::singleShot(0, port, [port] { port->close(); });
-    maybeFinish();
+            Tool::printLine(QStringLiteral("details %1 %2 %3").arg(Tool::typeName(type), port, text.join(QLatin1Char(' '))));
+    });
+    return request;
 }
 
 void ProbeRun::maybeFinish()
 {
-    // Every port is reported once the run is over; details may still be on their way.
+    // Every port is reported once the run is over; answers may still be on their way.
     if (finishing || !runOver)
         return;
     for (const auto &device : devices) {
@@ -237,7 +195,7 @@ void ProbeRun::finish()
                          {QStringLiteral("elapsed_ms"), elapsed}});
     else
         Tool::printLine(QStringLiteral("done: %1 found, %2 not found, %3 ms").arg(found).arg(notFound).arg(elapsed));
-    emit finished(notFound == 0 && detailsFailed == 0 ? 0 : 1);
+    emit finished(notFound == 0 && unanswered == 0 ? 0 : 1);
 }
 
 void ProbeRun::releaseDevice(Device *device)

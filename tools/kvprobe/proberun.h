@@ -1,7 +1,7 @@
 #pragma once
 
-#include <kvdevice/parserinit.h>
 #include <kvdevice/portreport.h>
+#include <kvdevice/request.h>
 #include <kvdevice/type.h>
 
 #include <QElapsedTimer>
@@ -9,16 +9,17 @@
 #include <QObject>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <vector>
-
-class QSerialPort;
-class QTimer;
 
 namespace KvDevice {
 class Communicator;
 class Initializer;
 }
+
+/// Asks a board that a run found: returns the request, whose finished() the run waits for.
+using Asker = std::function<KvDevice::Request *(KvDevice::Type type, const QString &port, KvDevice::Communicator *comm)>;
 
 struct ProbeOptions
 {
@@ -31,10 +32,11 @@ struct ProbeOptions
     bool json = false;
     bool details = false;
     bool everyBoard = false;
+    Asker asker;            // asks each found board (--details: its own)
 };
 
 /// One probing run through KvDevice::Initializer, reported line by line as it goes;
-/// with details, each found board is asked once more for what it is.
+/// with an asker (or details: what it is), each found board is asked once more.
 class ProbeRun : public QObject
 {
     Q_OBJECT
@@ -47,8 +49,8 @@ public:
     void start();
 
 signals:
-    /// Every requested type is reported and every detail query is over: 0 when every type
-    /// was found (and, with details, every board answered), 1 otherwise.
+    /// Every requested type is reported and every board asked has answered or not: 0 when
+    /// every type was found and every board asked answered, 1 otherwise.
     void finished(int exitCode);
 
 private:
@@ -57,7 +59,6 @@ private:
         KvDevice::Type type = KvDevice::NoDevice;
         QString port;
         KvDevice::Communicator *comm = nullptr;
-        QTimer *timer = nullptr;
         bool waiting = false;
     };
 
@@ -66,19 +67,16 @@ private:
     void onFound(KvDevice::Type type, KvDevice::Communicator *comm);
     void onReport(const KvDevice::PortReport &report);
     void onNotFound(KvDevice::Type type);
-    void askDetails(Device *device);
-    void readDetails(Device *device);
-    void endDetails(Device *device, const QString &error);
+    KvDevice::Request *askDetails(KvDevice::Type type, const QString &port, KvDevice::Communicator *comm);
     void maybeFinish();
     void finish();
     void releaseDevice(Device *device);
 
     ProbeOptions options;
     KvDevice::Initializer *initializer = nullptr;
-    Nmea::ParserInit parser;
     std::vector<std::unique_ptr<Device>> devices;
     int notFound = 0;
-    int detailsFailed = 0;
+    int unanswered = 0;
     bool runOver = false;
     bool finishing = false;
     QStringList undelivered; // for people: each port that delivered nothing, and why

@@ -1,0 +1,170 @@
+#include <kvdevice/communicator.h>
+#include <kvdevice/exception.h>
+#include <kvdevice/parserabstract.h>
+#include <kvdevice/parserinit.h>
+#include <kvdevice/request.h>
+#include <kvdevice/sessioninit.h>
+
+#include "device/requestqueue.h"
+
+#include <QIODevice>
+#include <QPointer>
+#include <QTimerEvent>
+
+namespace KvDevice {
+
+QString Query::framed(const QString &body)
+{
+    return QStringLiteral("$%1*%2\r\n").arg(body).arg(uint(Nmea::calculateChecksum(body, 0)), 2, 16, QLatin1Char('0'));
+}
+
+Query Query::fromSession(IPayloadParser &parser, const SessionAbstract &session, const QString &answer)
+{
+    Query query;
+    query.answer = answer;
+    query.parser = &parser;
+    try {
+        parser.build(&session, query.sentence);
+    } catch (const Nmea::Exception &e) {
+        query.buildError = e.message();
+    }
+    return query;
+}
+
+namespace {
+// The init queries' parser: the library's own, so that they need none from the host.
+Nmea::ParserInit &initParser()
+{
+    thread_local Nmea::ParserInit parser;
+    thread_local const bool ready = parser.init();
+    Q_UNUSED(ready)
+    return parser;
+}
+
+Query initQuery(int sentenceId, const QString &subcommand, const QString &answer)
+{
+    SessionInit session;
+    session.sentenceId = sentenceId;
+    if (!subcommand.isEmpty())
+        session.parameters.insert(InitField::Subcommand, subcommand);
+    return Query::fromSession(initParser(), session, answer);
+}
+} // namespace
+
+namespace InitQuery {
+
+Query version()
+{
+    return initQuery(VersionSentence, QString(), QStringLiteral("PKVVER"));
+}
+
+Query information()
+{
+    Query query = initQuery(InfoRequestSentence, InfoSubcommand, QStringLiteral("PTKVRD"));
+    // Only an information board's answer carries its subcommand back.
+    query.accepts = [](const SessionAbstract &answer) {
+        const auto *init = dynamic_cast<const SessionInit *>(&answer);
+        return init && init->parameters.value(InitField::Subcommand).toString() == InfoSubcommand;
+    };
+    return query;
+}
+
+} // namespace InitQuery
+
+Request::Request()
+{
+    clock.start();
+}
+
+Request::~Request()
+{
+    if (queue)
+        leaveQueue(outcome.attempts, query->timeoutMs);
+}
+
+Request *Request::send(Communicator *comm, const Query &query)
+{
+    static const int registered = qRegisterMetaType<Request::Result>("KvDevice::Request::Result");
+    Q_UNUSED(registered)
+
+    auto *request = new Request;
+    request->query = std::make_shared<const Query>(query);
+    QIODevice *device = comm ? comm->ioDevice() : nullptr;
+    QString notSent;
+    if (!device || !device->isWritable())
+        notSent = QStringLiteral("no open port to send on");
+    else if (query.sentence.isEmpty())
+        notSent = query.buildError.isEmpty() ? QStringLiteral("no sentence to send") : query.buildError;
+    if (notSent.isEmpty()) {
+        RequestQueue::of(comm)->add(request);
+    } else {
+        request->end(NotSent, notSent);
+        request->announceLater();
+    }
+    return request;
+}
+
+void Request::cancel()
+{
+    if (isFinished())
+        return;
+    end(Cancelled, QStringLiteral("cancelled"));
+    announce();
+}
+
+void Request::attempt()
+{
+    ++outcome.attempts;
+    queue->comm->writePayload(query->sentence);
+    lastSentMs = clock.elapsed();
+    timer.start(qMax(0, query->timeoutMs), Qt::PreciseTimer, this);
+}
+
+void Request::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != timer.timerId())
+        return; // not the attempt's
+    if (outcome.attempts <= query->retries) {
+        attempt();
+        return;
+    }
+    const int tries = outcome.attempts;
+    end(NoAnswer, QStringLiteral("no answer in %1 %2 of %3 ms").arg(tries).arg(tries == 1 ? QStringLiteral("attempt") : QStringLiteral("attempts")).arg(query->timeoutMs));
+    announce();
+}
+
+void Request::end(Status status, const QString &error)
+{
+    timer.stop();
+    outcome.status = status;
+    outcome.error = error;
+    outcome.elapsedMs = clock.elapsed();
+    if (queue) {
+        // An answer, garbled or not, is taken to answer the first attempt: the board
+        // answers in order.
+        const bool answered = status == Answered || status == ParseFailed;
+        leaveQueue(outcome.attempts - (answered ? 1 : 0), answered ? qMax<qint64>(query->timeoutMs, outcome.elapsedMs) : query->timeoutMs);
+    }
+}
+
+void Request::leaveQueue(int owed, qint64 waitMs)
+{
+    RequestQueue *const from = queue;
+    queue = nullptr;
+    from->release(this, owed, lastSentMs + 2 * waitMs - clock.elapsed());
+}
+
+void Request::announce()
+{
+    const QPointer<Request> self(this);
+    emit finished(outcome);
+    if (self && autoDeleting)
+        deleteLater();
+}
+
+void Request::announceLater()
+{
+    QMetaObject::invokeMethod(this, &Request::announce, Qt::QueuedConnection);
+}
+
+} // namespace KvDevice
