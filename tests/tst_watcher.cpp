@@ -5,6 +5,7 @@
 #include <kvdevice/communicator.h>
 #include <kvdevice/initializer.h>
 #include <kvdevice/porteventsource.h>
+#include <kvdevice/request.h>
 #include <kvdevice/watcher.h>
 
 #include "boardsupport.h"
@@ -80,6 +81,8 @@ void tst_Watcher::watch_data()
     QTest::newRow("directory: a silent port, pauses doubling within the window") << "directory" << "reprobe 100 1250|plug silent|start|await 3|wait 1000" << "concluded@0 NoAnswer +100|concluded@0 NoAnswer +200|concluded@0 NoAnswer";
     QTest::newRow("directory: a busy port let go is attached") << "directory" << "reprobe|window 50|plug board6100028 held|start|await 1|wait 300|release 0|await 2" << "concluded@0 Busy +100|attached 1@0";
     QTest::newRow("directory: an unrecognized port is asked again only when asked") << "directory" << "reprobe|plug board6100028:hwversion=HW9|start|await 1|wait 400|ask 0|await 2|wait 200" << "concluded@0 Unrecognized|concluded@0 Unrecognized";
+    QTest::newRow("directory: a slow board's late answers never reach the host") << "directory" << "plug board6100028:delay=200|start|await 1|request 0|await 2|wait 400" << "attached 1@0|answered@0";
+    QTest::newRow("directory: a request pending when the board leaves ends first") << "directory" << "plug board6100028:answers=1|start|await 1|request 0|wait 100|unplug 0|await 3" << "attached 1@0|failed@0 PortFailed|detached 1@0";
     QTest::newRow("fed: a board's port fails with no removal event") << "fed" << "start|plug info|await 1|unplug 0|await 2" << "attached 3@0|detached 3@0";
     QTest::newRow("fed: events lost, the ports listed again") << "fed" << "start|plug board6100028 quietly|plug info|await 1|lose|await 2" << "attached 3@1|attached 1@0";
 }
@@ -135,9 +138,9 @@ void tst_Watcher::watch()
         QCOMPARE(watcher->portInfo(comm).name, report.port.name);
         // ...so none of the board's signals may reach the host after its detach.
         connect(comm, &Communicator::readFailed, this, [&kept, comm] { kept.at(comm)->size(); });
-        connect(comm, qOverload<>(&Communicator::readyRead), this, [&kept, comm] {
+        connect(comm, qOverload<>(&Communicator::readyRead), this, [&, comm] {
             for (QString payload; comm->readPayload(payload, 0);)
-                kept.at(comm)->size();
+                events << QStringLiteral("payload@%1").arg(index(*kept.at(comm)));
         });
         if (leave)
             watcher.reset();
@@ -216,6 +219,15 @@ void tst_Watcher::watch()
             watcher->setOpenRetryWindow(arg.toInt());
         } else if (what == QLatin1String("ask")) {
             QVERIFY(watcher->reprobe(ports.at(arg.toInt())));
+        } else if (what == QLatin1String("request")) { // the host asks the Nth board what it is
+            const int i = arg.toInt();
+            for (const QPointer<Communicator> &comm : qAsConst(handed)) {
+                if (comm && kept.count(comm) && *kept.at(comm) == ports.at(i))
+                    connect(Request::send(comm, InitQuery::version()), &Request::finished, this, [&events, i](const Request::Result &result) {
+                        events << (result.status == Request::Answered ? QStringLiteral("answered@%1").arg(i)
+                                                                       : QStringLiteral("failed@%1 %2").arg(i).arg(QString::fromLatin1(QMetaEnum::fromType<Request::Status>().valueToKey(result.status))));
+                    });
+            }
         } else if (what == QLatin1String("release")) {
             delete held.takeFirst();
         } else if (what == QLatin1String("drop")) { // the host is done with the board

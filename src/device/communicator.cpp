@@ -227,11 +227,7 @@ void Communicator::read(QString &buffer)
                     return;
                 continue;
             }
-            rxPayloadId = following(rxPayloadId);
-            const uint id = rxPayloadId;
-            if (rxBuffer.size() > rxBufferLimit)
-                rxBuffer.remove(lowestRxId());
-            rxBuffer.insert(id, payload);
+            const uint id = store(payload);
 
             // Listeners may delete this communicator or detach its device.
             emit readyRead(id);
@@ -246,6 +242,21 @@ void Communicator::read(QString &buffer)
         if (count <= 0 || source->bytesAvailable() == 0)
             return;
     }
+}
+
+uint Communicator::store(const QString &payload)
+{
+    rxPayloadId = following(rxPayloadId);
+    if (rxBuffer.size() > rxBufferLimit)
+        rxBuffer.remove(lowestRxId());
+    rxBuffer.insert(rxPayloadId, payload);
+    return rxPayloadId;
+}
+
+void Communicator::keep(const QStringList &payloads)
+{
+    for (const QString &payload : payloads)
+        store(payload);
 }
 
 QString Communicator::takePayload(QString &buffer)

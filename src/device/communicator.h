@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 namespace KvDevice {
 
@@ -99,8 +100,14 @@ public slots:
     void ioBytesWritten(qint64 bytes);
 
 private:
+    friend class PortProbe;
     friend class RequestQueue;
 
+    /// Stores `payloads` as received, without announcing them: what a board said while it
+    /// was being identified, for whoever takes the communicator over.
+    void keep(const QStringList &payloads);
+
+    uint store(const QString &payload);
     uint lowestRxId() const;
     void deviceFailed();
 

@@ -47,7 +47,7 @@ Type PortProbe::claimedType(const SessionInit &answer)
 }
 
 bool PortProbe::classify(Nmea::ParserInit &parser, const QString &payload, const QList<Type> &types, PortReport *report,
-                         QString *parseError)
+                         QString *parseError, int *sentenceId)
 {
     SessionInit answer;
     Type type = NoDevice;
@@ -55,6 +55,8 @@ bool PortProbe::classify(Nmea::ParserInit &parser, const QString &payload, const
     try {
         parser.parse(&answer, payload);
         type = claimedType(answer);
+        if (sentenceId)
+            *sentenceId = answer.sentenceId;
     } catch (const Nmea::Exception &e) {
         if (parseError)
             *parseError = e.message();
@@ -182,7 +184,9 @@ void PortProbe::open()
     timer->setSingleShot(true);
     timer->setTimerType(Qt::PreciseTimer);
     connect(timer, &QTimer::timeout, this, [this] {
-        if (report.queries <= int(settings.maxRetries))
+        if (awaited)
+            handOver(); // the answers still expected are not coming
+        else if (report.queries <= int(settings.maxRetries))
             ask();
         else if (report.outcome == NoAnswer)
             conclude(NoAnswer, silence(report.queries, settings.answerTimeoutMs));
@@ -195,6 +199,7 @@ void PortProbe::open()
 void PortProbe::ask()
 {
     ++report.queries;
+    asked << clock.elapsed();
     for (const int sentence : querySentences(settings.types)) {
         const SessionInit session = query(sentence);
         QString text;
@@ -208,17 +213,54 @@ void PortProbe::readAnswers()
 {
     QString payload;
     while (!over && comm->readPayload(payload, 0)) {
-        if (!classify(*parser, payload, settings.types, &report))
-            continue;
-        report.elapsedMs = clock.elapsed();
-        over = true;
-        timer->stop();
-        comm->disconnect(this);
-        Communicator *handed = comm;
-        comm = nullptr;
-        emit concluded(report, handed); // may delete this
-        return;
+        int sentence = 0;
+        if (!awaited) {
+            const bool identified = classify(*parser, payload, settings.types, &report, nullptr, &sentence);
+            if (sentence && !answered[sentence]++)
+                firstAnswer[sentence] = clock.elapsed();
+            if (!identified)
+                continue;
+            awaited = sentence;
+            timer->stop();
+        } else {
+            SessionInit answer;
+            try {
+                parser->parse(&answer, payload);
+            } catch (const Nmea::Exception &) {
+            }
+            if (answer.sentenceId != awaited) {
+                held << payload;
+                continue;
+            }
+            ++answered[awaited];
+        }
+        if (answered.value(awaited) >= report.queries) {
+            handOver(); // may delete this
+            return;
+        }
+        awaitNextAnswer();
     }
+}
+
+void PortProbe::awaitNextAnswer()
+{
+    // Answers come in the order asked, each as late as the first one came: the next is the
+    // one to the first pass not answered yet.
+    const qint64 delay = firstAnswer.value(awaited) - asked.first();
+    const qint64 due = asked.value(answered.value(awaited)) + delay + qMax<qint64>(100, delay / 4);
+    timer->start(int(qMax<qint64>(0, due - clock.elapsed())));
+}
+
+void PortProbe::handOver()
+{
+    report.elapsedMs = clock.elapsed();
+    over = true;
+    timer->stop();
+    comm->disconnect(this);
+    comm->keep(held);
+    Communicator *handed = comm;
+    comm = nullptr;
+    emit concluded(report, handed); // may delete this
 }
 
 void PortProbe::vanish()

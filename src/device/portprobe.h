@@ -5,10 +5,12 @@
 #include <kvdevice/type.h>
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+#include <QStringList>
 
 class QTimer;
 
@@ -46,9 +48,10 @@ public:
     static Type claimedType(const SessionInit &answer);
     /// Reads one answer into `report`: true when it names one of `types` (the report says
     /// Identified); otherwise it is noted as Unrecognized, but only over silence. A parse
-    /// error is also given in `parseError`.
+    /// error is also given in `parseError`; the sentence that parsed in `sentenceId` (0
+    /// when none did).
     static bool classify(Nmea::ParserInit &parser, const QString &payload, const QList<Type> &types, PortReport *report,
-                         QString *parseError = nullptr);
+                         QString *parseError = nullptr, int *sentenceId = nullptr);
     /// The detail of a port that stayed silent.
     static QString silence(int queries, int answerTimeoutMs);
     /// The detail of a port that failed after it was opened.
@@ -86,6 +89,8 @@ private:
     void open();
     void ask();
     void readAnswers();
+    void awaitNextAnswer();
+    void handOver();
     void conclude(PortOutcome outcome, const QString &detail);
 
     Settings settings;
@@ -95,6 +100,14 @@ private:
     Communicator *comm = nullptr;
     QTimer *timer = nullptr;
     bool over = false;
+
+    // A board is handed over only once the answers to the passes already sent are in:
+    // a slow board's late answers would otherwise be taken for the host's.
+    QList<qint64> asked;           // when each pass asked, on `clock`
+    QHash<int, int> answered;      // answers that parsed, by sentence
+    QHash<int, qint64> firstAnswer; // when the first of each came
+    int awaited = 0;               // the identifying sentence while more of it is to come
+    QStringList held;              // what else the board said meanwhile: the host's
 };
 
 } // namespace KvDevice

@@ -5,6 +5,7 @@
 
 #include "device/portprobe.h"
 #include "device/portsources.h"
+#include "device/requestqueue.h"
 #include "logging/logger.h"
 
 #include <QIODevice>
@@ -298,11 +299,18 @@ void Watcher::detach(const QString &name)
         return;
     const Port port = *it;
     ports.erase(it);
-    if (Communicator *comm = port.comm) {
-        // Nothing of this board reaches anyone after deviceDetached(): a host may free
-        // what it keeps for the board there, whichever signals it listens to. This also
-        // keeps a board the host holds on to from detaching a later one of the same name.
-        comm->disconnect(this);
+    if (port.comm) {
+        // Its requests end first, so that nothing of this board reaches anyone after
+        // deviceDetached(): a host may free what it keeps for the board there, whichever
+        // signals it listens to. Cutting the signals also keeps a board the host holds on
+        // to from detaching a later one of the same name.
+        port.comm->disconnect(this);
+        const QPointer<Watcher> alive(this);
+        failRequests(port.comm, QStringLiteral("the board's port went away"));
+        if (!alive)
+            return;
+    }
+    if (Communicator *comm = port.comm) { // unless a request's host deleted it
         for (const char *signal : {SIGNAL(transferred(uint)), SIGNAL(transferFailed(uint)), SIGNAL(readyRead(uint)),
                                    SIGNAL(readyRead()), SIGNAL(readFailed())})
             comm->disconnect(signal);
