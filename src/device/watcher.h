@@ -39,8 +39,9 @@ class PortProbe;
 /// them. A board that comes back is probed and attached anew.
 ///
 /// The end of a board, in order: the communicator's readFailed() may reach the host first
-/// (when the port failed before the watcher heard of its removal); then the watcher
-/// disconnects every receiver of the communicator's signals and closes its port; then
+/// (when the port failed before the watcher heard of its removal), after its pending
+/// requests ended PortFailed; otherwise the watcher ends them (Request::finished()); then
+/// it disconnects every receiver of the communicator's signals and closes its port; then
 /// deviceDetached(). From then on nothing reaches the host from that communicator, so the
 /// host may free what it keeps for the board inside its deviceDetached() slot.
 ///
