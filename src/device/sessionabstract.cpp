@@ -5,6 +5,8 @@ namespace KvDevice {
 
 SessionAbstract::SessionAbstract() = default;
 
+SessionAbstract::~SessionAbstract() = default;
+
 void SessionAbstract::clear()
 {
 }
