@@ -138,7 +138,7 @@ void tst_Kvmonitor::table()
 void tst_Kvmonitor::console_data()
 {
     QTest::addColumn<QString>("board");
-    QTest::addColumn<QString>("action"); // type TEXT, a button's text, or "$" and the body the board sends
+    QTest::addColumn<QString>("actions"); // ';'-separated: type TEXT, a button's text, "$" and a body the board sends, held N
     QTest::addColumn<QString>("heard");  // the last line the board heard
     QTest::addColumn<QString>("shown");  // in the console, each of these, separated by '|'
 
@@ -150,12 +150,13 @@ void tst_Kvmonitor::console_data()
     QTest::newRow("a request left unanswered") << "board6100028:answers=1" << "Version" << "$PKVVER*0c\r\n" << "! no answer: no answer in 3 attempts";
     QTest::newRow("a control byte from the board, a sentence that does not parse") << "board6100028" << "$KVX,\a" << ""
                                                                                    << "< $KVX,\\x07*6e   (Undefined sentence ID: KVX)";
+    QTest::newRow("paused, then resumed") << "board6100028" << "Pause;$KVY,1;$KVY,2;held 2;Resume (2)" << "" << "< $KVY,1*|< $KVY,2*";
 }
 
 void tst_Kvmonitor::console()
 {
     QFETCH(QString, board);
-    QFETCH(QString, action);
+    QFETCH(QString, actions);
     QFETCH(QString, heard);
     QFETCH(QString, shown);
 
@@ -165,15 +166,23 @@ void tst_Kvmonitor::console()
     QTRY_VERIFY_WITH_TIMEOUT(bench.console(QStringLiteral("b")), 10000);
     BoardConsole *console = bench.console(QStringLiteral("b"));
     Board *played = bench.boards.at(QStringLiteral("b")).get();
-    if (action.startsWith(QLatin1String("type "))) {
-        QTest::keyClicks(console->findChild<QLineEdit *>(), action.mid(5));
-        QTest::keyClick(console->findChild<QLineEdit *>(), Qt::Key_Return);
-    } else if (action.startsWith(QLatin1Char('$'))) {
-        played->send(sentence(action.mid(1)).toLatin1());
-    } else {
-        for (QPushButton *button : console->findChildren<QPushButton *>()) {
-            if (button->text().remove(QLatin1Char('&')) == action)
-                button->click();
+    QPushButton *pause = nullptr; // the one that stays down
+    for (QPushButton *button : console->findChildren<QPushButton *>())
+        pause = button->isCheckable() ? button : pause;
+    for (const QString &action : actions.split(QLatin1Char(';'))) {
+        if (action.startsWith(QLatin1String("type "))) {
+            QTest::keyClicks(console->findChild<QLineEdit *>(), action.mid(5));
+            QTest::keyClick(console->findChild<QLineEdit *>(), Qt::Key_Return);
+        } else if (action.startsWith(QLatin1Char('$'))) {
+            played->send(sentence(action.mid(1)).toLatin1());
+        } else if (action.startsWith(QLatin1String("held "))) { // what came while paused is counted, not shown
+            QTRY_COMPARE_WITH_TIMEOUT(pause->text(), QStringLiteral("Resume (%1)").arg(action.mid(5)), 10000);
+            QVERIFY(!console->text().contains(QLatin1String("KVY")));
+        } else {
+            for (QPushButton *button : console->findChildren<QPushButton *>()) {
+                if (button->text().remove(QLatin1Char('&')) == action)
+                    button->click();
+            }
         }
     }
     for (const QString &text : shown.split(QLatin1Char('|')))
@@ -221,6 +230,12 @@ void tst_Kvmonitor::gone()
     QVERIFY(!console->findChild<QLineEdit *>()->isEnabled());
     for (const QString &text : shown.split(QLatin1Char('|')))
         QTRY_VERIFY2_WITH_TIMEOUT(console->text().contains(text), qPrintable(console->text()), 10000);
+    QTemporaryDir folder; // its text stays, to be saved
+    QVERIFY(console->saveTo(folder.filePath(QStringLiteral("saved.txt"))));
+    QFile saved(folder.filePath(QStringLiteral("saved.txt")));
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(saved.readAll()), console->text() + QLatin1Char('\n'));
+    QVERIFY(!console->saveTo(folder.path()));
     if (how == QLatin1String("again")) { // the board comes back, with a console of its own
         QTRY_VERIFY_WITH_TIMEOUT(bench.console(QStringLiteral("b")) != console, 10000);
         QVERIFY(!bench.console(QStringLiteral("b"))->hasEnded());
