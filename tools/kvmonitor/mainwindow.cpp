@@ -69,8 +69,8 @@ MainWindow::MainWindow(const MonitorOptions &monitorOptions, QWidget *parent)
     table->setWordWrap(false);
     table->verticalHeader()->hide();
     table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
-    table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    table->horizontalHeader()->setSectionResizeMode(PortTableModel::Detail, QHeaderView::Stretch);
+    table->horizontalHeader()->setDefaultSectionSize(table->horizontalHeader()->minimumSectionSize()); // fitColumns() widens them
+    table->horizontalHeader()->setStretchLastSection(true); // Detail takes what is left
     table->setMinimumHeight(100);
 
     tabs = new QTabWidget(central);
@@ -115,10 +115,13 @@ MainWindow::MainWindow(const MonitorOptions &monitorOptions, QWidget *parent)
     connect(clearButton, &QPushButton::clicked, this, &MainWindow::clearGone);
     connect(tabs, &QTabWidget::tabCloseRequested, this, &MainWindow::closeTab);
     connect(model, &PortTableModel::countsChanged, this, &MainWindow::updateStatus);
+    connect(model, &QAbstractItemModel::rowsInserted, this, &MainWindow::fitColumns);
+    connect(model, &QAbstractItemModel::dataChanged, this, &MainWindow::fitColumns);
     connect(&watcher, &Watcher::deviceAttached, this, &MainWindow::onAttached);
     connect(&watcher, &Watcher::deviceDetached, this, &MainWindow::onDetached);
     connect(&watcher, &Watcher::portConcluded, model, &PortTableModel::concluded);
     showSource();
+    fitColumns();
 }
 
 MainWindow::~MainWindow()
@@ -232,6 +235,17 @@ void MainWindow::updateStatus()
                              .arg(counts.attached)
                              .arg(counts.gone)
                              .arg(counts.withoutBoard));
+}
+
+void MainWindow::fitColumns()
+{
+    // Wide enough for what they hold, never narrower than the user made them; a long by-id
+    // path is cut rather than push Detail, the reason, out of sight.
+    for (int column = 0; column < PortTableModel::Detail; ++column) {
+        const int before = table->columnWidth(column);
+        table->resizeColumnToContents(column);
+        table->setColumnWidth(column, qMax(before, qMin(table->columnWidth(column), 360)));
+    }
 }
 
 void MainWindow::clearGone()

@@ -78,6 +78,7 @@ private:
     void release(const Board &board, const QString &why);
     void closeTab(int index);
     void showSource();
+    void fitColumns();
     /// Fills the line beside the source box for the source at `index`.
     void sourceChosen(int index);
     void updateStatus();
