@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and uses it as a host project would, after
-# the prefix has moved: the installed kvprobe starts, examples/host builds through
-# find_package(KvDevice) and runs against simulated boards, examples/sentences builds
-# with the README's pkg-config line; every version the package states is the project's.
+# the prefix has moved: the installed kvprobe and kvmonitor start, examples/host builds
+# through find_package(KvDevice) and runs against simulated boards, examples/sentences
+# builds with the README's pkg-config line; every version the package states is the
+# project's.
 #   install_and_use.sh BUILD_DIR SOURCE_DIR KVBOARD_SIM CXX_COMPILER PROJECT_VERSION
 set -euo pipefail
 build=$1 source=$2 sim=$3 cxx=$4 version=$5
@@ -26,6 +27,9 @@ header=$(sed -n 's/^#define KVDEVICE_VERSION_STRING "\(.*\)"$/\1/p' "$work/prefi
 grep -qF "set(PACKAGE_VERSION \"$version\")" "$(find "$work/prefix" -name KvDeviceConfigVersion.cmake)" \
     || fail "the CMake package's version is not $version"
 [ "$("$work/prefix/bin/kvprobe" --version)" = "kvprobe $version" ] || fail "the installed kvprobe does not start"
+# kvmonitor where Qt Widgets was found; it reads --version before it needs a display.
+[ ! -e "$work/prefix/bin/kvmonitor" ] || [ "$("$work/prefix/bin/kvmonitor" --version)" = "kvmonitor $version" ] \
+    || fail "the installed kvmonitor does not start"
 
 export PKG_CONFIG_PATH=$(dirname "$(find "$work/prefix" -name kvdevice.pc)")
 [ "$(pkg-config --modversion kvdevice)" = "$version" ] || fail "kvdevice.pc's version is not $version"

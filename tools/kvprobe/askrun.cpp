@@ -11,25 +11,6 @@
 
 using KvDevice::Request;
 
-namespace Tool {
-
-QString reason(const Request::Result &result)
-{
-    return result.status == Request::ParseFailed ? QStringLiteral("its answer did not parse: ") + result.error : result.error;
-}
-
-void initFields(const KvDevice::SessionInit &answer, QJsonObject *values, QStringList *text)
-{
-    const QStringList &fields = answer.sentenceId == KvDevice::InfoAnswerSentence ? KvDevice::InitField::InfoAnswer : KvDevice::InitField::VersionAnswer;
-    for (const QString &field : fields) {
-        const QVariant value = answer.parameters.value(field);
-        values->insert(field, QJsonValue::fromVariant(value));
-        *text << field + QLatin1Char('=') + value.toString();
-    }
-}
-
-} // namespace Tool
-
 bool AskRun::makeQuery(const QString &line, const QString &expect, KvDevice::Query *query, QString *error)
 {
     const QString sentence = Tool::frameSentence(line);

@@ -14,14 +14,6 @@
 
 class QSerialPort;
 
-namespace Tool {
-/// Why a request got no answer, for people.
-QString reason(const KvDevice::Request::Result &result);
-/// The fields of a parsed answer of the init protocol, in wire order, as JSON and as
-/// "name=value" texts.
-void initFields(const KvDevice::SessionInit &answer, QJsonObject *values, QStringList *text);
-} // namespace Tool
-
 struct AskOptions
 {
     ProbeOptions probe;    // with ports: those are opened and asked; without: each board a run finds

@@ -156,4 +156,19 @@ bool checksumIsRight(const QString &sentence)
     return star < 0 || (ok && sum == Nmea::calculateChecksum(text.mid(1, star - 1), 0));
 }
 
+QString reason(const KvDevice::Request::Result &result)
+{
+    return result.status == KvDevice::Request::ParseFailed ? QStringLiteral("its answer did not parse: ") + result.error : result.error;
+}
+
+void initFields(const KvDevice::SessionInit &answer, QJsonObject *values, QStringList *text)
+{
+    const QStringList &fields = answer.sentenceId == KvDevice::InfoAnswerSentence ? KvDevice::InitField::InfoAnswer : KvDevice::InitField::VersionAnswer;
+    for (const QString &field : fields) {
+        const QVariant value = answer.parameters.value(field);
+        values->insert(field, QJsonValue::fromVariant(value));
+        *text << field + QLatin1Char('=') + value.toString();
+    }
+}
+
 } // namespace Tool

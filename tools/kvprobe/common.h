@@ -1,6 +1,8 @@
 #pragma once
 
 #include <kvdevice/portreport.h>
+#include <kvdevice/request.h>
+#include <kvdevice/sessioninit.h>
 #include <kvdevice/type.h>
 #include <kvdevice/watcher.h>
 
@@ -56,5 +58,11 @@ QString hex4(quint16 value);
 QString frameSentence(const QString &line);
 /// Whether a received sentence's checksum matches its body (true when it has none).
 bool checksumIsRight(const QString &sentence);
+
+/// Why a request got no answer, for people.
+QString reason(const KvDevice::Request::Result &result);
+/// The fields of a parsed answer of the init protocol, in wire order, as JSON and as
+/// "name=value" texts.
+void initFields(const KvDevice::SessionInit &answer, QJsonObject *values, QStringList *text);
 
 } // namespace Tool

@@ -1,0 +1,189 @@
+// kvmonitor: the boards that come and go, why a port gave nothing, and each board's
+// conversation, in a window.
+
+#include "boardconsole.h"
+#include "common.h"
+#include "mainwindow.h"
+
+#include <kvdevice/version.h>
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QLoggingCategory>
+#include <QTabWidget>
+#include <QTimer>
+
+namespace {
+
+const char *const description = R"(Shows the boards attached over USB virtual serial ports as they come and go, why
+a port delivered no board, and a console per board: what is sent and received, the
+board's version and information requests, a line to send any sentence.
+
+The source is udev's events where udev runs, else the port list polled each second;
+--udev, --poll MS or --port-dir DIR (a folder of port links, such as /dev/serial/by-id
+or kvboard-sim's) chooses one; the window can change it, and the types and serial
+numbers, while it runs. Nothing is remembered between runs.
+
+Types: board6100028, board6100027, info, or Board6100028, Board6100027, InfoDevice, in
+any case. Exit status: 0 when the window was closed, 2 for bad arguments.
+
+Examples:
+  kvmonitor
+  kvmonitor --serial 2061376E5748 --timeout 1000
+  kvmonitor --port-dir /tmp/boards      boards whose links kvboard-sim makes there)";
+
+int fail(const QString &message)
+{
+    Tool::printError(QStringLiteral("kvmonitor: %1\nTry 'kvmonitor --help'.").arg(message));
+    return 2;
+}
+
+// What the command line asks for, beyond the window's options.
+struct Run
+{
+    MonitorOptions options;
+    KvDevice::Type demoType = KvDevice::NoDevice;
+    QString screenshot;
+    int afterMs = 0;
+};
+
+// Reads the command line into `run`; an exit status when the program ends here, else -1.
+int parseArguments(Run *run)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf8(description));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption udevOption(QStringLiteral("udev"), QStringLiteral("Learn of ports from udev's events (Linux)."));
+    const QCommandLineOption pollOption(QStringLiteral("poll"), QStringLiteral("List the system's ports every MS milliseconds."), QStringLiteral("MS"));
+    const QCommandLineOption dirOption(QStringLiteral("port-dir"), QStringLiteral("Watch the port links in folder DIR."), QStringLiteral("DIR"));
+    const QCommandLineOption typeOption(QStringLiteral("type"), QStringLiteral("A type to watch for; repeat for more (default: all three)."),
+                                        QStringLiteral("TYPE"));
+    const QCommandLineOption serialOption(QStringLiteral("serial"),
+                                          QStringLiteral("Watch only the system's ports with this USB serial number; repeat for more."),
+                                          QStringLiteral("SN"));
+    const QCommandLineOption timeoutOption(QStringLiteral("timeout"), QStringLiteral("Wait MS milliseconds for each answer (default 400)."),
+                                           QStringLiteral("MS"), QStringLiteral("400"));
+    const QCommandLineOption retriesOption(QStringLiteral("retries"), QStringLiteral("Ask silent ports again in up to N passes (default 3)."),
+                                           QStringLiteral("N"), QStringLiteral("3"));
+    const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Show the library's debug log on standard error."));
+    // For the README's picture: a board's request, then the window as a PNG, then quit.
+    QCommandLineOption demoRequestOption(QStringLiteral("demo-request"), QStringLiteral("Talk to the first board of TYPE."), QStringLiteral("TYPE"));
+    QCommandLineOption screenshotOption(QStringLiteral("screenshot"), QStringLiteral("Save the window to FILE and quit."), QStringLiteral("FILE"));
+    QCommandLineOption afterOption(QStringLiteral("after"), QStringLiteral("With --screenshot: after MS ms."), QStringLiteral("MS"), QStringLiteral("5000"));
+    for (QCommandLineOption *hidden : {&demoRequestOption, &screenshotOption, &afterOption})
+        hidden->setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({udevOption, pollOption, dirOption, typeOption, serialOption, timeoutOption, retriesOption, verboseOption,
+                       demoRequestOption, screenshotOption, afterOption});
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return fail(parser.errorText());
+    if (parser.isSet(helpOption)) {
+        Tool::printLine(parser.helpText().trimmed());
+        return 0;
+    }
+    if (parser.isSet(versionOption)) {
+        Tool::printLine(QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion());
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+    const QList<QPair<QCommandLineOption, QCommandLineOption>> exclusive = {{udevOption, pollOption}, {udevOption, dirOption}, {pollOption, dirOption}};
+    for (const auto &pair : exclusive) {
+        if (parser.isSet(pair.first) && parser.isSet(pair.second))
+            return fail(QStringLiteral("--%1 and --%2 cannot be combined").arg(pair.first.names().first(), pair.second.names().first()));
+    }
+
+    MonitorOptions &options = run->options;
+    auto typeOf = [](const QString &name, KvDevice::Type *type) {
+        return Tool::typeFromArgument(name, type) ? QString()
+                                                  : QStringLiteral("unknown type \"%1\"; valid types: %2 (or Board6100028, Board6100027, InfoDevice)")
+                                                        .arg(name, Tool::typeArguments().join(QStringLiteral(", ")));
+    };
+    if (parser.isSet(typeOption))
+        options.types.clear();
+    for (const QString &name : parser.values(typeOption)) {
+        KvDevice::Type type;
+        if (const QString error = typeOf(name, &type); !error.isEmpty())
+            return fail(error);
+        if (!options.types.contains(type))
+            options.types << type;
+    }
+    if (parser.isSet(demoRequestOption)) {
+        if (const QString error = typeOf(parser.value(demoRequestOption), &run->demoType); !error.isEmpty())
+            return fail(error);
+    }
+    bool ok = false;
+    options.timeoutMs = parser.value(timeoutOption).toInt(&ok);
+    if (!ok || options.timeoutMs < 1)
+        return fail(QStringLiteral("--timeout takes milliseconds (1 or more), not \"%1\"").arg(parser.value(timeoutOption)));
+    const int retries = parser.value(retriesOption).toInt(&ok);
+    if (!ok || retries < 0)
+        return fail(QStringLiteral("--retries takes a count (0 or more), not \"%1\"").arg(parser.value(retriesOption)));
+    options.retries = unsigned(retries);
+    options.serials = parser.values(serialOption);
+    if (parser.isSet(udevOption))
+        options.source = KvDevice::Watcher::Udev;
+    if (parser.isSet(pollOption)) {
+        options.source = KvDevice::Watcher::Polling;
+        options.pollMs = parser.value(pollOption).toInt(&ok);
+        if (!ok || options.pollMs < 10)
+            return fail(QStringLiteral("--poll takes milliseconds (10 or more), not \"%1\"").arg(parser.value(pollOption)));
+    }
+    if (parser.isSet(dirOption)) {
+        options.source = KvDevice::Watcher::Directory;
+        options.directory = parser.value(dirOption);
+        if (options.directory.isEmpty())
+            return fail(QStringLiteral("--port-dir takes a folder, not an empty text"));
+    }
+    run->screenshot = parser.value(screenshotOption);
+    run->afterMs = parser.value(afterOption).toInt(&ok);
+    if (!ok || run->afterMs < 0)
+        return fail(QStringLiteral("--after takes milliseconds, not \"%1\"").arg(parser.value(afterOption)));
+
+    QLoggingCategory::setFilterRules(parser.isSet(verboseOption) ? QStringLiteral("kvdevice*=true") : QStringLiteral("kvdevice*=false"));
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    Run run;
+    {
+        // Read before QApplication, which needs a display even for --help.
+        QCoreApplication reading(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("kvmonitor"));
+        QCoreApplication::setApplicationVersion(QStringLiteral(KVDEVICE_VERSION_STRING));
+        if (const int status = parseArguments(&run); status >= 0)
+            return status;
+    }
+
+    QApplication app(argc, argv);
+    MainWindow window(run.options);
+    if (run.demoType != KvDevice::NoDevice) {
+        QObject::connect(&window, &MainWindow::boardAttached, &window, [&window, &run](BoardConsole *console) {
+            if (console->type() != run.demoType)
+                return;
+            run.demoType = KvDevice::NoDevice; // the first only
+            window.findChild<QTabWidget *>()->setCurrentWidget(console);
+            // A typed sentence, then the board's own request once its answer is in.
+            QTimer::singleShot(0, console, [console] { console->sendLine(QStringLiteral("PKVVER")); });
+            QTimer::singleShot(300, console, console->type() == KvDevice::InfoDevice ? &BoardConsole::askInformation : &BoardConsole::askVersion);
+        });
+    }
+    int status = 0;
+    if (!run.screenshot.isEmpty()) {
+        QTimer::singleShot(run.afterMs, &window, [&window, &status, file = run.screenshot] {
+            if (!window.grab().save(file)) {
+                Tool::printError(QStringLiteral("kvmonitor: cannot write %1").arg(file));
+                status = 1;
+            }
+            QApplication::quit();
+        });
+    }
+    window.show();
+    window.startWatching();
+    app.exec();
+    return status;
+}
