@@ -59,7 +59,7 @@ void tst_Watcher::watch_data()
     QTest::addColumn<QString>("expected"); // events, separated by '|'; @N: the board plugged Nth
 
     QTest::newRow("udev: present, plugged, unplugged, back under a new name") << "udev" << "plug board6100028|start|await 1|plug info|await 2|unplug 0|await 3|plug board6100028|await 4" << "attached 1@0|attached 3@1|detached 1@0|attached 1@2";
-    QTest::newRow("udev: unplugged while probed") << "udev" << "start|plug silent|heard 0|unplug 0|await 1" << "concluded@0 Vanished";
+    QTest::newRow("udev: unplugged while probed") << "udev" << "start|plug silent|heard 0|unplug 0|await 2" << "concluded@0 Vanished|left@0";
     QTest::newRow("udev: a port of another maker is never opened") << "udev" << "start|plug foreign|plug board6100027|await 1|wait 300" << "attached 2@1";
     QTest::newRow("udev: sixteen, one after another") << "udev" << "start|burst 16|await 16" << QStringLiteral("attached 1@%1|").repeated(16).chopped(1);
     QTest::newRow("polling: a port of another maker is never opened") << "polling" << "start|plug foreign|plug board6100027|await 1|wait 300" << "attached 2@1";
@@ -67,7 +67,7 @@ void tst_Watcher::watch_data()
     QTest::newRow("udev: a silent port, a host that deleted its board") << "udev" << "start|plug silent|plug info|await 2|drop 1|unplug 1|await 3" << "attached 3@1|concluded@0 NoAnswer|detached 3@1";
     QTest::newRow("polling: plugged and unplugged") << "polling" << "start|plug board6100027|await 1|unplug 0|await 2" << "attached 2@0|detached 2@0";
     QTest::newRow("directory: plugged, unplugged, back") << "directory" << "plug info|start|await 1|plug board6100028|await 2|unplug 0|await 3|plug info|await 4" << "attached 3@0|attached 1@1|detached 3@0|attached 3@2";
-    QTest::newRow("directory: silent at the start, back under its name") << "directory" << "plug silent|start|await 1|unplug 0|wait 50|plug info as 0|await 2" << "concluded@0 NoAnswer|attached 3@0";
+    QTest::newRow("directory: silent at the start, back under its name") << "directory" << "plug silent|start|await 1|unplug 0|await 2|plug info as 0|await 3" << "concluded@0 NoAnswer|left@0|attached 3@0";
     QTest::newRow("directory: an old board kept by the host fails after its port came back") << "directory" << "plug info|start|await 1|unplug 0|await 2|plug info as 0|await 3|fail 0|wait 50" << "attached 3@0|detached 3@0|attached 3@0";
     QTest::newRow("udev: the host deletes the watcher when its board leaves") << "udev" << "start|plug info|await 1|leave|unplug 0|await 2|wait 50" << "attached 3@0|detached 3@0";
     QTest::newRow("udev: the host deletes the watcher when a probed port goes") << "udev" << "start|plug silent|heard 0|leave|unplug 0|await 1|wait 50" << "concluded@0 Vanished";
@@ -153,6 +153,7 @@ void tst_Watcher::watch()
         if (leave)
             watcher.reset();
     });
+    connect(watcher.get(), &Watcher::portLeft, this, [&](const PortInfo &port) { events << QStringLiteral("left@%1").arg(index(port.name)); });
     connect(watcher.get(), &Watcher::portConcluded, this, [&](const PortReport &report) {
         events << QStringLiteral("concluded@%1 %2").arg(index(report.port.name)).arg(QString::fromLatin1(QMetaEnum::fromType<PortOutcome>().valueToKey(report.outcome)))
                       + (report.nextAttemptMs < 0 ? QString() : QStringLiteral(" +%1").arg(report.nextAttemptMs));

@@ -282,6 +282,7 @@ void Watcher::portRemoved(const QString &name)
         detach(name);
         return;
     }
+    const PortInfo info = it->info;
     if (it->probe) {
         const QPointer<Watcher> alive(this);
         it->probe->vanish(); // reports it Vanished, to a host that may delete this
@@ -290,6 +291,7 @@ void Watcher::portRemoved(const QString &name)
     }
     ports.remove(name);
     schedule();
+    emit portLeft(info);
 }
 
 void Watcher::detach(const QString &name)

@@ -154,6 +154,9 @@ signals:
     /// An attempt at a port that delivered no board concluded: why, and when the port is
     /// asked again by itself (PortReport::nextAttemptMs).
     void portConcluded(const KvDevice::PortReport &report);
+    /// A port that delivered no board went away (after its last report); a board's port
+    /// gives deviceDetached() instead.
+    void portLeft(const KvDevice::PortInfo &port);
 
 private:
     struct Port

@@ -119,6 +119,7 @@ MainWindow::MainWindow(const MonitorOptions &monitorOptions, QWidget *parent)
     connect(model, &QAbstractItemModel::dataChanged, this, &MainWindow::fitColumns);
     connect(&watcher, &Watcher::deviceAttached, this, &MainWindow::onAttached);
     connect(&watcher, &Watcher::deviceDetached, this, &MainWindow::onDetached);
+    connect(&watcher, &Watcher::portLeft, model, &PortTableModel::left);
     connect(&watcher, &Watcher::portConcluded, model, &PortTableModel::concluded);
     showSource();
     fitColumns();

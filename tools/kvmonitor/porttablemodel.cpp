@@ -52,6 +52,16 @@ void PortTableModel::concluded(const PortReport &report)
     update(report, false);
 }
 
+void PortTableModel::left(const KvDevice::PortInfo &port)
+{
+    for (const Row &row : qAsConst(rows)) {
+        if (row.report.port.name == port.name) {
+            update(row.report, true);
+            return;
+        }
+    }
+}
+
 void PortTableModel::update(const PortReport &report, bool gone)
 {
     int i = 0;
@@ -122,7 +132,9 @@ QString PortTableModel::text(const Row &row, int column) const
     case Location:
         return report.port.usbLocation;
     case Outcome:
-        return row.gone ? QStringLiteral("detached") : Tool::outcomeName(report.outcome).replace(QLatin1Char('_'), QLatin1Char(' '));
+        if (row.gone)
+            return report.outcome == KvDevice::Identified ? QStringLiteral("detached") : QStringLiteral("gone");
+        return Tool::outcomeName(report.outcome).replace(QLatin1Char('_'), QLatin1Char(' '));
     case Type:
         return report.type == KvDevice::NoDevice ? QString() : Tool::typeName(report.type);
     case Changed:

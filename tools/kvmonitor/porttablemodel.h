@@ -8,7 +8,7 @@
 #include <QVector>
 
 /// Every port a watcher has told of, one row per PortInfo::name, as the watcher last
-/// told it. A detached board's row stays, greyed, until clearGone().
+/// told it. The row of a port that went away stays, greyed, until clearGone().
 class PortTableModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -22,6 +22,8 @@ public:
     void attached(KvDevice::Type type, const KvDevice::PortReport &report);
     void detached(KvDevice::Type type, const KvDevice::PortInfo &port);
     void concluded(const KvDevice::PortReport &report);
+    /// A port without a board went away: its row stays, greyed, with its last outcome.
+    void left(const KvDevice::PortInfo &port);
     /// Removes the rows of boards that have gone; returns how many.
     int clearGone();
 
