@@ -95,41 +95,26 @@ int parseArguments(Run *run)
     }
 
     MonitorOptions &options = run->options;
-    auto typeOf = [](const QString &name, KvDevice::Type *type) {
-        return Tool::typeFromArgument(name, type) ? QString()
-                                                  : QStringLiteral("unknown type \"%1\"; valid types: %2 (or Board6100028, Board6100027, InfoDevice)")
-                                                        .arg(name, Tool::typeArguments().join(QStringLiteral(", ")));
-    };
-    if (parser.isSet(typeOption))
-        options.types.clear();
-    for (const QString &name : parser.values(typeOption)) {
-        KvDevice::Type type;
-        if (const QString error = typeOf(name, &type); !error.isEmpty())
-            return fail(error);
-        if (!options.types.contains(type))
-            options.types << type;
-    }
-    if (parser.isSet(demoRequestOption)) {
-        if (const QString error = typeOf(parser.value(demoRequestOption), &run->demoType); !error.isEmpty())
-            return fail(error);
-    }
-    bool ok = false;
-    options.timeoutMs = parser.value(timeoutOption).toInt(&ok);
-    if (!ok || options.timeoutMs < 1)
-        return fail(QStringLiteral("--timeout takes milliseconds (1 or more), not \"%1\"").arg(parser.value(timeoutOption)));
-    const int retries = parser.value(retriesOption).toInt(&ok);
-    if (!ok || retries < 0)
-        return fail(QStringLiteral("--retries takes a count (0 or more), not \"%1\"").arg(parser.value(retriesOption)));
+    QString error;
+    int retries = 0;
+    QList<KvDevice::Type> types, demo;
+    if (!Tool::typesFromArguments(parser.values(typeOption), &types, &error)
+        || !Tool::typesFromArguments(parser.values(demoRequestOption), &demo, &error)
+        || !Tool::numberArgument(QStringLiteral("timeout"), parser.value(timeoutOption), 1, QStringLiteral("milliseconds"), &options.timeoutMs, &error)
+        || !Tool::numberArgument(QStringLiteral("retries"), parser.value(retriesOption), 0, QStringLiteral("a count"), &retries, &error)
+        || !Tool::numberArgument(QStringLiteral("after"), parser.value(afterOption), 0, QStringLiteral("milliseconds"), &run->afterMs, &error)
+        || (parser.isSet(pollOption)
+            && !Tool::numberArgument(QStringLiteral("poll"), parser.value(pollOption), 10, QStringLiteral("milliseconds"), &options.pollMs, &error)))
+        return fail(error);
+    if (!types.isEmpty())
+        options.types = types;
+    run->demoType = demo.value(0, KvDevice::NoDevice);
     options.retries = unsigned(retries);
     options.serials = parser.values(serialOption);
     if (parser.isSet(udevOption))
         options.source = KvDevice::Watcher::Udev;
-    if (parser.isSet(pollOption)) {
+    if (parser.isSet(pollOption))
         options.source = KvDevice::Watcher::Polling;
-        options.pollMs = parser.value(pollOption).toInt(&ok);
-        if (!ok || options.pollMs < 10)
-            return fail(QStringLiteral("--poll takes milliseconds (10 or more), not \"%1\"").arg(parser.value(pollOption)));
-    }
     if (parser.isSet(dirOption)) {
         options.source = KvDevice::Watcher::Directory;
         options.directory = parser.value(dirOption);
@@ -137,9 +122,6 @@ int parseArguments(Run *run)
             return fail(QStringLiteral("--port-dir takes a folder, not an empty text"));
     }
     run->screenshot = parser.value(screenshotOption);
-    run->afterMs = parser.value(afterOption).toInt(&ok);
-    if (!ok || run->afterMs < 0)
-        return fail(QStringLiteral("--after takes milliseconds, not \"%1\"").arg(parser.value(afterOption)));
 
     QLoggingCategory::setFilterRules(parser.isSet(verboseOption) ? QStringLiteral("kvdevice*=true") : QStringLiteral("kvdevice*=false"));
     return -1;

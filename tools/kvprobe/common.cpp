@@ -33,6 +33,31 @@ bool typeFromArgument(const QString &argument, KvDevice::Type *type)
     return false;
 }
 
+bool typesFromArguments(const QStringList &arguments, QList<KvDevice::Type> *types, QString *error)
+{
+    for (const QString &argument : arguments) {
+        KvDevice::Type type;
+        if (!typeFromArgument(argument, &type)) {
+            *error = QStringLiteral("unknown type \"%1\"; valid types: %2 (or Board6100028, Board6100027, InfoDevice)")
+                         .arg(argument, typeArguments().join(QStringLiteral(", ")));
+            return false;
+        }
+        if (!types->contains(type))
+            types->append(type);
+    }
+    return true;
+}
+
+bool numberArgument(const QString &name, const QString &value, int least, const QString &unit, int *number, QString *error)
+{
+    bool ok = false;
+    *number = value.toInt(&ok);
+    if (ok && *number >= least)
+        return true;
+    *error = QStringLiteral("--%1 takes %2 (%3 or more), not \"%4\"").arg(name, unit).arg(least).arg(value);
+    return false;
+}
+
 void printLine(const QString &line)
 {
     std::fputs(qPrintable(line + QLatin1Char('\n')), stdout);

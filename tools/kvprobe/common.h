@@ -19,6 +19,12 @@ QString typeName(KvDevice::Type type);
 /// the enumerator names, in any case).
 QStringList typeArguments();
 bool typeFromArgument(const QString &argument, KvDevice::Type *type);
+/// Adds the types `arguments` name to `types`, each once; false, with the error for
+/// people, at an unknown name.
+bool typesFromArguments(const QStringList &arguments, QList<KvDevice::Type> *types, QString *error);
+/// The whole number of option `name` (its `value` on the command line) when it is at least
+/// `least`; false, with the error for people, otherwise. `unit` names what it counts.
+bool numberArgument(const QString &name, const QString &value, int least, const QString &unit, int *number, QString *error);
 
 /// A line on stdout (or stderr), flushed at once so that pipes see each event as it happens.
 void printLine(const QString &line);

@@ -242,29 +242,17 @@ int main(int argc, char *argv[])
     }
 
     ProbeOptions options;
-    const QStringList typeNames = parser.values(typeOption);
-    for (const QString &name : typeNames) {
-        KvDevice::Type type;
-        if (!Tool::typeFromArgument(name, &type))
-            return fail(QStringLiteral("unknown type \"%1\"; valid types: %2 (or Board6100028, Board6100027, InfoDevice)")
-                            .arg(name, Tool::typeArguments().join(QStringLiteral(", "))));
-        if (!options.types.contains(type))
-            options.types.append(type);
-    }
+    QString error;
+    int retries = 0;
+    if (!Tool::typesFromArguments(parser.values(typeOption), &options.types, &error)
+        || !Tool::numberArgument(QStringLiteral("delay"), parser.value(delayOption), 0, QStringLiteral("milliseconds"), &options.delayMs, &error)
+        || !Tool::numberArgument(QStringLiteral("retries"), parser.value(retriesOption), 0, QStringLiteral("a count"), &retries, &error)
+        || !Tool::numberArgument(QStringLiteral("timeout"), parser.value(timeoutOption), 1, QStringLiteral("milliseconds"), &options.timeoutMs, &error))
+        return fail(error);
     if (options.types.isEmpty())
         options.types = {KvDevice::Board6100028, KvDevice::Board6100027, KvDevice::InfoDevice};
     options.ports = parser.values(portOption);
-    bool ok = false;
-    options.delayMs = parser.value(delayOption).toInt(&ok);
-    if (!ok || options.delayMs < 0)
-        return fail(QStringLiteral("--delay takes milliseconds (0 or more), not \"%1\"").arg(parser.value(delayOption)));
-    const int retries = parser.value(retriesOption).toInt(&ok);
-    if (!ok || retries < 0)
-        return fail(QStringLiteral("--retries takes a count (0 or more), not \"%1\"").arg(parser.value(retriesOption)));
     options.retries = unsigned(retries);
-    options.timeoutMs = parser.value(timeoutOption).toInt(&ok);
-    if (!ok || options.timeoutMs < 1)
-        return fail(QStringLiteral("--timeout takes milliseconds (1 or more), not \"%1\"").arg(parser.value(timeoutOption)));
     options.serials = parser.values(serialOption);
     options.everyBoard = parser.isSet(allOption);
     options.json = parser.isSet(jsonOption);
@@ -303,9 +291,8 @@ int main(int argc, char *argv[])
             watch.source = KvDevice::Watcher::Udev;
         if (parser.isSet(pollOption)) {
             watch.source = KvDevice::Watcher::Polling;
-            watch.pollMs = parser.value(pollOption).toInt(&ok);
-            if (!ok || watch.pollMs < 10)
-                return fail(QStringLiteral("--poll takes milliseconds (10 or more), not \"%1\"").arg(parser.value(pollOption)));
+            if (!Tool::numberArgument(QStringLiteral("poll"), parser.value(pollOption), 10, QStringLiteral("milliseconds"), &watch.pollMs, &error))
+                return fail(error);
         }
         if (parser.isSet(dirOption)) {
             watch.source = KvDevice::Watcher::Directory;
