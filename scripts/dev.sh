@@ -328,7 +328,15 @@ memcheck() {
 windows() {
     need cmake make g++-mingw-w64-x86-64-posix wine64 python3
     local dir=$root/build-windows
-    local archive=${KVDEVICE_WINDOWS_QT:-$root/../shared/windows/qt-5.15.13-mingw64.tar.xz}
+    local name=qt-5.15.13-mingw64.tar.xz archive=${KVDEVICE_WINDOWS_QT:-} place
+    # A clone may sit one folder deeper than the working tree, beside it or elsewhere.
+    for place in "$root/.." "$root/../.." /work; do
+        [ -n "$archive" ] || [ ! -f "$place/shared/windows/$name" ] || archive=$place/shared/windows/$name
+    done
+    if [ ! -f "$archive" ]; then
+        echo "windows: $name not found in ../shared/windows; set KVDEVICE_WINDOWS_QT to its path" >&2
+        return 1
+    fi
     local qt=$dir/qt-5.15.13-mingw64 wine=/usr/lib/wine/wine64 wineserver=/usr/lib/wine/wineserver
     local toolchain=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$qt")
     mkdir -p "$dir"
