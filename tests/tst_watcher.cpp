@@ -82,6 +82,7 @@ void tst_Watcher::watch_data()
     QTest::newRow("directory: a busy port let go is attached") << "directory" << "reprobe|window 50|plug board6100028 held|start|await 1|wait 300|release 0|await 2" << "concluded@0 Busy +100|attached 1@0";
     QTest::newRow("directory: an unrecognized port is asked again only when asked") << "directory" << "reprobe|plug board6100028:hwversion=HW9|start|await 1|wait 400|ask 0|await 2|wait 200" << "concluded@0 Unrecognized|concluded@0 Unrecognized";
     QTest::newRow("directory: a slow board's late answers never reach the host") << "directory" << "plug board6100028:delay=200|start|await 1|request 0|await 2|wait 400" << "attached 1@0|answered@0";
+    QTest::newRow("directory: a slow board that answers once is handed over all the same") << "directory" << "plug board6100028:delay=200,answers=1|start|await 1" << "attached 1@0";
     QTest::newRow("directory: a request pending when the board leaves ends first") << "directory" << "plug board6100028:answers=1|start|await 1|request 0|wait 100|unplug 0|await 3" << "attached 1@0|failed@0 PortFailed|detached 1@0";
     QTest::newRow("fed: a board's port fails with no removal event") << "fed" << "start|plug info|await 1|unplug 0|await 2" << "attached 3@0|detached 3@0";
     QTest::newRow("fed: events lost, the ports listed again") << "fed" << "start|plug board6100028 quietly|plug info|await 1|lose|await 2" << "attached 3@1|attached 1@0";
