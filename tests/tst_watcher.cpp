@@ -80,6 +80,7 @@ void tst_Watcher::watch_data()
     QTest::newRow("directory: a board that answers only later is asked again") << "directory" << "reprobe|plug board6100028:ignore=2|start|await 2" << "concluded@0 NoAnswer +100|attached 1@0";
     QTest::newRow("directory: a silent port, pauses doubling within the window") << "directory" << "reprobe 100 1250|plug silent|start|await 3|wait 1000" << "concluded@0 NoAnswer +100|concluded@0 NoAnswer +200|concluded@0 NoAnswer";
     QTest::newRow("directory: a busy port let go is attached") << "directory" << "reprobe|window 50|plug board6100028 held|start|await 1|wait 300|release 0|await 2" << "concluded@0 Busy +100|attached 1@0";
+    QTest::newRow("directory: a busy port let go that stays silent: pauses from the first") << "directory" << "reprobe|window 50|plug silent held|start|await 1|release 0|await 2" << "concluded@0 Busy +100|concluded@0 NoAnswer +100";
     QTest::newRow("directory: an unrecognized port is asked again only when asked") << "directory" << "reprobe|plug board6100028:hwversion=HW9|start|await 1|wait 400|ask 0|await 2|wait 200" << "concluded@0 Unrecognized|concluded@0 Unrecognized";
     QTest::newRow("directory: a slow board's late answers never reach the host") << "directory" << "plug board6100028:delay=200|start|await 1|request 0|await 2|wait 400" << "attached 1@0|answered@0";
     QTest::newRow("directory: a slow board that answers once is handed over all the same") << "directory" << "plug board6100028:delay=200,answers=1|start|await 1" << "attached 1@0";
