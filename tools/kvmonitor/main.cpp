@@ -32,12 +32,6 @@ Examples:
   kvmonitor --serial 2061376E5748 --timeout 1000
   kvmonitor --port-dir /tmp/boards      boards whose links kvboard-sim makes there)";
 
-int fail(const QString &message)
-{
-    Tool::printError(QStringLiteral("kvmonitor: %1\nTry 'kvmonitor --help'.").arg(message));
-    return 2;
-}
-
 // What the command line asks for, beyond the window's options.
 struct Run
 {
@@ -76,22 +70,12 @@ int parseArguments(Run *run)
     parser.addOptions({udevOption, pollOption, dirOption, typeOption, serialOption, timeoutOption, retriesOption, verboseOption,
                        demoRequestOption, screenshotOption, afterOption});
 
-    if (!parser.parse(QCoreApplication::arguments()))
-        return fail(parser.errorText());
-    if (parser.isSet(helpOption)) {
-        Tool::printLine(parser.helpText().trimmed());
-        return 0;
-    }
-    if (parser.isSet(versionOption)) {
-        Tool::printLine(QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion());
-        return 0;
-    }
-    if (!parser.positionalArguments().isEmpty())
-        return fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+    if (const int status = Tool::parseCommandLine(parser, helpOption, versionOption); status >= 0)
+        return status;
     const QList<QPair<QCommandLineOption, QCommandLineOption>> exclusive = {{udevOption, pollOption}, {udevOption, dirOption}, {pollOption, dirOption}};
     for (const auto &pair : exclusive) {
         if (parser.isSet(pair.first) && parser.isSet(pair.second))
-            return fail(QStringLiteral("--%1 and --%2 cannot be combined").arg(pair.first.names().first(), pair.second.names().first()));
+            return Tool::usageError(QStringLiteral("--%1 and --%2 cannot be combined").arg(pair.first.names().first(), pair.second.names().first()));
     }
 
     MonitorOptions &options = run->options;
@@ -105,7 +89,7 @@ int parseArguments(Run *run)
         || !Tool::numberArgument(QStringLiteral("after"), parser.value(afterOption), 0, QStringLiteral("milliseconds"), &run->afterMs, &error)
         || (parser.isSet(pollOption)
             && !Tool::numberArgument(QStringLiteral("poll"), parser.value(pollOption), 10, QStringLiteral("milliseconds"), &options.pollMs, &error)))
-        return fail(error);
+        return Tool::usageError(error);
     if (!types.isEmpty())
         options.types = types;
     run->demoType = demo.value(0, KvDevice::NoDevice);
@@ -119,7 +103,7 @@ int parseArguments(Run *run)
         options.source = KvDevice::Watcher::Directory;
         options.directory = parser.value(dirOption);
         if (options.directory.isEmpty())
-            return fail(QStringLiteral("--port-dir takes a folder, not an empty text"));
+            return Tool::usageError(QStringLiteral("--port-dir takes a folder, not an empty text"));
     }
     run->screenshot = parser.value(screenshotOption);
 

@@ -2,12 +2,39 @@
 
 #include <kvdevice/parserabstract.h>
 
+#include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QMetaEnum>
 
 #include <cstdio>
 
 namespace Tool {
+
+int usageError(const QString &message)
+{
+    const QString tool = QCoreApplication::applicationName();
+    printError(QStringLiteral("%1: %2\nTry '%1 --help'.").arg(tool, message));
+    return 2;
+}
+
+int parseCommandLine(QCommandLineParser &parser, const QCommandLineOption &help, const QCommandLineOption &version)
+{
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(parser.errorText());
+    // Printed here: Qt shows these in a message box on Windows when it sees no console.
+    if (parser.isSet(help)) {
+        printLine(parser.helpText().trimmed());
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        printLine(QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion());
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+    return -1;
+}
 
 QString typeName(KvDevice::Type type)
 {

@@ -11,6 +11,9 @@
 #include <QString>
 #include <QStringList>
 
+class QCommandLineParser;
+class QCommandLineOption;
+
 namespace Tool {
 
 /// The enumerator name of `type`, e.g. "Board6100028".
@@ -25,6 +28,12 @@ bool typesFromArguments(const QStringList &arguments, QList<KvDevice::Type> *typ
 /// The whole number of option `name` (its `value` on the command line) when it is at least
 /// `least`; false, with the error for people, otherwise. `unit` names what it counts.
 bool numberArgument(const QString &name, const QString &value, int least, const QString &unit, int *number, QString *error);
+
+/// A usage error on stderr, with a pointer to --help; the exit status for it (2).
+int usageError(const QString &message);
+/// Parses the command line and answers --help, --version and stray arguments: the exit
+/// status when the program ends there, -1 when it goes on.
+int parseCommandLine(QCommandLineParser &parser, const QCommandLineOption &help, const QCommandLineOption &version);
 
 /// A line on stdout (or stderr), flushed at once so that pipes see each event as it happens.
 void printLine(const QString &line);

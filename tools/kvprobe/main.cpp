@@ -86,12 +86,6 @@ their control characters escaped (\r, \x07), and marked when their checksum is w
 
 %2)";
 
-int fail(const QString &message)
-{
-    Tool::printError(QStringLiteral("kvprobe: %1\nTry 'kvprobe --help'.").arg(message));
-    return 2;
-}
-
 int listPorts(bool json)
 {
     const auto ports = QSerialPortInfo::availablePorts();
@@ -194,21 +188,10 @@ int main(int argc, char *argv[])
                        monitorOption, verboseOption, allOption, serialOption, timeoutOption, watchOption, udevOption,
                        pollOption, dirOption, askOption, expectOption});
 
-    if (!parser.parse(QCoreApplication::arguments()))
-        return fail(parser.errorText());
-    // Printed here: Qt shows these in a message box on Windows when it sees no console.
-    if (parser.isSet(helpOption)) {
-        Tool::printLine(parser.helpText().trimmed());
-        return 0;
-    }
-    if (parser.isSet(versionOption)) {
-        Tool::printLine(QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion());
-        return 0;
-    }
-    if (!parser.positionalArguments().isEmpty())
-        return fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+    if (const int status = Tool::parseCommandLine(parser, helpOption, versionOption); status >= 0)
+        return status;
     if (parser.values(monitorOption).size() > 1)
-        return fail(QStringLiteral("--monitor takes one port"));
+        return Tool::usageError(QStringLiteral("--monitor takes one port"));
     // --list and --monitor are modes of their own: refuse what they would ignore.
     const QList<QPair<QCommandLineOption, QList<QCommandLineOption>>> modes = {
         {listOption, {monitorOption, typeOption, portOption, delayOption, retriesOption, detailsOption, allOption, serialOption, timeoutOption}},
@@ -221,24 +204,24 @@ int main(int argc, char *argv[])
     for (const auto &mode : modes) {
         for (const QCommandLineOption &other : mode.second) {
             if (parser.isSet(mode.first) && parser.isSet(other))
-                return fail(QStringLiteral("--%1 and --%2 cannot be combined").arg(mode.first.names().first(), other.names().first()));
+                return Tool::usageError(QStringLiteral("--%1 and --%2 cannot be combined").arg(mode.first.names().first(), other.names().first()));
         }
     }
     for (const QCommandLineOption &option : {udevOption, pollOption, dirOption}) {
         if (parser.isSet(option) && !parser.isSet(watchOption))
-            return fail(QStringLiteral("--%1 goes with --watch").arg(option.names().first()));
+            return Tool::usageError(QStringLiteral("--%1 goes with --watch").arg(option.names().first()));
     }
     if (parser.isSet(expectOption) && !parser.isSet(askOption))
-        return fail(QStringLiteral("--expect goes with --ask"));
+        return Tool::usageError(QStringLiteral("--expect goes with --ask"));
     for (const QCommandLineOption &option : {typeOption, allOption, delayOption}) {
         if (parser.isSet(askOption) && parser.isSet(portOption) && parser.isSet(option))
-            return fail(QStringLiteral("--ask asks the ports given without identifying them: --%1 means nothing there").arg(option.names().first()));
+            return Tool::usageError(QStringLiteral("--ask asks the ports given without identifying them: --%1 means nothing there").arg(option.names().first()));
     }
     if (parser.isSet(dirOption) && parser.value(dirOption).isEmpty())
-        return fail(QStringLiteral("--port-dir takes a folder, not an empty text"));
+        return Tool::usageError(QStringLiteral("--port-dir takes a folder, not an empty text"));
     for (const QCommandLineOption &option : {portOption, monitorOption}) {
         if (parser.values(option).contains(QString()))
-            return fail(QStringLiteral("--%1 takes a port name or path, not an empty text").arg(option.names().first()));
+            return Tool::usageError(QStringLiteral("--%1 takes a port name or path, not an empty text").arg(option.names().first()));
     }
 
     ProbeOptions options;
@@ -248,7 +231,7 @@ int main(int argc, char *argv[])
         || !Tool::numberArgument(QStringLiteral("delay"), parser.value(delayOption), 0, QStringLiteral("milliseconds"), &options.delayMs, &error)
         || !Tool::numberArgument(QStringLiteral("retries"), parser.value(retriesOption), 0, QStringLiteral("a count"), &retries, &error)
         || !Tool::numberArgument(QStringLiteral("timeout"), parser.value(timeoutOption), 1, QStringLiteral("milliseconds"), &options.timeoutMs, &error))
-        return fail(error);
+        return Tool::usageError(error);
     if (options.types.isEmpty())
         options.types = {KvDevice::Board6100028, KvDevice::Board6100027, KvDevice::InfoDevice};
     options.ports = parser.values(portOption);
@@ -292,7 +275,7 @@ int main(int argc, char *argv[])
         if (parser.isSet(pollOption)) {
             watch.source = KvDevice::Watcher::Polling;
             if (!Tool::numberArgument(QStringLiteral("poll"), parser.value(pollOption), 10, QStringLiteral("milliseconds"), &watch.pollMs, &error))
-                return fail(error);
+                return Tool::usageError(error);
         }
         if (parser.isSet(dirOption)) {
             watch.source = KvDevice::Watcher::Directory;
@@ -310,7 +293,7 @@ int main(int argc, char *argv[])
         ask.probe = options;
         QString error;
         if (!AskRun::makeQuery(parser.value(askOption), parser.value(expectOption), &ask.query, &error))
-            return fail(error);
+            return Tool::usageError(error);
         AskRun run(ask);
         QObject::connect(&run, &AskRun::finished, &app, [&status](int code) {
             status = code;
