@@ -219,6 +219,14 @@ void tst_Usb::run()
         QVERIFY2(std::any_of(lines.begin(), lines.end(), [&](const QString &l) { return l.simplified().contains(wanted); }),
                  qPrintable(wanted + QStringLiteral(" not in:\n") + lines.join(QLatin1Char('\n'))));
     }
+    if (command == QLatin1String("kvprobe --list")) { // a table: its columns line up, whatever their widths
+        QSet<int> candidateColumn;
+        for (const QString &l : qAsConst(lines))
+            if (!l.isEmpty())
+                candidateColumn.insert(l.indexOf(QRegularExpression(QStringLiteral("  (CANDIDATE|yes|no)  "))));
+        QCOMPARE(candidateColumn.size(), 1);
+        QVERIFY(!candidateColumn.contains(-1));
+    }
     for (int i = 3; i < ttys.size(); ++i) // never opened unless named
         QVERIFY2(heard.at(i).isEmpty() || command.contains(QStringLiteral("%%1").arg(i)), qPrintable(ttys.at(i)));
 }

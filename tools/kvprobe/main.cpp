@@ -86,19 +86,35 @@ their control characters escaped (\r, \x07), and marked when their checksum is w
 
 %2)";
 
+// Columns as wide as their widest text: serial numbers and Windows' USB locations vary a lot.
+void printTable(const QList<QStringList> &rows)
+{
+    QList<int> widths;
+    for (const QStringList &row : rows) {
+        for (int i = 0; i < row.size(); ++i) {
+            if (i == widths.size())
+                widths.append(0);
+            widths[i] = qMax(widths.at(i), row.at(i).size());
+        }
+    }
+    for (const QStringList &row : rows) {
+        QString line;
+        for (int i = 0; i < row.size(); ++i)
+            line += i + 1 < row.size() ? row.at(i).leftJustified(widths.at(i) + 2) : row.at(i);
+        Tool::printLine(line);
+    }
+}
+
 int listPorts(bool json)
 {
     const auto ports = QSerialPortInfo::availablePorts();
-    if (!json) {
-        if (ports.isEmpty()) {
-            Tool::printLine(QStringLiteral("no serial ports found (pseudo-terminals, such as kvboard-sim's, are never "
-                                           "listed: probe them with --port PATH)"));
-            return 0;
-        }
-        Tool::printLine(QStringLiteral("%1 %2 %3 %4 %5 %6").arg(QStringLiteral("PORT"), -16).arg(QStringLiteral("USB"), -10)
-                            .arg(QStringLiteral("VID:PID"), -10).arg(QStringLiteral("SERIAL"), -16).arg(QStringLiteral("CANDIDATE"), -10)
-                            .arg(QStringLiteral("MANUFACTURER")));
+    if (!json && ports.isEmpty()) {
+        Tool::printLine(QStringLiteral("no serial ports found (pseudo-terminals, such as kvboard-sim's, are never "
+                                       "listed: probe them with --port PATH)"));
+        return 0;
     }
+    QList<QStringList> table = {{QStringLiteral("PORT"), QStringLiteral("USB"), QStringLiteral("VID:PID"), QStringLiteral("SERIAL"),
+                                 QStringLiteral("CANDIDATE"), QStringLiteral("MANUFACTURER")}};
     for (const QSerialPortInfo &system : ports) {
         const KvDevice::PortInfo info = KvDevice::PortInfo::fromSystem(system);
         const bool candidate = KvDevice::Initializer::isCandidate(system);
@@ -112,12 +128,13 @@ int listPorts(bool json)
         }
         auto orDash = [](const QString &text) { return text.isEmpty() ? QStringLiteral("-") : text; };
         const QString ids = info.hasUsbIds ? Tool::hex4(info.vendorId) + QLatin1Char(':') + Tool::hex4(info.productId) : QString();
-        Tool::printLine(QStringLiteral("%1 %2 %3 %4 %5 %6").arg(info.name, -16).arg(orDash(info.usbLocation), -10).arg(orDash(ids), -10)
-                            .arg(orDash(info.serialNumber), -16).arg(candidate ? QStringLiteral("yes") : QStringLiteral("no"), -10)
-                            .arg(orDash(info.manufacturer)));
+        table.append({info.name, orDash(info.usbLocation), orDash(ids), orDash(info.serialNumber),
+                      candidate ? QStringLiteral("yes") : QStringLiteral("no"), orDash(info.manufacturer)});
     }
     if (json)
         Tool::printJson({{QStringLiteral("event"), QStringLiteral("done")}, {QStringLiteral("ports"), ports.size()}});
+    else
+        printTable(table);
     return 0;
 }
 
