@@ -76,7 +76,9 @@ QString locationOf(const QString &portName)
 void fillFromSystem(const QSerialPortInfo &port, PortInfo *info)
 {
     info->name = info->systemLocation = port.portName();
-    info->usbLocation = locationOf(port.portName());
+    // Each look-up walks every port's device node: spare it the ports that are no USB device.
+    if (info->hasUsbIds)
+        info->usbLocation = locationOf(port.portName());
 }
 
 PortInfo PortInfo::forName(const QString &name)
@@ -87,7 +89,8 @@ PortInfo PortInfo::forName(const QString &name)
     const QSerialPortInfo port(info.systemLocation);
     if (!port.isNull()) {
         fillFromQt(port, &info);
-        info.usbLocation = locationOf(info.systemLocation);
+        if (info.hasUsbIds)
+            info.usbLocation = locationOf(info.systemLocation);
     }
     return info;
 }
