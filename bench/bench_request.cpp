@@ -21,8 +21,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -83,14 +81,8 @@ int main(int argc, char *argv[])
 
     int master = -1, slave = -1;
     char name[256] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        std::perror("bench_request: openpty");
+    if (!Bench::rawPty("bench_request", &master, &slave, name))
         return 1;
-    }
-    termios raw{};
-    ::tcgetattr(slave, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(slave, TCSANOW, &raw);
     Board board(master); // the slave stays open here, so the master never reads EIO
     QSerialPort port(QString::fromLocal8Bit(name));
     if (!port.open(QIODevice::ReadWrite)) {

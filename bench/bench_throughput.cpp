@@ -17,10 +17,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <pty.h>
 #include <string>
 #include <sys/wait.h>
-#include <termios.h>
 #include <vector>
 #include <unistd.h>
 
@@ -82,14 +80,8 @@ int main(int argc, char *argv[])
 
     int master = -1, slave = -1;
     char name[256] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        std::perror("bench_throughput: openpty");
+    if (!Bench::rawPty("bench_throughput", &master, &slave, name))
         return 1;
-    }
-    termios raw{};
-    ::tcgetattr(slave, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(slave, TCSANOW, &raw);
     int goPipe[2];
     if (::pipe(goPipe) != 0)
         return 1;

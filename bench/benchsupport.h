@@ -7,11 +7,16 @@
 // UNIT; everything else a program says goes to stderr.
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <vector>
 
+#include <termios.h>
+
+#include <pty.h>
 #include <sys/resource.h>
 #include <sys/statfs.h>
 
@@ -74,6 +79,21 @@ inline const char *lockDirFs()
     case 0x794c7630: return "overlay";
     default: return "other";
     }
+}
+
+/// A pseudo-terminal in raw mode, its slave's path in `name` (256 bytes); false, with the
+/// reason on stderr under `program`'s name, when the system gives none.
+inline bool rawPty(const char *program, int *master, int *slave, char *name)
+{
+    if (::openpty(master, slave, name, nullptr, nullptr) != 0) {
+        std::fprintf(stderr, "%s: openpty: %s\n", program, std::strerror(errno));
+        return false;
+    }
+    termios raw{};
+    ::tcgetattr(*slave, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(*slave, TCSANOW, &raw);
+    return true;
 }
 
 inline void result(const char *name, double value, const char *unit, const char *goal = nullptr)
