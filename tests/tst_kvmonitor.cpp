@@ -57,6 +57,15 @@ struct Bench
         return rows;
     }
     BoardConsole *console(const QString &name) const { return window->console(link(name)); }
+    // One board "b", watched until its console is there; null when it never comes.
+    BoardConsole *attachOne(const QString &board)
+    {
+        plug(QStringLiteral("b"), board);
+        if (!start(links.path()))
+            return nullptr;
+        const bool attached = QTest::qWaitFor([this] { return console(QStringLiteral("b")) != nullptr; }, 10000);
+        return attached ? console(QStringLiteral("b")) : nullptr;
+    }
 };
 
 } // namespace
@@ -163,10 +172,8 @@ void tst_Kvmonitor::console()
     QFETCH(QString, shown);
 
     Bench bench;
-    bench.plug(QStringLiteral("b"), board);
-    QVERIFY(bench.start(bench.links.path()));
-    QTRY_VERIFY_WITH_TIMEOUT(bench.console(QStringLiteral("b")), 10000);
-    BoardConsole *console = bench.console(QStringLiteral("b"));
+    BoardConsole *console = bench.attachOne(board);
+    QVERIFY(console);
     Board *played = bench.boards.at(QStringLiteral("b")).get();
     QPushButton *pause = nullptr; // the one that stays down
     for (QPushButton *button : console->findChildren<QPushButton *>())
@@ -212,10 +219,8 @@ void tst_Kvmonitor::gone()
     QFETCH(QString, shown);
 
     Bench bench;
-    bench.plug(QStringLiteral("b"), board);
-    QVERIFY(bench.start(bench.links.path()));
-    QTRY_VERIFY_WITH_TIMEOUT(bench.console(QStringLiteral("b")), 10000);
-    QPointer<BoardConsole> console = bench.console(QStringLiteral("b"));
+    QPointer<BoardConsole> console = bench.attachOne(board);
+    QVERIFY(console);
     Board *played = bench.boards.at(QStringLiteral("b")).get();
     console->askVersion();
     QTRY_COMPARE_WITH_TIMEOUT(QString::fromLatin1(played->lines.last()), sentence(QStringLiteral("PKVVER")), 10000);
