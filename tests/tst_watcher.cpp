@@ -128,7 +128,7 @@ void tst_Watcher::watch()
     std::vector<std::unique_ptr<Board>> boards; // the ptys' boards
     QList<QByteArrayList> heard;
     QList<QPointer<Communicator>> handed;
-    QList<QSerialPort *> held;
+    std::vector<std::unique_ptr<QObject>> held; // a port held by this process, or by another program
     bool leave = false; // the host deletes the watcher on its next event
     auto index = [&ports](const QString &name) { return ports.indexOf(name); };
     // What the host keeps for each board, freed when the board leaves; its slots use it.
@@ -197,9 +197,20 @@ void tst_Watcher::watch()
                     if (source == QLatin1String("fed") && !words.contains(QStringLiteral("quietly")))
                         emit fed.portAdded(fed.present.last().first, false);
                 }
-                if (words.contains(QStringLiteral("held"))) { // another program has it at once
-                    held << new QSerialPort(Initializer::resolvedPortName(ports.last()));
-                    QVERIFY(held.last()->open(QIODevice::ReadWrite));
+                if (words.contains(QStringLiteral("here"))) { // this process has it at once
+                    auto *port = new QSerialPort(Initializer::resolvedPortName(ports.last()));
+                    held.emplace_back(port);
+                    QVERIFY(port->open(QIODevice::ReadWrite));
+                } else if (words.contains(QStringLiteral("held"))) { // another program has it at once
+#ifdef KVPROBE_PATH
+                    auto *monitor = new QProcess;
+                    held.emplace_back(monitor);
+                    monitor->setReadChannel(QProcess::StandardError);
+                    monitor->start(QStringLiteral(KVPROBE_PATH), {QStringLiteral("--monitor"), ports.last()});
+                    QVERIFY(monitor->waitForReadyRead(10000)); // its banner: the port is open
+#else
+                    QSKIP("built without kvprobe, which holds the port");
+#endif
                 }
                 if (what == QLatin1String("burst"))
                     QCoreApplication::processEvents();
@@ -232,7 +243,11 @@ void tst_Watcher::watch()
                     });
             }
         } else if (what == QLatin1String("release")) {
-            delete held.takeFirst();
+            if (auto *monitor = qobject_cast<QProcess *>(held.front().get())) {
+                monitor->terminate();
+                QVERIFY(monitor->waitForFinished(10000));
+            }
+            held.erase(held.begin());
         } else if (what == QLatin1String("drop")) { // the host is done with the board
             for (const QPointer<Communicator> &comm : qAsConst(handed)) {
                 if (comm && comm->ioDevice()->objectName() == ports.at(arg.toInt())) {
@@ -280,7 +295,10 @@ void tst_Watcher::watch()
             delete comm->ioDevice();
         delete comm.data();
     }
-    qDeleteAll(held);
+    for (const auto &holder : held) { // a monitor still running ends as by Ctrl-C
+        if (auto *monitor = qobject_cast<QProcess *>(holder.get()))
+            monitor->terminate(), monitor->waitForFinished(10000);
+    }
 }
 
 // kvprobe --watch: an event per line as it happens, a clean end on SIGTERM, and sources

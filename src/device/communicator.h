@@ -15,7 +15,7 @@
 namespace KvDevice {
 
 class IPayloadParser;
-class RequestQueue;
+class AnswerLedger;
 class SessionAbstract;
 
 /// Carries sentence text over one I/O device, in practice the serial port of one board.
@@ -100,12 +100,14 @@ public slots:
     void ioBytesWritten(qint64 bytes);
 
 private:
+    friend class AnswerLedger;
+    friend class Initializer;
     friend class PortProbe;
-    friend class RequestQueue;
+    friend class Watcher;
 
-    /// Stores `payloads` as received, without announcing them: what a board said while it
-    /// was being identified, for whoever takes the communicator over.
-    void keep(const QStringList &payloads);
+    /// Announces the payloads stored now, oldest first, as if they had just come: what a
+    /// board said while it was being identified, for the host that took it over.
+    void announceStored();
 
     uint store(const QString &payload);
     uint lowestRxId() const;
@@ -127,7 +129,7 @@ private:
     bool readFailedReported = false;
     QMetaObject::Connection deviceGoneConnection;
     QMetaObject::Connection deviceErrorConnection;
-    RequestQueue *requests = nullptr; // made by the first request
+    AnswerLedger *ledger = nullptr; // the answers its port owes; made when first needed
 };
 
 } // namespace KvDevice
