@@ -79,6 +79,10 @@ public:
     /// Cuts the first complete payload out of `buffer`; an empty text when there is none.
     QString takePayload(QString &buffer);
 
+    /// readyRead(uint) under a name of its own, for connecting without qOverload:
+    /// `connect(comm, Communicator::received, host, [comm](uint id) { ... })`.
+    static void (Communicator::*const received)(uint);
+
 signals:
     /// The device has written every byte of payload `id`. In ascending id order, once.
     void transferred(uint id);
@@ -131,5 +135,7 @@ private:
     QMetaObject::Connection deviceErrorConnection;
     AnswerLedger *ledger = nullptr; // the answers its port owes; made when first needed
 };
+
+inline void (Communicator::*const Communicator::received)(uint) = &Communicator::readyRead;
 
 } // namespace KvDevice

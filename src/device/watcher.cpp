@@ -249,8 +249,8 @@ void Watcher::probe(const QString &name)
     settings.types = types;
     settings.maxRetries = maxRetries;
     settings.answerTimeoutMs = answerTimeoutMs;
-    if (it->attempts > 0 && it->last == NoAnswer)
-        settings.answerTimeoutMs = qMin(longestAnswerTimeoutMs, qMax(answerTimeoutMs, it->pauseMs));
+    if (it->attempts > 0 && it->last == NoAnswer) // as long as it waited, up to a bound
+        settings.answerTimeoutMs = int(qMin<qint64>(longestAnswerTimeoutMs, qMax<qint64>(answerTimeoutMs, clock.elapsed() - it->concludedAt)));
     if (it->owed)
         settings.carried = *it->owed;
     // Only a port that has just appeared may still be settling (udev setting its rights,
@@ -334,6 +334,7 @@ void Watcher::concluded(const QString &name, PortReport report)
     const bool repeated = port.attempts > 0 && port.last == outcome && (outcome == Busy || outcome == PermissionDenied);
     ++port.attempts;
     port.last = outcome;
+    port.concludedAt = now;
     port.dueAt = due;
     report.nextAttemptMs = due < 0 || port.selfHeld ? -1 : due - now;
     schedule();

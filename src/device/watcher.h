@@ -207,6 +207,7 @@ private:
         bool afterDetach = false;       // its board failed while the name stayed listed
         bool leaving = false;           // gone while probed: its report, then portLeft()
         int pauseMs = 0;                // the last pause before asking a silent or refused port again
+        qint64 concludedAt = 0;         // when the last probe concluded, on `clock`
         qint64 dueAt = -1;              // when it is asked again by itself, on `clock`; -1: not by itself
         std::shared_ptr<const OwedAnswers> owed; // answers still owed when it was last closed
     };
