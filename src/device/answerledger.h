@@ -43,7 +43,9 @@ struct OwedAnswers
 ///
 /// An owed answer is forgotten once its group (a request's attempts, a probe's passes)
 /// sent nothing for the bound: twice the longest delay seen on the port, at least twice
-/// the group's time-out, and while no delay has been seen at least the group's patience.
+/// the group's time-out and at least the span it listened for (from its first query to
+/// the time-out of its last), and while no delay has been seen at least the group's
+/// patience.
 /// An answer that comes when the oldest owed one could not have been answered yet, by the
 /// delay of the previous answer of that address (less than half of it, and that answer
 /// came after the query was sent), while a younger query is owed too, is taken to answer
@@ -117,7 +119,9 @@ private:
         bool released = false;
         Request *request = nullptr; // ForRequest, while pending
         Listener listener;          // ForListener, while not released
+        qint64 firstSentAt = 0;
         qint64 lastSentAt = 0;
+        bool sentAny = false;
         int timeoutMs = 0;
         int patienceMs = 0;
     };

@@ -45,6 +45,12 @@ struct KVDEVICE_EXPORT Query
 
     /// "$" + `body` + "*hh" CR LF, hh being the checksum of `body`.
     static QString framed(const QString &body);
+    /// A query in one call: `sentence` as a host writes it, "KVSTAT,1" or whole with its
+    /// start flag and checksum (kept as given, a wrong one too), completed with what it
+    /// lacks of "$", "*hh" and CR LF; answered by `answer`, or when that is empty by the
+    /// sentence's own address (as "PKVVER" is answered by "PKVVER"). No parser: the answer
+    /// is parsed by the communicator's, if it has one.
+    static Query forSentence(const QString &sentence, const QString &answer = QString());
     /// A query whose sentence `parser` builds from `session`, answered by `answer` and
     /// parsed by `parser`. When building fails the sentence is empty and buildError says why;
     /// a request for it then ends NotSent with that text.
