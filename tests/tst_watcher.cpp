@@ -98,6 +98,7 @@ void tst_Watcher::watch_data()
     QTest::newRow("directory: a slow board that talks on its own is asked again") << "directory" << "pause 300|plug board6100028:delay=400,chatter=30|start|await 2|wait 300" << "concluded@0 NoAnswer +300|attached 1@0";
     QTest::newRow("directory: a board whose first answers are garbled is asked again") << "directory" << "pause 100|plug board6100028:badsum=2|start|await 2" << "concluded@0 NoAnswer +100|attached 1@0";
     QTest::newRow("directory: a board that hangs up while its link stays: the link's next board") << "directory" << "pause 100|plug board6100028|start|await 1|replace 0 info|await 3" << "attached 1@0|detached 1@0|attached 3@0";
+    QTest::newRow("directory: what a board said while identified reaches the host after") << "directory" << "plug board6100028:delay=200|start|heard 0|say 0|await 2" << "attached 1@0|said@0";
     QTest::newRow("directory: asked again after the host let its board go") << "directory" << "plug board6100028|start|await 1|drop 0|ask 0|await 2" << "attached 1@0|attached 1@0";
     QTest::newRow("directory: a port this program holds is told once, asked when let go") << "directory" << "reprobe|plug board6100028 held here|start|await 1|wait 400|release 0|await 2" << "concluded@0 Busy|attached 1@0";
     QTest::newRow("directory: watching anew while the host holds the last watching's board") << "directory" << "plug board6100028|start|await 1|restart|await 2|drop 0|await 3" << "attached 1@0|concluded@0 Busy|attached 1@0";
@@ -177,6 +178,8 @@ void tst_Watcher::watch()
             QVERIFY(comm->readPayload(payload, id));
             if (payload.startsWith(QLatin1String("$PKVVER")) || payload.startsWith(QLatin1String("$PTKVRD")))
                 events << QStringLiteral("leak@%1").arg(index(*kept.at(comm)));
+            else if (payload.startsWith(QLatin1String("$KVSAID")))
+                events << QStringLiteral("said@%1").arg(index(*kept.at(comm)));
         });
         react();
     });
@@ -269,6 +272,8 @@ void tst_Watcher::watch()
                 if (comm && comm->ioDevice()->objectName() == ports.at(arg.toInt()))
                     QTRY_VERIFY(!comm->ioDevice()->isOpen());
             }
+        } else if (what == QLatin1String("say")) { // the Nth board says something of its own
+            boards.at(arg.toInt())->send(sentenceBytes(QStringLiteral("KVSAID")));
         } else if (what == QLatin1String("retries")) {
             watcher->setMaxRetries(arg == QLatin1String("max") ? UINT_MAX : arg.toUInt());
         } else if (what == QLatin1String("pause")) { // the first pause before a silent port is asked again
