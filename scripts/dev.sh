@@ -197,6 +197,7 @@ bench() {
     run_bench "requests against bare writes over a pty; 1000 requests in flight" "$b/bench_request"
     run_bench "watcher on the simulator's links: 1000 plug/unplug cycles, idle cost" "$b/bench_watcher" --only sim
     run_bench "watcher: silent ports asked again for two minutes (1, then 16); a busy port let go" "$b/bench_watcher" --only reprobe
+    run_bench "watcher soak: 600 replugs of slow, chatty, jumpy and returning boards, a host asking each" "$b/bench_watcher" --only soak
     run_bench "watcher on emulated USB ports through udev's events" env LD_PRELOAD=libumockdev-preload.so.0 "$b/bench_watcher" --only usb
     run_bench "watcher: a storm of 32 emulated USB boards" env LD_PRELOAD=libumockdev-preload.so.0 "$b/bench_watcher" --only storm
 
