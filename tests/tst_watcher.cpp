@@ -92,7 +92,7 @@ void tst_Watcher::watch_data()
     QTest::newRow("directory: a slow board's late answers never reach the host") << "directory" << "plug board6100028:delay=200|start|await 1|request 0|await 2|wait 400" << "attached 1@0|answered@0";
     QTest::newRow("directory: a slow board that answers once is handed over all the same") << "directory" << "plug board6100028:delay=200,answers=1|start|await 1" << "attached 1@0";
     QTest::newRow("directory: a request pending when the board leaves ends first") << "directory" << "plug board6100028:answers=1|start|await 1|request 0|wait 100|unplug 0|await 3" << "attached 1@0|failed@0 PortFailed|detached 1@0";
-    QTest::newRow("fed: a board's port fails with no removal event: the host hears it first") << "fed" << "start|plug info|await 1|unplug 0|await 2" << "attached 3@0|readFailed@0|detached 3@0";
+    QTest::newRow("fed: a board's port fails with no removal event: the host hears it first") << "fed" << "start|plug info|await 1|unplug 0|await 3" << "attached 3@0|readFailed@0|detached 3@0";
     // Boards that are slow, talk on their own, boot, come back, or are held by this program.
     QTest::newRow("directory: a board much slower than the time-out is attached by its second probe") << "directory" << "pause 400|plug board6100028:delay=1000|start|await 2|wait 1200" << "concluded@0 NoAnswer +400|attached 1@0";
     QTest::newRow("directory: a slow board that talks on its own is asked again") << "directory" << "pause 300|plug board6100028:delay=400,chatter=30|start|await 2|wait 300" << "concluded@0 NoAnswer +300|attached 1@0";

@@ -6,6 +6,7 @@
 #include <kvdevice/request.h>
 
 #include <QHash>
+#include <QMap>
 #include <QList>
 #include <QMetaObject>
 #include <QObject>
@@ -143,7 +144,7 @@ private:
     void watch(QIODevice *device);
 
     std::vector<Owed> queue;     // in the order sent
-    QHash<int, Group> groups;
+    QMap<int, Group> groups;    // in the order they were opened
     QHash<QString, Last> last;   // the previous answer of each address
     qint64 longest = -1;
     int nextGroup = 1;
