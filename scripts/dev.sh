@@ -44,7 +44,7 @@ need() {
 deps() {
     # libudev for the watcher's udev source; umockdev emulates USB serial ports for the
     # tests of the default (enumerating) run and of the watcher.
-    local pkgs=(cmake make g++ pkg-config libudev-dev umockdev libumockdev-dev)
+    local pkgs=(cmake make g++ pkg-config libudev-dev umockdev libumockdev-dev ser2net)
     if [ "$qt_major" = 6 ]; then
         pkgs+=(qt6-base-dev qt6-serialport-dev)
     else
