@@ -28,6 +28,7 @@ RemotePort::RemotePort(const QString &url, QObject *parent)
     , address(new Address)
     , timer(new QTimer(this))
 {
+    qRegisterMetaType<Failure>("KvDevice::RemotePort::Failure"); // for queued connections and spies
     QString ignored;
     if (!PortAddress::parse(url, address.get(), &ignored) || address->kind == PortAddress::Local)
         *address = Address();
@@ -337,7 +338,7 @@ void RemotePort::fail(Failure failure, const QString &detail)
     lastFailure = failure;
     setErrorString(detail);
     teardown();
-    KVLOG(Warning).write() << name << ": " << detail;
+    KVLOG(Warning).write() << "Remote port failed: " << QString(name + QStringLiteral(": ") + detail);
     if (opening) {
         const quint64 connection = generation;
         QMetaObject::invokeMethod(
