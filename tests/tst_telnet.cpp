@@ -14,10 +14,12 @@ QByteArray hex(const char *text)
     return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
 }
 
-// What the client says when the server agrees to the com-port option: 115200 baud, 8
-// bits, no parity, 1 stop bit, no flow control, DTR on, RTS on, both buffers purged.
+// What the client says when the server agrees to the com-port option: purge both buffers;
+// once that is answered: 115200 baud, 8 bits, no parity, 1 stop bit, no flow control, DTR
+// on, RTS on.
+const char *const purge = "fffa2c 0c 03 fff0";
 const char *const settings = "fffa2c 01 0001c200 fff0 fffa2c 02 08 fff0 fffa2c 03 01 fff0 fffa2c 04 01 fff0 "
-                             "fffa2c 05 01 fff0 fffa2c 05 08 fff0 fffa2c 05 0b fff0 fffa2c 0c 03 fff0";
+                             "fffa2c 05 01 fff0 fffa2c 05 08 fff0 fffa2c 05 0b fff0";
 // ser2net's first words on a telnet(rfc2217) accepter: WILL SGA, DO SGA, WILL ECHO,
 // DONT ECHO, DO BINARY, WILL BINARY, DO COM-PORT.
 const char *const ser2netHello = "fffb03 fffd03 fffb01 fffe01 fffd00 fffb00 fffd2c";
@@ -62,15 +64,15 @@ private slots:
         QTest::addColumn<QList<int>>("learned"); // baud rate, line state, modem state, sub-negotiations
 
         // An open: ser2net's hello, its answer to the greeting (DO SGA again and the modem
-        // lines), its answers to the settings (the purge first; the DTR and RTS settings
-        // unanswered: a pty has no modem lines), then a board's bytes with an IAC.
+        // lines), to the purge, to the settings (DTR and RTS unanswered: a pty has no modem
+        // lines), then a board's bytes with an IAC.
         QTest::newRow("ser2net opens a pty")
             << hex(ser2netHello) + hex("fffd03 fffa2c6b00fff0")
                    + hex("fffa2c7003fff0 fffa2c650001c200fff0 fffa2c6608fff0 fffa2c6701fff0 fffa2c6801fff0 fffa2c6901fff0")
                    + hex("78ffff790d0a")
-            << hex("78ff790d0a") << hex("fffe01") + hex(settings) << true << QList<int>{115200, 0, 0, 7};
+            << hex("78ff790d0a") << hex("fffe01") + hex(purge) + hex(settings) << true << QList<int>{115200, 0, 0, 7};
         QTest::newRow("ser2net turns a second client away")
-            << hex(ser2netHello) + "Port already in use\r\n" << QByteArray("Port already in use\r\n") << hex("fffe01") + hex(settings)
+            << hex(ser2netHello) + "Port already in use\r\n" << QByteArray("Port already in use\r\n") << hex("fffe01") + hex(purge)
             << false << QList<int>{0, 0, 0, 0};
         // A plain Telnet server: no binary, no com-port option (the port keeps its
         // settings, ready at once); NOP and GA between data; DO TERMINAL-TYPE refused.
@@ -82,10 +84,10 @@ private slots:
         QTest::newRow("notifications and odd sub-negotiations")
             << hex("fffd2c fffa2c6a60fff0 fffa2c6bb0fff0 fffa1801fff0 fffa2c6a ff f1") + "x"
                    + hex("fffa2c65000000ffff fff0 fffb01 fffb01 fffd2c")
-            << QByteArray("x") << hex(settings) + hex("fffe01 fffe01") << true << QList<int>{255, 0x60, 0xb0, 3};
+            << QByteArray("x") << hex(purge) + hex("fffe01 fffe01") << true << QList<int>{255, 0x60, 0xb0, 3};
         // A server that ends what it agreed to: DONT COM-PORT after DO is answered WONT.
         QTest::newRow("com-port taken back")
-            << hex("fffd2c fffe2c fffc00 fffb00") << QByteArray() << hex(settings) + hex("fffc2c fffd00") << true
+            << hex("fffd2c fffe2c fffc00 fffb00") << QByteArray() << hex(purge) + hex("fffc2c fffd00") << true
             << QList<int>{0, 0, 0, 0};
     }
     void exchange()

@@ -96,7 +96,6 @@ QByteArray TelnetClient::settings()
     // on a pty) leaves the last two unanswered: nothing waits for them.
     for (const char control : {1, 8, 11})
         comPortCommand(out, SetControl, QByteArray(1, control));
-    comPortCommand(out, PurgeData, QByteArray(1, 3)); // both buffers
     return out;
 }
 
@@ -143,7 +142,7 @@ void TelnetClient::receive(const char *bytes, qsizetype size, QByteArray &data, 
             if (sub.size() < subLimit)
                 sub.append(char(byte));
             break;
-        case EndSub: subnegotiation(); break;
+        case EndSub: subnegotiation(reply); break;
         }
         state = State(step.next);
     }
@@ -165,9 +164,9 @@ void TelnetClient::negotiate(quint8 said, quint8 option, QByteArray &reply)
         if (side == No)
             command(reply, yes, option);
         side = Yes;
-        if (ours && option == ComPort && !settingsSent) {
-            settingsSent = true;
-            reply += settings();
+        if (ours && option == ComPort && !purgeSent) {
+            purgeSent = true;
+            comPortCommand(reply, PurgeData, QByteArray(1, 3)); // both buffers
         }
     } else {
         if (side == No)
@@ -180,7 +179,7 @@ void TelnetClient::negotiate(quint8 said, quint8 option, QByteArray &reply)
     }
 }
 
-void TelnetClient::subnegotiation()
+void TelnetClient::subnegotiation(QByteArray &reply)
 {
     if (subOption != ComPort || sub.isEmpty())
         return;
@@ -192,6 +191,12 @@ void TelnetClient::subnegotiation()
         if (sub.size() >= 5) {
             baudRate = quint32(value(1)) << 24 | quint32(value(2)) << 16 | quint32(value(3)) << 8 | value(4);
             baudAcknowledged = true;
+        }
+        break;
+    case ServerOffset + PurgeData:
+        if (!settingsSent) {
+            settingsSent = true;
+            reply += settings();
         }
         break;
     case ServerOffset + NotifyLineState: lineState = value(1); break;

@@ -27,8 +27,11 @@ public:
     /// offers COM-PORT-OPTION.
     QByteArray greeting();
     /// Feeds `size` bytes from the server, in any split: the data among them is appended
-    /// to `data`, what the client answers to `reply` (the port's settings, once, when the
-    /// server agrees to the com-port option).
+    /// to `data`, what the client answers to `reply`. When the server agrees to the com-port
+    /// option the client purges the port's buffers, and sends the settings, once, when the
+    /// purge is answered: ser2net answers a purge at once and settings once the port has
+    /// taken them, and sent together the later answers would wait for the first one's
+    /// delayed acknowledgement (40 ms on Linux) behind the server's Nagle algorithm.
     void receive(const char *bytes, qsizetype size, QByteArray &data, QByteArray &reply);
     /// Appends `size` bytes of data to `out` with every IAC doubled.
     static void escape(const char *bytes, qsizetype size, QByteArray &out);
@@ -44,7 +47,7 @@ public:
     int subnegotiations = 0;  ///< com-port answers and notifications seen
 
     /// The settings: 115200 baud, 8 data bits, no parity, 1 stop bit, no flow control,
-    /// DTR and RTS on; then both buffers purged.
+    /// DTR and RTS on.
     static QByteArray settings();
 
 private:
@@ -53,7 +56,7 @@ private:
     enum Side : quint8 { No, Yes, WantYes };
 
     void negotiate(quint8 said, quint8 option, QByteArray &reply);
-    void subnegotiation();
+    void subnegotiation(QByteArray &reply);
 
     State state = Data;
     quint8 verb = 0;
@@ -61,6 +64,7 @@ private:
     QByteArray sub;           // the current sub-negotiation's bytes, bounded
     Side local[256] = {};     // what we do
     Side remote[256] = {};    // what the server does
+    bool purgeSent = false;
     bool settingsSent = false;
 };
 
