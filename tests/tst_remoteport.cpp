@@ -270,6 +270,7 @@ private slots:
         Ser2net server(spec, linked.link);
         QVERIFY(server.start());
         Client client(server.url);
+        QSignalSpy transferred(&client.comm, &Communicator::transferred);
         QVERIFY2(client.settle(), qPrintable(client.failure()));
         for (int i = 0; i < 2; ++i) {
             const Request::Result result = client.ask();
@@ -277,6 +278,7 @@ private slots:
             QVERIFY(result.answerText.startsWith(QLatin1String("$PKVVER,HW2-6100028,")));
         }
         QCOMPARE(board.lines, QByteArrayList({"$PKVVER*0c\r\n", "$PKVVER*0c\r\n"}));
+        QCOMPARE(transferred.size(), 2);
 
         client.comm.setIODevice(nullptr);
         client.port.readAll(); // a banner

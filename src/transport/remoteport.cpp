@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <cstring>
+#include <utility>
 
 namespace KvDevice {
 
@@ -119,6 +120,8 @@ void RemotePort::teardown()
     ready = false;
     inFlight.clear();
     wireReported = 0;
+    written = 0;
+    reportQueued = false;
     if (socket) {
         socket->disconnect(this);
         socket->abort();
@@ -166,8 +169,8 @@ qint64 RemotePort::writeData(const char *data, qint64 size)
         return -1;
     }
     if (ready && !telnet) {
-        socket->write(data, size);
         inFlight.push_back({size, size});
+        put(data, size);
         return size;
     }
     QByteArray wire;
@@ -186,8 +189,30 @@ qint64 RemotePort::writeData(const char *data, qint64 size)
 
 void RemotePort::send(const QByteArray &wire, qint64 data)
 {
-    socket->write(wire);
     inFlight.push_back({wire.size(), data});
+    put(wire.constData(), wire.size());
+}
+
+void RemotePort::put(const char *data, qint64 size)
+{
+    // Written now rather than from the next pass of the event loop: a round trip then costs
+    // one wake-up, not two. What the socket says meanwhile is handled after the write.
+    writing = true;
+    socket->write(data, size);
+    socket->flush();
+    writing = false;
+}
+
+void RemotePort::later(void (RemotePort::*handler)())
+{
+    const QPointer<QTcpSocket> from(socket);
+    QMetaObject::invokeMethod(
+        this,
+        [this, from, handler] {
+            if (from && from == socket)
+                (this->*handler)();
+        },
+        Qt::QueuedConnection);
 }
 
 void RemotePort::onConnected()
@@ -240,10 +265,10 @@ void RemotePort::becomeReady()
     }
     KVLOG(Debug).write() << "Connected to " << name;
     if (!held.isEmpty()) {
-        socket->write(held);
         inFlight.insert(inFlight.end(), heldSent.begin(), heldSent.end());
-        held.clear();
         heldSent.clear();
+        const QByteArray bytes = std::exchange(held, QByteArray());
+        put(bytes.constData(), bytes.size());
     }
     const QPointer<RemotePort> self(this);
     const quint64 connection = generation;
@@ -266,18 +291,33 @@ void RemotePort::announce()
 void RemotePort::onWritten(qint64 bytes)
 {
     wireReported += bytes;
-    qint64 done = 0;
     while (!inFlight.empty() && wireReported >= inFlight.front().wire) {
         wireReported -= inFlight.front().wire;
-        done += inFlight.front().data;
+        written += inFlight.front().data;
         inFlight.pop_front();
     }
-    if (done > 0)
-        emit bytesWritten(done);
+    // Never from inside write(): a communicator counts a payload once its write returned.
+    if (writing && written > 0 && !reportQueued) {
+        reportQueued = true;
+        later(&RemotePort::reportWritten);
+    } else if (!writing) {
+        reportWritten();
+    }
+}
+
+void RemotePort::reportWritten()
+{
+    reportQueued = false;
+    if (written > 0)
+        emit bytesWritten(std::exchange(written, 0));
 }
 
 void RemotePort::onSocketError()
 {
+    if (writing) {
+        later(&RemotePort::onSocketError);
+        return;
+    }
     const QAbstractSocket::SocketError error = socket->error();
     const QString where = QStringLiteral("%1:%2").arg(address->host).arg(address->tcpPort);
     if (error == QAbstractSocket::RemoteHostClosedError) {

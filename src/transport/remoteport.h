@@ -123,6 +123,9 @@ private:
     void becomeReady();
     void announce();
     void send(const QByteArray &wire, qint64 data);
+    void put(const char *data, qint64 size);
+    void later(void (RemotePort::*handler)());
+    void reportWritten();
     void fail(Failure failure, const QString &detail);
     void serverClosed();
     QString serverWords() const;
@@ -141,10 +144,13 @@ private:
     std::deque<Sent> heldSent;
     std::deque<Sent> inFlight;
     qint64 wireReported = 0;   // bytes the socket reported toward inFlight.front()
+    qint64 written = 0;        // the host's bytes written, not reported yet
     QElapsedTimer sinceConnect;
     bool ready = false;
     bool announcing = false;
     bool pumpQueued = false;
+    bool writing = false;      // inside the socket's write: its signals wait
+    bool reportQueued = false;
     bool opening = false;      // inside open(): failures are told from the event loop
     quint64 generation = 0;    // connections made so far
     Failure lastFailure = NoFailure;
