@@ -168,7 +168,7 @@ bench() {
         -DKVDEVICE_BUILD_BENCHMARKS=ON -DKVDEVICE_BUILD_TOOLS=ON -DBUILD_TESTING=OFF \
         -DKVDEVICE_SANITIZE= -DKVDEVICE_FUZZ=OFF >/dev/null
     cmake --build "$dir" -j "$jobs" --target bench_engine bench_communicator bench_memory bench_throughput bench_discovery bench_watcher \
-        bench_request
+        bench_request bench_remote
 
     local b=$dir/bench results=$dir/bench/results.txt status=0
     : >"$results"
@@ -194,6 +194,7 @@ bench() {
     run_bench "receive throughput over a pty" "$b/bench_throughput"
     run_bench "memory over ten million payloads" "$b/bench_memory"
     run_bench "requests against bare writes over a pty; 1000 requests in flight" "$b/bench_request"
+    run_bench "requests and opening over ser2net (raw TCP, RFC 2217) beside a local pty" "$b/bench_remote"
     run_bench "watcher on the simulator's links: 1000 plug/unplug cycles, idle cost" "$b/bench_watcher" --only sim
     run_bench "watcher: silent ports asked again for two minutes (1, then 16); a busy port let go" "$b/bench_watcher" --only reprobe
     run_bench "watcher on emulated USB ports through udev's events" env LD_PRELOAD=libumockdev-preload.so.0 "$b/bench_watcher" --only usb
