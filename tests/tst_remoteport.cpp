@@ -40,52 +40,51 @@ bool listening(quint16 port)
     return table.open(QIODevice::ReadOnly) && table.readAll().contains("0100007F" + local + "00000000:0000 0A");
 }
 
-// ser2net serving one pty on 127.0.0.1. `spec` is "rfc2217" or "socket", then options:
-// ",banner", ",kick" (kickolduser), ",missing" (a device that is not there).
-class Ser2net
+QString ser2netProgram()
+{
+    const QString given = qEnvironmentVariable("KVDEVICE_SER2NET");
+    const QString found = QStandardPaths::findExecutable(QStringLiteral("ser2net"));
+    return !given.isEmpty() ? given
+         : !found.isEmpty() ? found
+                            : QStandardPaths::findExecutable(QStringLiteral("ser2net"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
+}
+
+// A board of `type` played behind a link (once it is unplugged ser2net finds nothing
+// there, never a pty that reuses its number), served by ser2net on 127.0.0.1 as `spec`
+// says: "rfc2217" or "socket", then ",banner" or ",kick" (kickolduser).
+class Rack
 {
 public:
-    static QString program()
-    {
-        const QString given = qEnvironmentVariable("KVDEVICE_SER2NET");
-        if (!given.isEmpty())
-            return given;
-        const QString found = QStandardPaths::findExecutable(QStringLiteral("ser2net"));
-        return found.isEmpty() ? QStandardPaths::findExecutable(QStringLiteral("ser2net"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")})
-                               : found;
-    }
-
-    Ser2net(const QString &spec, const QString &device)
-        : port(freePort())
+    Rack(const QString &spec, const QString &type)
+        : link(dir.filePath(QStringLiteral("board")))
+        , board(type + QStringLiteral(":link=") + link)
+        , port(freePort())
     {
         const QStringList parts = spec.split(QLatin1Char(','));
-        const bool telnet = parts.first() == QLatin1String("rfc2217");
         url = QStringLiteral("%1://127.0.0.1:%2").arg(parts.first()).arg(port);
-        QString yaml = QStringLiteral("connection: &board\n  accepter: %1tcp,127.0.0.1,%2\n  connector: serialdev,%3,115200n81,local\n  options:\n    max-connections: 1\n")
-                           .arg(telnet ? QStringLiteral("telnet(rfc2217),") : QString())
+        QString yaml = QStringLiteral("connection: &board\n  accepter: %1tcp,127.0.0.1,%2\n  connector: serialdev,%3,115200n81,local\n  options:\n")
+                           .arg(parts.first() == QLatin1String("rfc2217") ? QStringLiteral("telnet(rfc2217),") : QString())
                            .arg(port)
-                           .arg(parts.contains(QLatin1String("missing")) ? QStringLiteral("/dev/kvdevice-no-such-port") : device);
+                           .arg(link);
         if (parts.contains(QLatin1String("banner")))
             yaml += QStringLiteral("    banner: 'kvdevice rack \\p\\r\\n'\n");
-        if (parts.contains(QLatin1String("kick")))
-            yaml += QStringLiteral("    kickolduser: true\n");
+        yaml += parts.contains(QLatin1String("kick")) ? QStringLiteral("    kickolduser: true\n") : QStringLiteral("    max-connections: 1\n");
         QFile file(dir.filePath(QStringLiteral("ser2net.yaml")));
         if (!file.open(QIODevice::WriteOnly) || file.write(yaml.toUtf8()) < 0)
             qFatal("cannot write ser2net.yaml");
     }
-    ~Ser2net() { kill(); }
+    ~Rack() { kill(); }
 
     bool start()
     {
         server.setProcessChannelMode(QProcess::MergedChannels);
         // -n: in the foreground; -u: no lock files in the machine's lock folder.
-        server.start(program(), {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"), dir.filePath(QStringLiteral("ser2net.yaml")),
-                                 QStringLiteral("-P"), dir.filePath(QStringLiteral("pid"))});
-        if (!QTest::qWaitFor([this] { return listening(port) || server.state() == QProcess::NotRunning; }, 10000) || !listening(port)) {
+        server.start(ser2netProgram(), {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"), dir.filePath(QStringLiteral("ser2net.yaml")),
+                                        QStringLiteral("-P"), dir.filePath(QStringLiteral("pid"))});
+        const bool up = QTest::qWaitFor([this] { return listening(port) || server.state() == QProcess::NotRunning; }, 10000) && listening(port);
+        if (!up)
             qWarning("ser2net did not start: %s", server.readAll().constData());
-            return false;
-        }
-        return true;
+        return up;
     }
     void kill()
     {
@@ -93,26 +92,14 @@ public:
         server.waitForFinished();
     }
 
+    QTemporaryDir dir;
+    const QString link;
+    Board board;
     const quint16 port;
     QString url;
 
 private:
-    QTemporaryDir dir;
     QProcess server;
-};
-
-// A board played behind a link: once it is unplugged ser2net finds nothing there, never
-// a pty that reuses its number.
-struct LinkedBoard
-{
-    explicit LinkedBoard(const QString &type)
-        : link(dir.filePath(QStringLiteral("board")))
-        , board(type + QStringLiteral(":link=") + link)
-    {
-    }
-    QTemporaryDir dir;
-    QString link;
-    Board board;
 };
 
 // A RemotePort with a communicator and what the port said.
@@ -147,9 +134,9 @@ struct Client
                                 : QString::fromLatin1(QMetaEnum::fromType<RemotePort::Failure>().valueToKey(failed.last().at(0).toInt())) + QStringLiteral(": ")
                                       + failed.last().at(1).toString();
     }
-    Request::Result ask(const Query &query = InitQuery::version())
+    Request::Result ask()
     {
-        Request *const request = Request::send(&comm, query);
+        Request *const request = Request::send(&comm, InitQuery::version());
         QSignalSpy finished(request, &Request::finished);
         finished.wait(5000);
         return finished.isEmpty() ? Request::Result() : finished.first().first().value<Request::Result>();
@@ -265,11 +252,10 @@ private slots:
     {
         QFETCH(QString, spec);
         requireSer2net();
-        LinkedBoard linked(QStringLiteral("board6100028"));
-        Board &board = linked.board;
-        Ser2net server(spec, linked.link);
-        QVERIFY(server.start());
-        Client client(server.url);
+        Rack rack(spec, QStringLiteral("board6100028"));
+        Board &board = rack.board;
+        QVERIFY(rack.start());
+        Client client(rack.url);
         QSignalSpy transferred(&client.comm, &Communicator::transferred);
         QVERIFY2(client.settle(), qPrintable(client.failure()));
         for (int i = 0; i < 2; ++i) {
@@ -310,16 +296,14 @@ private slots:
     {
         QFETCH(QString, spec);
         requireSer2net();
-        LinkedBoard linked(QStringLiteral("silent"));
-        Board &board = linked.board;
-        Ser2net server(spec, linked.link);
-        QVERIFY(server.start());
-        Client client(server.url);
+        Rack rack(spec, QStringLiteral("silent"));
+        QVERIFY(rack.start());
+        Client client(rack.url);
         QVERIFY2(client.settle(), qPrintable(client.failure()));
         Request *const request = Request::send(&client.comm, InitQuery::version());
         QSignalSpy finished(request, &Request::finished);
         QTest::qWait(1100); // after the raw grace period: a drop, not a turning away
-        board.close();
+        rack.board.close();
         QVERIFY(client.fails());
         QCOMPARE(client.failure(), QStringLiteral("Dropped: the server closed the connection"));
         QVERIFY(finished.wait(2000) || !finished.isEmpty());
@@ -335,18 +319,17 @@ private slots:
     void serverRestarted()
     {
         requireSer2net();
-        LinkedBoard linked(QStringLiteral("board6100028"));
-        Ser2net server(QStringLiteral("rfc2217"), linked.link);
-        QVERIFY(server.start());
-        Client client(server.url);
+        Rack rack(QStringLiteral("rfc2217"), QStringLiteral("board6100028"));
+        QVERIFY(rack.start());
+        Client client(rack.url);
         QVERIFY2(client.settle(), qPrintable(client.failure()));
-        server.kill();
+        rack.kill();
         QVERIFY(client.fails());
         QCOMPARE(client.failure(), QStringLiteral("Dropped: the server closed the connection"));
         QVERIFY(client.reopen());
         QVERIFY(client.fails());
         QVERIFY2(client.failure().startsWith(QLatin1String("Refused: ")), qPrintable(client.failure()));
-        QVERIFY(server.start());
+        QVERIFY(rack.start());
         QVERIFY(client.reopen());
         QVERIFY2(client.settle(), qPrintable(client.failure()));
         QCOMPARE(client.ask().status, Request::Answered);
@@ -368,13 +351,12 @@ private slots:
         QFETCH(QString, first);
         QFETCH(QString, second);
         requireSer2net();
-        LinkedBoard linked(QStringLiteral("board6100028"));
-        Ser2net server(spec, linked.link);
-        QVERIFY(server.start());
-        Client one(server.url);
+        Rack rack(spec, QStringLiteral("board6100028"));
+        QVERIFY(rack.start());
+        Client one(rack.url);
         QVERIFY2(one.settle(), qPrintable(one.failure()));
         QTest::qWait(1100); // past the raw grace period
-        Client two(server.url);
+        Client two(rack.url);
         QVERIFY(second == QLatin1String("none") ? two.settle() : two.fails());
         QVERIFY(first == QLatin1String("none") || one.fails());
         QCOMPARE(one.failure(), first);
@@ -386,7 +368,7 @@ private slots:
 private:
     void requireSer2net()
     {
-        if (!Ser2net::program().isEmpty())
+        if (!ser2netProgram().isEmpty())
             return;
         if (qEnvironmentVariableIntValue("KVDEVICE_REQUIRE_SER2NET"))
             QFAIL("ser2net is not installed (scripts/dev.sh deps installs it)");

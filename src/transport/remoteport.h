@@ -28,12 +28,13 @@ class TelnetClient;
 ///
 /// Opening is asynchronous. open() checks the URL (false, errorString() saying why, when
 /// it is malformed), starts connecting and returns true: the device is open from then on,
-/// and what is written is kept until the port is ready. connected() says it is ready
-/// (over RFC 2217 once the server has taken the settings), failed() that it never will be
-/// or no longer is. Exactly one of them follows each successful open(), and failed() may
-/// follow connected() when the connection drops. After failed() the device closes itself
-/// (aboutToClose()): read in the slot what is still wanted. open() again starts a new
-/// connection.
+/// and what is written is kept until the port is ready. Then, from the event loop, either
+/// connected(): the port is ready (over RFC 2217 once the server has taken the settings),
+/// or failed(): it never will be. After connected(), failed() comes when the connection
+/// drops. Raw TCP has no handshake: a server that turns a client away (ser2net's "Port
+/// already in use") is seen after connected(), as Busy or Unavailable when it hangs up
+/// within a second. After failed() the device closes itself (aboutToClose()): read in the
+/// slot what is still wanted. open() again starts a new connection.
 ///
 /// Written bytes are reported by bytesWritten() once the system has taken them, from the
 /// event loop; readyRead() follows received data once the port is ready. No call blocks.
