@@ -50,17 +50,17 @@ QString ser2netProgram()
 }
 
 // A board of `type` played behind a link (once it is unplugged ser2net finds nothing
-// there, never a pty that reuses its number), served by ser2net on 127.0.0.1 as `spec`
+// there, never a pty that reuses its number), served by ser2net on 127.0.0.1 as `serving`
 // says: "rfc2217" or "socket", then ",banner" or ",kick" (kickolduser).
 class Rack
 {
 public:
-    Rack(const QString &spec, const QString &type)
+    Rack(const QString &serving, const QString &type)
         : link(dir.filePath(QStringLiteral("board")))
         , board(type + QStringLiteral(":link=") + link)
         , port(freePort())
     {
-        const QStringList parts = spec.split(QLatin1Char(','));
+        const QStringList parts = serving.split(QLatin1Char(','));
         url = QStringLiteral("%1://127.0.0.1:%2").arg(parts.first()).arg(port);
         QString yaml = QStringLiteral("connection: &board\n  accepter: %1tcp,127.0.0.1,%2\n  connector: serialdev,%3,115200n81,local\n  options:\n")
                            .arg(parts.first() == QLatin1String("rfc2217") ? QStringLiteral("telnet(rfc2217),") : QString())
@@ -243,16 +243,16 @@ private slots:
     // every byte value both ways through the device.
     void exchange_data()
     {
-        QTest::addColumn<QString>("spec");
+        QTest::addColumn<QString>("serving");
         QTest::newRow("rfc2217") << "rfc2217";
         QTest::newRow("socket") << "socket";
         QTest::newRow("rfc2217 with a banner") << "rfc2217,banner";
     }
     void exchange()
     {
-        QFETCH(QString, spec);
+        QFETCH(QString, serving);
         requireSer2net();
-        Rack rack(spec, QStringLiteral("board6100028"));
+        Rack rack(serving, QStringLiteral("board6100028"));
         Board &board = rack.board;
         QVERIFY(rack.start());
         Client client(rack.url);
@@ -288,15 +288,15 @@ private slots:
     // ends; asked again, the server cannot open its port.
     void boardUnplugged_data()
     {
-        QTest::addColumn<QString>("spec");
+        QTest::addColumn<QString>("serving");
         QTest::newRow("rfc2217") << "rfc2217";
         QTest::newRow("socket") << "socket";
     }
     void boardUnplugged()
     {
-        QFETCH(QString, spec);
+        QFETCH(QString, serving);
         requireSer2net();
-        Rack rack(spec, QStringLiteral("silent"));
+        Rack rack(serving, QStringLiteral("silent"));
         QVERIFY(rack.start());
         Client client(rack.url);
         QVERIFY2(client.settle(), qPrintable(client.failure()));
@@ -338,7 +338,7 @@ private slots:
     // A second client: turned away in the server's words, or taking the port over.
     void secondClient_data()
     {
-        QTest::addColumn<QString>("spec");
+        QTest::addColumn<QString>("serving");
         QTest::addColumn<QString>("first");  // what becomes of the first client
         QTest::addColumn<QString>("second"); // and of the second
         QTest::newRow("rfc2217") << "rfc2217" << "none" << "Busy: the server lets no second client in: \"Port already in use\"";
@@ -347,11 +347,11 @@ private slots:
     }
     void secondClient()
     {
-        QFETCH(QString, spec);
+        QFETCH(QString, serving);
         QFETCH(QString, first);
         QFETCH(QString, second);
         requireSer2net();
-        Rack rack(spec, QStringLiteral("board6100028"));
+        Rack rack(serving, QStringLiteral("board6100028"));
         QVERIFY(rack.start());
         Client one(rack.url);
         QVERIFY2(one.settle(), qPrintable(one.failure()));
