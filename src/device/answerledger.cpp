@@ -80,7 +80,12 @@ AnswerLedger *AnswerLedger::existing(Communicator *comm)
 
 qint64 AnswerLedger::now()
 {
-    return QDeadlineTimer::current(Qt::PreciseTimer).deadline();
+    return nowUs() / 1000;
+}
+
+qint64 AnswerLedger::nowUs()
+{
+    return QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs() / 1000;
 }
 
 int AnswerLedger::open(Kind kind, int timeoutMs, int patienceMs, Listener listener)
@@ -92,7 +97,7 @@ int AnswerLedger::open(Kind kind, int timeoutMs, int patienceMs, Listener listen
     group.timeoutMs = qMax(0, timeoutMs);
     group.patienceMs = qMax(0, patienceMs);
     group.listener = std::move(listener);
-    group.firstSentAt = group.lastSentAt = now();
+    group.firstSentAt = group.lastSentAt = nowUs();
     return id;
 }
 
@@ -105,10 +110,12 @@ int AnswerLedger::openFor(Request *request, int timeoutMs)
 
 void AnswerLedger::sent(int group, const QString &address, const std::shared_ptr<const Query> &query)
 {
+    const qint64 at = nowUs();
+    expire(at); // a board that never answers leaves no trail
     const auto it = groups.find(group);
     if (it == groups.end())
         return;
-    it->lastSentAt = now();
+    it->lastSentAt = at;
     if (!it->sentAny)
         it->firstSentAt = it->lastSentAt;
     it->sentAny = true;
@@ -122,8 +129,8 @@ qint64 AnswerLedger::bound(const Group &group) const
     // Until the board has answered once, its delay may be anything up to the patience. A
     // query asked again and again was listened to for the whole span: its answer may come
     // as late again after the last time.
-    const qint64 span = group.lastSentAt - group.firstSentAt + group.timeoutMs;
-    return qMax(qMax<qint64>(2 * qint64(group.timeoutMs), span), longest < 0 ? qint64(group.patienceMs) : 2 * longest);
+    const qint64 span = group.lastSentAt - group.firstSentAt + 1000 * qint64(group.timeoutMs);
+    return qMax(qMax(2000 * qint64(group.timeoutMs), span), longest < 0 ? 1000 * qint64(group.patienceMs) : 2 * longest);
 }
 
 void AnswerLedger::expire(qint64 at)
@@ -146,7 +153,7 @@ bool AnswerLedger::offer(const QString &payload)
 {
     if (queue.empty())
         return false;
-    const qint64 at = now();
+    const qint64 at = nowUs();
     expire(at);
     const QStringView address = addressOf(payload);
 
@@ -169,13 +176,14 @@ bool AnswerLedger::offer(const QString &payload)
     if (candidates.empty())
         return false;
 
-    // Too early for the oldest query by the previous answer's delay, while that answer came
-    // after it was sent: that one was its answer, and an earlier query went unanswered.
+    // The previous answer came only after its query's time-out, and after the oldest query
+    // here was sent; this one comes too early for that query by the previous delay: the
+    // previous answer was the oldest query's, and an earlier one went unanswered.
     size_t first = 0;
     const auto previous = last.constFind(address.toString());
-    while (previous != last.cend() && candidates.size() - first >= 2) {
+    while (previous != last.cend() && previous->late && candidates.size() - first >= 2) {
         const Owed &oldest = queue[candidates[first]];
-        if (previous->at < oldest.sentAt || 2 * (at - oldest.sentAt) >= previous->delay)
+        if (previous->at <= oldest.sentAt || 2 * (at - oldest.sentAt) >= previous->delay)
             break;
         ++first;
     }
@@ -183,7 +191,8 @@ bool AnswerLedger::offer(const QString &payload)
     const Owed taken = queue[candidates[first]];
     const qint64 delay = at - taken.sentAt;
     longest = qMax(longest, delay);
-    last.insert(taken.address, {at, delay});
+    const auto takenGroup = groups.constFind(taken.group);
+    last.insert(taken.address, {at, delay, takenGroup != groups.cend() && delay > 1000 * qint64(takenGroup->timeoutMs)});
     for (size_t i = first + 1; i-- > 0;)
         queue.erase(queue.begin() + qptrdiff(candidates[i]));
 
@@ -217,7 +226,7 @@ bool AnswerLedger::offer(const QString &payload)
 
 int AnswerLedger::owed(int group)
 {
-    expire(now());
+    expire(nowUs());
     return int(std::count_if(queue.cbegin(), queue.cend(), [group](const Owed &owed) { return owed.group == group; }));
 }
 
@@ -226,7 +235,7 @@ qint64 AnswerLedger::forgottenAt(int group) const
     const auto it = groups.constFind(group);
     if (it == groups.cend() || std::none_of(queue.cbegin(), queue.cend(), [group](const Owed &owed) { return owed.group == group; }))
         return -1;
-    return it->lastSentAt + bound(*it);
+    return (it->lastSentAt + bound(*it)) / 1000 + 1;
 }
 
 void AnswerLedger::release(int group)
@@ -256,7 +265,7 @@ void AnswerLedger::forgetOthers(int group, const QString &address)
 
 OwedAnswers AnswerLedger::carry(int group)
 {
-    expire(now());
+    expire(nowUs());
     OwedAnswers carried;
     const auto it = groups.constFind(group);
     if (it == groups.cend())

@@ -28,7 +28,7 @@ struct OwedAnswers
     struct Query
     {
         QString address;
-        qint64 sentAt;
+        qint64 sentAt; // microseconds, AnswerLedger::nowUs()
     };
     QList<Query> owed;
     qint64 lastSentAt = 0;
@@ -47,11 +47,11 @@ struct OwedAnswers
 /// the group's time-out and at least the span it listened for (from its first query to
 /// the time-out of its last), and while no delay has been seen at least the group's
 /// patience.
-/// An answer that comes when the oldest owed one could not have been answered yet, by the
-/// delay of the previous answer of that address (less than half of it, and that answer
-/// came after the query was sent), while a younger query is owed too, is taken to answer
-/// the younger one: the older query's answer was the previous one, an earlier query having
-/// been lost on the line.
+/// When the previous answer of an address came only after its query's time-out, and after
+/// the oldest query owed now was sent, an answer that comes too early for that query by
+/// the previous delay (less than half of it) while a younger query is owed too is taken to
+/// answer the younger one: the previous answer was the oldest query's, an earlier query
+/// having been lost on the line.
 class AnswerLedger : public QObject
 {
 public:
@@ -73,6 +73,8 @@ public:
     static AnswerLedger *existing(Communicator *comm);
     /// Milliseconds on the monotonic clock every ledger uses.
     static qint64 now();
+    /// The same clock in microseconds, as the ledger counts.
+    static qint64 nowUs();
 
     /// A new group of queries; `timeoutMs` and `patienceMs` make its bound.
     int open(Kind kind, int timeoutMs, int patienceMs = 0, Listener listener = {});
@@ -108,7 +110,7 @@ public:
     /// The communicator's device changed: requests on the old one end PortFailed, and what
     /// the old one owed is forgotten.
     void deviceChanged(QIODevice *device);
-    /// The longest delay seen between a query and its answer; -1: none yet.
+    /// The longest delay seen between a query and its answer, in microseconds; -1: none yet.
     qint64 longestDelay() const { return longest; }
 
     Communicator *const comm;
@@ -137,6 +139,7 @@ private:
     {
         qint64 at;
         qint64 delay;
+        bool late; // after its query's time-out
     };
 
     qint64 bound(const Group &group) const;

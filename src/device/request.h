@@ -84,10 +84,11 @@ KVDEVICE_EXPORT Query information();
 /// they are dropped (a debug line "Late answer dropped: ..."), never taken for another
 /// request's answer. They are forgotten once the request has sent nothing for the bound:
 /// twice the longest delay the port has shown, at least twice the time-out and at least
-/// as long as the request listened for. An answer that comes too early to be the oldest
-/// owed one's (less than half the delay of the previous answer of its address, which came
-/// after that query was sent) while a younger query is owed too, is the younger one's: the
-/// older query was lost on the line, and the previous answer was its.
+/// as long as the request listened for. When the previous answer of an address came only
+/// after its query's time-out, an answer that comes too early to be the oldest owed one's
+/// (less than half that previous delay, the previous answer having come after the oldest
+/// query was sent) while a younger query is owed too, is the younger one's: an earlier
+/// query was lost on the line, and the previous answer was the oldest one's.
 ///
 /// Failures: when the port fails (readFailed()) every pending request ends PortFailed
 /// before readFailed() is emitted. A port detached, deleted or closed, or a communicator
