@@ -21,6 +21,7 @@
 #include <kvdevice/porteventsource.h>
 #include <kvdevice/portinfo.h>
 #include <kvdevice/portreport.h>
+#include <kvdevice/recordingtap.h>
 #include <kvdevice/request.h>
 #include <kvdevice/sessionabstract.h>
 #include <kvdevice/sessioninit.h>

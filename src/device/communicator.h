@@ -15,6 +15,7 @@
 namespace KvDevice {
 
 class IPayloadParser;
+class RecordingTap;
 class RequestQueue;
 class SessionAbstract;
 
@@ -101,6 +102,7 @@ public slots:
 
 private:
     friend class PortProbe;
+    friend class RecordingTap;
     friend class RequestQueue;
 
     /// Stores `payloads` as received, without announcing them: what a board said while it
@@ -110,6 +112,8 @@ private:
     uint store(const QString &payload);
     uint lowestRxId() const;
     void deviceFailed();
+    /// Shows the taps the bytes that passed, `toBoard` or from it.
+    void tapped(bool toBoard, const char *data, qint64 size);
 
     QList<QChar> payloadStartFlags;
     QString payloadTerminator;
@@ -128,6 +132,7 @@ private:
     QMetaObject::Connection deviceGoneConnection;
     QMetaObject::Connection deviceErrorConnection;
     RequestQueue *requests = nullptr; // made by the first request
+    QList<RecordingTap *> taps;       // see every byte both ways; change nothing
 };
 
 } // namespace KvDevice

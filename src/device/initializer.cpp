@@ -2,6 +2,7 @@
 #include <kvdevice/exception.h>
 #include <kvdevice/initializer.h>
 #include <kvdevice/parserinit.h>
+#include <kvdevice/recordingtap.h>
 #include <kvdevice/sessioninit.h>
 
 #include "device/portprobe.h"
@@ -206,6 +207,8 @@ void Initializer::probeStage2()
         KVLOG(Trace).write() << "Serial port opened for probing: " << name;
 
         Communicator *comm = createCommunicator(port);
+        if (recordingTap)
+            recordingTap->follow(comm, report.port);
         opened.append(comm);
         openedAt.insert(comm, start);
         pending[comm] = report;

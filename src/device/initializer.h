@@ -2,12 +2,14 @@
 
 #include <kvdevice/kvdevice_export.h>
 #include <kvdevice/portreport.h>
+#include <kvdevice/recordingtap.h>
 #include <kvdevice/type.h>
 
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QSet>
@@ -88,6 +90,9 @@ public:
     /// How long each pass waits for a port's answer, in milliseconds (default 400, at
     /// least 1). Call before probe().
     void setAnswerTimeout(int ms) { answerTimeoutMs = qMax(1, ms); }
+    /// Has `tap` follow every port the run opens, from its opening on, so that the recording
+    /// holds the identification too (not owned). Call before probe().
+    void setRecordingTap(KvDevice::RecordingTap *tap) { recordingTap = tap; }
     /// The reports of the ports concluded so far, in the order of portConcluded().
     QList<KvDevice::PortReport> reports() const { return concluded; }
 
@@ -181,6 +186,7 @@ private:
     QHash<Communicator *, qint64> openedAt;       // ms of `clock` at the attempt to open
     QList<PortReport> concluded;
     QElapsedTimer clock;
+    QPointer<RecordingTap> recordingTap;
 };
 
 } // namespace KvDevice

@@ -4,6 +4,7 @@
 #include <kvdevice/exception.h>
 #include <kvdevice/initializer.h>
 #include <kvdevice/parserinit.h>
+#include <kvdevice/recordingtap.h>
 
 #include <QFileInfo>
 #include <QMetaEnum>
@@ -177,6 +178,8 @@ void PortProbe::open()
     }
     comm = new Communicator;
     comm->setIODevice(port);
+    if (settings.tap)
+        settings.tap->follow(comm, report.port);
     connect(comm, qOverload<>(&Communicator::readyRead), this, &PortProbe::readAnswers);
     connect(comm, &Communicator::readFailed, this,
             [this] { conclude(Vanished, failedAfterOpening()); });

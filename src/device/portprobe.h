@@ -1,6 +1,7 @@
 #pragma once
 
 #include <kvdevice/portreport.h>
+#include <kvdevice/recordingtap.h>
 #include <kvdevice/sessioninit.h>
 #include <kvdevice/type.h>
 
@@ -8,6 +9,7 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QSerialPort>
 #include <QString>
 #include <QStringList>
@@ -37,6 +39,7 @@ public:
         unsigned int maxRetries = 3;
         int answerTimeoutMs = 400;
         int openRetryWindowMs = 2000; // refused ports are tried this long, busy ones six times as long
+        QPointer<RecordingTap> tap;   // follows the port from its opening
     };
 
     /// The sentences that ask for `types`: the version query when a board type is
