@@ -12,6 +12,7 @@
 #   scripts/dev.sh windows          cross-build for Windows (MinGW-w64, Qt from ../shared/windows)
 #                                   and run the suites, kvprobe and the package under wine
 #   scripts/dev.sh screenshot       kvmonitor under Xvfb on simulated boards: docs/kvmonitor.png
+#   scripts/dev.sh sessions         record the corpus of tests/data/sessions again from kvboard-sim's boards
 #   scripts/dev.sh help             this text
 # KVDEVICE_QT_MAJOR=6 builds against Qt 6; KVDEVICE_BUILD_DIR picks the build folder;
 # KVDEVICE_WERROR=ON turns compiler warnings into errors (CI does).
@@ -144,6 +145,46 @@ screenshot() {
     xvfb-run -a -s "-screen 0 1280x800x24" "$monitor" --port-dir "$shot_links" --retries 1 --timeout 300 \
         --demo-request board6100028 --screenshot "$png" --after 3500
     say "wrote $png"
+}
+
+# The corpus of recorded sessions that tst_recording replays: for each case, kvboard-sim's
+# boards linked in a scratch folder under the names kvprobe is given, and kvprobe run there
+# with --record; NAME.jsonl is the recording (its header holds the arguments), NAME.chk
+# what kvprobe printed, which the replay must print again (times aside).
+sessions() {
+    local sim="$build_dir/tools/kvboard-sim" probe="$build_dir/tools/kvprobe" out=$root/tests/data/sessions
+    say "building kvprobe and kvboard-sim in $build_dir"
+    configure -DKVDEVICE_BUILD_TOOLS=ON
+    cmake --build "$build_dir" -j "$jobs" --target kvprobe kvboard-sim
+    mkdir -p "$out"
+    local cases=(
+        "three-boards|board6100028:link=b28 board6100027:link=b27 info:name=KV1,link=info|--port b28 --port b27 --port info --details --json"
+        "slow|board6100028:delay=600,link=board|--port board --details --json"
+        "chatty|board6100028:chatter=5,link=board silent:link=quiet|--port board --port quiet --retries 0 --timeout 300 --details --json"
+        "bad-checksum|board6100028:badsum,link=board|--port board --retries 1 --json"
+        "unplug-mid-answer|board6100028:close,link=board|--port board --json"
+        "silent|silent:link=quiet|--port quiet --retries 1 --timeout 200 --json"
+    )
+    local entry name boards args board dir sim_args
+    for entry in "${cases[@]}"; do
+        IFS='|' read -r name boards args <<<"$entry"
+        dir=$(mktemp -d)
+        sim_args=()
+        for board in $boards; do sim_args+=(--board "$board"); done
+        (
+            cd "$dir"
+            coproc SESSION_SIM { exec "$sim" "${sim_args[@]}"; }
+            for board in $boards; do read -r -t 10 -u "${SESSION_SIM[0]}" _; done
+            # shellcheck disable=SC2086
+            "$probe" $args --record "$name.jsonl" >"$out/$name.chk" || true
+            kill "$SESSION_SIM_PID"
+            wait "$SESSION_SIM_PID" 2>/dev/null || true
+            mv "$name.jsonl" "$out/"
+        )
+        rm -rf "$dir"
+        echo "  $name: $(wc -l <"$out/$name.jsonl") records"
+    done
+    say "recorded the corpus in $out"
 }
 
 # The API reference from the public headers, with docs/mainpage.md; an undocumented public
@@ -427,6 +468,7 @@ case "$cmd" in
     memcheck) deps; memcheck ;;
     windows) windows ;;
     screenshot) deps; screenshot ;;
+    sessions) deps; sessions ;;
     help | -h | --help) usage ;;
     *) usage >&2; exit 2 ;;
 esac

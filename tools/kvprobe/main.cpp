@@ -16,6 +16,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QSerialPortInfo>
@@ -282,7 +283,12 @@ int main(int argc, char *argv[])
     KvDevice::RecordingTap tap;
     if (parser.isSet(recordOption)) {
         tap.setRedacting(parser.isSet(redactOption));
-        if (!recording.open(QIODevice::WriteOnly | QIODevice::Truncate) || !tap.start(&recording)) {
+        // The command line tells a reader what was run (and a replay what to run again);
+        // left out when redacting, since --serial names serial numbers.
+        QJsonObject header;
+        if (!parser.isSet(redactOption))
+            header.insert(QStringLiteral("arguments"), QJsonArray::fromStringList(QCoreApplication::arguments().mid(1)));
+        if (!recording.open(QIODevice::WriteOnly | QIODevice::Truncate) || !tap.start(&recording, header)) {
             Tool::printError(QStringLiteral("kvprobe: cannot record to %1: %2").arg(recording.fileName(), recording.errorString()));
             return 1;
         }
