@@ -10,6 +10,8 @@
 #include <QJsonDocument>
 #include <QMetaEnum>
 
+#include <memory>
+
 namespace KvDevice {
 
 namespace {
@@ -59,10 +61,8 @@ bool RecordingTap::start(QIODevice *device, const QJsonObject &extra)
     error.clear();
     clock.start();
     write(header(QDateTime::currentDateTime(), extra));
-    for (const Followed &f : qAsConst(followed)) {
-        if (f.comm)
-            writeOpen(f);
-    }
+    for (const Followed &f : qAsConst(followed))
+        writeOpen(f);
     return output != nullptr;
 }
 
@@ -75,10 +75,17 @@ void RecordingTap::follow(Communicator *comm, const PortInfo &port)
 {
     if (!comm || isFollowing(comm))
         return;
-    Followed f{comm, port, {}, {}};
-    if (QIODevice *device = comm->ioDevice())
-        f.closing = connect(device, &QIODevice::aboutToClose, this, [this, comm] { writeEvent(comm, QStringLiteral("close")); });
-    f.failing = connect(comm, &Communicator::readFailed, this, [this, comm] { writeEvent(comm, QStringLiteral("lost")); });
+    Followed f{comm, comm, port, std::make_shared<QMetaObject::Connection>(), {}, {}};
+    // A host may delete the communicator before it closes the port: the closing is the
+    // port's, recorded once, whoever goes first.
+    if (QIODevice *device = comm->ioDevice()) {
+        *f.closing = connect(device, &QIODevice::aboutToClose, this, [this, name = port.name, closing = f.closing] {
+            disconnect(*closing);
+            writeEvent(name, QStringLiteral("close"));
+        });
+    }
+    f.failing = connect(comm, &Communicator::readFailed, this, [this, name = port.name] { writeEvent(name, QStringLiteral("lost")); });
+    f.gone = connect(comm, &QObject::destroyed, this, [this, comm] { drop(comm, false); });
     comm->taps.append(this);
     followed.append(f);
     learnSerial(port.serialNumber);
@@ -87,50 +94,64 @@ void RecordingTap::follow(Communicator *comm, const PortInfo &port)
 
 void RecordingTap::unfollow(Communicator *comm)
 {
+    drop(comm, true);
+}
+
+void RecordingTap::drop(Communicator *comm, bool withClosing)
+{
     for (int i = followed.size() - 1; i >= 0; --i) {
         const Followed &f = followed.at(i);
-        if (f.comm && f.comm != comm)
+        if (f.raw != comm)
             continue;
-        disconnect(f.closing);
+        if (withClosing)
+            disconnect(*f.closing);
         disconnect(f.failing);
+        disconnect(f.gone);
         if (f.comm)
             f.comm->taps.removeAll(this);
-        followed.removeAt(i); // also any whose communicator is gone
+        followed.removeAt(i);
     }
 }
 
 bool RecordingTap::isFollowing(const Communicator *comm) const
 {
+    return comm && !nameOf(comm).isNull();
+}
+
+QString RecordingTap::nameOf(const Communicator *comm) const
+{
     for (const Followed &f : followed) {
-        if (comm && f.comm == comm)
-            return true;
+        if (f.raw == comm)
+            return f.port.name;
     }
-    return false;
+    return QString();
 }
 
 void RecordingTap::recordAttached(Communicator *comm, Type type, const QHash<QString, QVariant> &fields)
 {
-    writeEvent(comm, QStringLiteral("attached"),
+    writeEvent(nameOf(comm), QStringLiteral("attached"),
                {{QStringLiteral("type"), QString::fromLatin1(QMetaEnum::fromType<Type>().valueToKey(type))},
                 {QStringLiteral("fields"), QJsonObject::fromVariantHash(fields)}});
 }
 
 void RecordingTap::recordDetached(Communicator *comm, Type type)
 {
-    writeEvent(comm, QStringLiteral("detached"), {{QStringLiteral("type"), QString::fromLatin1(QMetaEnum::fromType<Type>().valueToKey(type))}});
+    writeEvent(nameOf(comm), QStringLiteral("detached"), {{QStringLiteral("type"), QString::fromLatin1(QMetaEnum::fromType<Type>().valueToKey(type))}});
 }
 
 void RecordingTap::recordRequest(Communicator *comm, Request *request, const Query &query)
 {
+    const QString name = nameOf(comm);
+    if (name.isNull())
+        return;
     const int id = ++requests;
-    writeEvent(comm, QStringLiteral("request_start"),
+    writeEvent(name, QStringLiteral("request_start"),
                {{QStringLiteral("id"), id},
                 {QStringLiteral("sentence"), query.sentence},
                 {QStringLiteral("answer"), query.answer},
                 {QStringLiteral("timeout_ms"), query.timeoutMs},
                 {QStringLiteral("retries"), query.retries}});
-    const QPointer<Communicator> on(comm);
-    connect(request, &Request::finished, this, [this, on, id](const Request::Result &result) {
+    connect(request, &Request::finished, this, [this, name, id](const Request::Result &result) {
         QJsonObject fields{{QStringLiteral("id"), id},
                            {QStringLiteral("status"), statusName(result.status)},
                            {QStringLiteral("attempts"), result.attempts},
@@ -139,41 +160,33 @@ void RecordingTap::recordRequest(Communicator *comm, Request *request, const Que
             fields.insert(QStringLiteral("answer_text"), result.answerText);
         if (!result.error.isEmpty())
             fields.insert(QStringLiteral("error"), result.error);
-        writeEvent(on, QStringLiteral("request_end"), fields);
+        writeEvent(name, QStringLiteral("request_end"), fields);
     });
 }
 
 void RecordingTap::observe(Communicator *comm, Direction direction, const QByteArray &bytes)
 {
-    for (const Followed &f : qAsConst(followed)) {
-        if (f.comm == comm) {
-            if (output)
-                write(bytesRecord(now(), f.port.name, direction, bytes));
-            break;
-        }
+    if (output) {
+        const QString name = nameOf(comm);
+        if (!name.isNull())
+            write(bytesRecord(now(), name, direction, bytes));
     }
     emit traffic(comm, direction, bytes);
 }
 
-void RecordingTap::writeEvent(Communicator *comm, const QString &event, QJsonObject fields)
+void RecordingTap::writeEvent(const QString &port, const QString &event, QJsonObject fields)
 {
-    if (!output || !comm)
+    if (!output || port.isNull())
         return;
-    for (const Followed &f : qAsConst(followed)) {
-        if (f.comm == comm) {
-            fields.insert(QStringLiteral("t"), now());
-            fields.insert(QStringLiteral("port"), f.port.name);
-            fields.insert(QStringLiteral("event"), event);
-            write(fields);
-            return;
-        }
-    }
+    fields.insert(QStringLiteral("t"), now());
+    fields.insert(QStringLiteral("port"), port);
+    fields.insert(QStringLiteral("event"), event);
+    write(fields);
 }
 
 void RecordingTap::writeOpen(const Followed &f)
 {
-    if (output && f.comm)
-        writeEvent(f.comm, QStringLiteral("open"), portIdentity(f.port));
+    writeEvent(f.port.name, QStringLiteral("open"), portIdentity(f.port));
 }
 
 void RecordingTap::write(QJsonObject record)

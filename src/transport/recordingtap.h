@@ -13,6 +13,8 @@
 #include <QString>
 #include <QVariant>
 
+#include <memory>
+
 class QIODevice;
 
 namespace KvDevice {
@@ -109,16 +111,20 @@ private:
 
     struct Followed
     {
+        Communicator *raw;
         QPointer<Communicator> comm;
         PortInfo port;
-        QMetaObject::Connection closing;
+        std::shared_ptr<QMetaObject::Connection> closing; // outlives the communicator
         QMetaObject::Connection failing;
+        QMetaObject::Connection gone;
     };
 
     /// Called by a followed communicator for every byte that passes.
     void observe(Communicator *comm, Direction direction, const QByteArray &bytes);
+    void drop(Communicator *comm, bool withClosing);
+    QString nameOf(const Communicator *comm) const;
     void write(QJsonObject record);
-    void writeEvent(Communicator *comm, const QString &event, QJsonObject fields = {});
+    void writeEvent(const QString &port, const QString &event, QJsonObject fields = {});
     void writeOpen(const Followed &followed);
     void learnSerial(const QString &serial);
     QString redacted(QString text) const;
