@@ -11,7 +11,7 @@
 #   scripts/dev.sh memcheck         every test executable under valgrind memcheck
 #   scripts/dev.sh windows          cross-build for Windows (MinGW-w64, Qt from ../shared/windows)
 #                                   and run the suites, kvprobe and the package under wine
-#   scripts/dev.sh screenshot       kvmonitor under Xvfb on simulated boards: docs/kvmonitor.png
+#   scripts/dev.sh screenshot       kvmonitor under Xvfb on simulated boards and a recording: docs/kvmonitor.png
 #   scripts/dev.sh sessions         record the corpus of tests/data/sessions again from kvboard-sim's boards
 #   scripts/dev.sh help             this text
 # KVDEVICE_QT_MAJOR=6 builds against Qt 6; KVDEVICE_BUILD_DIR picks the build folder;
@@ -120,30 +120,41 @@ demo() {
     return "$status"
 }
 
-# The README's picture of kvmonitor: three boards and a silent port played by kvboard-sim
-# in a folder (board6100027 plugged 1.5 s after the others), kvmonitor watching it under
-# Xvfb, asking board6100028 for its version, then saving its own window (QWidget::grab(),
-# so no screen-capture tool is needed) to docs/kvmonitor.png.
+# The README's picture of kvmonitor: first a customer's board recorded by kvprobe (a
+# board6100027 that kvboard-sim plays in a scratch folder); then three boards and a silent
+# port played in a folder (board6100027 plugged 1.5 s after the others), kvmonitor watching
+# it under Xvfb with the recording opened beside them, asking board6100028 for its version,
+# then saving its own window (QWidget::grab(), so no screen-capture tool is needed) to
+# docs/kvmonitor.png.
 screenshot() {
     need xvfb xauth
-    local sim="$build_dir/tools/kvboard-sim" monitor="$build_dir/tools/kvmonitor" png=$root/docs/kvmonitor.png
-    say "building kvmonitor and kvboard-sim in $build_dir"
+    local sim="$build_dir/tools/kvboard-sim" monitor="$build_dir/tools/kvmonitor" probe="$build_dir/tools/kvprobe" png=$root/docs/kvmonitor.png
+    say "building kvmonitor, kvprobe and kvboard-sim in $build_dir"
     configure -DKVDEVICE_BUILD_TOOLS=ON
-    cmake --build "$build_dir" -j "$jobs" --target kvmonitor kvboard-sim
+    cmake --build "$build_dir" -j "$jobs" --target kvmonitor kvprobe kvboard-sim
     shot_links=$(mktemp -d /tmp/boards.XXXX)
+    shot_site=$(mktemp -d /tmp/site.XXXX)
+    trap 'rm -rf "$shot_links" "$shot_site"' EXIT
+    (
+        cd "$shot_site"
+        coproc SITE_SIM { exec "$sim" --board "board6100027:hwversion=HW3-6100027,v1=4,link=customer-board,chatter=150"; }
+        read -r -t 10 -u "${SITE_SIM[0]}" _ || { echo "kvboard-sim did not start" >&2; exit 1; }
+        "$probe" --port customer-board --type board6100027 --details --record customer-board.jsonl >/dev/null
+        kill "$SITE_SIM_PID"
+    )
     coproc SHOT_SIM { exec "$sim" --board "board6100028:link=$shot_links/board28" --board "info:name=KV1,link=$shot_links/info" \
         --board "silent:link=$shot_links/silent" --board "board6100027:link=$shot_links/board27,plug=1500"; }
     shot_sim_pid=$SHOT_SIM_PID
-    trap 'kill "$shot_sim_pid" 2>/dev/null || true; wait "$shot_sim_pid" 2>/dev/null || true; rm -rf "$shot_links"' EXIT
+    trap 'kill "$shot_sim_pid" 2>/dev/null || true; wait "$shot_sim_pid" 2>/dev/null || true; rm -rf "$shot_links" "$shot_site"' EXIT
     trap 'exit 130' INT TERM
     # The boards present at the start are there once the simulator has named them.
     for _ in 1 2 3; do
         read -r -t 10 -u "${SHOT_SIM[0]}" _ || { echo "kvboard-sim did not start" >&2; return 1; }
     done
-    say "kvmonitor --port-dir $shot_links under Xvfb"
+    say "kvmonitor --port-dir $shot_links --open customer-board.jsonl under Xvfb"
     # Long enough for the late board, the silent port's second attempt and the request.
     xvfb-run -a -s "-screen 0 1280x800x24" "$monitor" --port-dir "$shot_links" --retries 1 --timeout 300 \
-        --demo-request board6100028 --screenshot "$png" --after 3500
+        --open "$shot_site/customer-board.jsonl" --demo-request board6100028 --screenshot "$png" --after 3500
     say "wrote $png"
 }
 
