@@ -12,6 +12,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QFileInfo>
+#include <QJsonObject>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -33,6 +34,7 @@ namespace {
 struct Bench
 {
     QTemporaryDir links;
+    QTemporaryDir scratch; // outside the folder watched
     std::map<QString, std::unique_ptr<Board>> boards;
     std::unique_ptr<MainWindow> window;
 
@@ -150,6 +152,8 @@ void tst_Kvmonitor::table_data()
     QTest::newRow("a silent port asked again from its row") << "plug s silent|start|await 1|heard s 2|act s Ask it again now|heard s 4" << "s no answer " << "" << "1 without a board";
     QTest::newRow("a console on a port without a board") << "plug s silent|start|await 1|act s Open a console on it|await console s|type s KVHELLO|heard s 3|tabs 1"
                                                          << "s no answer " << "" << "1 without a board";
+    QTest::newRow("everything recorded") << "plug a board6100028|start|record|await console a|unplug a|await gone|recorded open attached close detached"
+                                         << "a detached Board6100028 grey" << "" << "1 gone";
     QTest::newRow("a folder that is a file") << "plug a info|start a" << "" << "" << "no port yet";
 }
 
@@ -197,6 +201,20 @@ void tst_Kvmonitor::table()
             QTRY_COMPARE_WITH_TIMEOUT(bench.boards.at(arg)->lines.size(), words.value(2).toInt(), 10000);
         } else if (what == QLatin1String("type")) {
             bench.console(arg)->sendLine(words.value(2));
+        } else if (what == QLatin1String("record")) {
+            QVERIFY(bench.window->record(bench.scratch.filePath(QStringLiteral("all.jsonl"))));
+        } else if (what == QLatin1String("recorded")) { // these events, in this order
+            QVERIFY(bench.window->record(QString()));
+            QFile file(bench.scratch.filePath(QStringLiteral("all.jsonl")));
+            QJsonObject header;
+            QList<QJsonObject> records;
+            QString error;
+            QVERIFY(file.open(QIODevice::ReadOnly) && KvDevice::RecordingTap::read(&file, &header, &records, &error));
+            QStringList events;
+            for (const QJsonObject &record : qAsConst(records))
+                events << record.value(QStringLiteral("event")).toString();
+            events.removeAll(QString());
+            QCOMPARE(events.join(QLatin1Char(' ')), words.mid(1).join(QLatin1Char(' ')));
         } else if (what == QLatin1String("narrow")) { // the smallest window: nothing above the table overlaps
             bench.window->resize(640, 420);
             bench.window->show();
@@ -245,6 +263,7 @@ void tst_Kvmonitor::console_data()
     QTest::newRow("a control byte, a sentence the init protocol does not know") << "board6100028" << "$KVX,\a" << "" << "< $KVX,\\x07*6e" << "Undefined";
     QTest::newRow("paused, then resumed") << "board6100028" << "Pause;$KVY,1;$KVY,2;held 2;Resume (2)" << "" << "< $KVY,1*|< $KVY,2*" << "";
     QTest::newRow("a filter by address") << "board6100028" << "$KVY,1;$PKVVER,HW2-X,1,2,3;filter pkvv" << "" << "< $PKVVER,HW2-X|— attached" << "KVY,1";
+    QTest::newRow("found") << "board6100028" << "$KVY,1;$KVY,2;find KVY,2;find KVY" << "" << "< $KVY,2" << "";
     QTest::newRow("in hexadecimal") << "board6100028" << "$KVZ;Hex" << "" << "< 24 4b 56 5a 2a" << "< $KVZ";
     QTest::newRow("a wrong checksum is not sent") << "board6100028" << "type $PKVVER*00" << "-"
                                                   << "! not sent: its checksum is *00, the sentence's is *0c (Shift+Enter sends it as typed)" << "";
@@ -281,6 +300,11 @@ void tst_Kvmonitor::console()
         } else if (action.startsWith(QLatin1String("held "))) { // what came while paused is counted, not shown
             QTRY_COMPARE_WITH_TIMEOUT(pause->text(), QStringLiteral("Resume (%1)").arg(action.mid(5)), 10000);
             QVERIFY(!console->text().contains(QLatin1String("KVY")));
+        } else if (action.startsWith(QLatin1String("find "))) {
+            QLineEdit *find = lineEdit(console, QStringLiteral("Find"));
+            find->setText(action.mid(5));
+            QTest::keyClick(find, Qt::Key_Return);
+            QCOMPARE(console->findChild<QPlainTextEdit *>()->textCursor().selectedText(), action.mid(5));
         } else if (action.startsWith(QLatin1String("filter "))) {
             lineEdit(console, QStringLiteral("Only the address"))->setText(action.mid(7));
         } else {
