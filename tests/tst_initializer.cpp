@@ -106,12 +106,13 @@ void tst_Initializer::run_data()
     QTest::newRow("a board leaves mid-answer") << list("board6100027:close|board6100028|silent") << Types{Board6100028, Board6100027} << 1 << 0 << list("found 1@1|not found 2|finished") << QList<int>{1, 1, 2} << QString() << QStringLiteral("0:Vanished|1:Identified|2:NoAnswer");
     QTest::newRow("a board leaves mid-answer in a retry pass") << list("board6100027:ignore=1,close|board6100028|silent") << Types{Board6100028, Board6100027} << 1 << 0 << list("found 1@1|not found 2|finished") << QList<int>{2, 1, 2} << QString() << QStringLiteral("0:Vanished|1:Identified|2:NoAnswer");
     // Answers of 75 characters and others that identify nothing requested (each port
-    // concludes by its time-out), next to answers of 74 characters, one after noise.
+    // concludes by its time-out), next to answers of 74 characters, one after noise. An
+    // answer that does not parse counts as none.
     const QString hw = QStringLiteral("board6100028:hwversion=HW2-6100028-");
     QTest::newRow("answers that identify nothing, and the length limit")
         << (QStringList{hw + QString(44, QLatin1Char('X')), hw + QString(43, QLatin1Char('X')), QStringLiteral("info:name=") + QString(27, QLatin1Char('N')), QStringLiteral("info:noise,delay=50,name=") + QString(26, QLatin1Char('N'))}
             << list("board6100028:badsum|board6100028:hwversion=HW2-6100099|board6100027|board6100028:hwversion=X-6100028-6100027|board6100028:hwversion=|info:subcommand=inf"))
-        << Types{Board6100028, InfoDevice} << 0 << 0 << list("found 1@1|found 3@3|finished") << QList<int>{2, 2, 2, 2, 2, 2, 2, 2, 2, 2} << QString() << QStringLiteral("0:Unrecognized|1:Identified|2:Unrecognized|3:Identified|4:Unrecognized|5:Unrecognized|6:Unrecognized|7:Unrecognized|8:Unrecognized|9:Unrecognized");
+        << Types{Board6100028, InfoDevice} << 0 << 0 << list("found 1@1|found 3@3|finished") << QList<int>{2, 2, 2, 2, 2, 2, 2, 2, 2, 2} << QString() << QStringLiteral("0:NoAnswer|1:Identified|2:NoAnswer|3:Identified|4:NoAnswer|5:Unrecognized|6:Unrecognized|7:Unrecognized|8:Unrecognized|9:Unrecognized");
     // A host may end the run from the initializer's own signals; nothing of the initializer
     // may run after its slot. A chatty board keeps data in flight throughout.
     const QString chatty = QStringLiteral("board6100027:hwversion=HW2-6100099,chatter=5");

@@ -94,7 +94,7 @@ void tst_Request::script_data()
     QTest::newRow("answered after a resend; the second answer is late") << "send v 300 1|heard 2|board PKVVER,HW2,1,2,3|await 1|board PKVVER,HW3,1,2,3+KVDATA,1" << "0 Answered 2 HW2|rx2 KVDATA,1" << "PKVVER PKVVER" << 1;
     QTest::newRow("never answered") << "send v 30 2|await 1" << "0 NoAnswer 3 no answer in 3 attempts of 30 ms" << "PKVVER PKVVER PKVVER" << 0;
     QTest::newRow("an answer that does not parse") << "send v|raw $PKVVER,HW2*00|await 1|board PKVVER,HW2,1,2,3" << "0 ParseFailed 1 CRC calculation failed $PKVVER,HW2*00|rx2 PKVVER,HW2,1,2,3" << "PKVVER" << 0;
-    QTest::newRow("sentences for the host before, between and after") << "board KVDATA,1|send v|board KVDATA,2|board PKVVER,HW2,1,2,3+KVDATA,3|await 1|board KVDATA,4" << "rx2 KVDATA,1|rx3 KVDATA,2|0 Answered 1 HW2|rx4 KVDATA,3|rx5 KVDATA,4" << "PKVVER" << 0;
+    QTest::newRow("sentences for the host before, between and after") << "board KVDATA,1|send v|board KVDATA,2|board PKVVER,HW2,1,2,3+KVDATA,3|await 1|board KVDATA,4" << "rx2 KVDATA,1|rx3 KVDATA,2|rx4 KVDATA,3|0 Answered 1 HW2|rx5 KVDATA,4" << "PKVVER" << 0;
     QTest::newRow("two requests in flight, answered out of order") << "send v|send i|board " + info + "|board PKVVER,HW2,1,2,3|await 2" << "1 Answered 1 KV1|0 Answered 1 HW2" << "PKVVER PTKVWR,INF" << 0;
     QTest::newRow("two requests for one answer: the oldest first") << "send v|send v|board PKVVER,A,1,2,3+PKVVER,B,1,2,3|await 2" << "0 Answered 1 A|1 Answered 1 B" << "PKVVER PKVVER" << 0;
     QTest::newRow("the answer's address, exactly") << "send v|board PKVVERX,1|board PKVVE|raw $PKVVER|await 1" << "rx2 PKVVERX,1|rx3 PKVVE|0 ParseFailed 1 Undefined sentence ID: PKVVER\r\n $PKVVER" << "PKVVER" << 0;
@@ -105,15 +105,15 @@ void tst_Request::script_data()
     QTest::newRow("the communicator's parser") << "parser|send c|board PKVVER,HW2,1,2,3|await 1" << "0 Answered 1 HW2" << "KVQ" << 0;
     QTest::newRow("the communicator deleted") << "parser|send r|board PKVVER,HW2,1,2,3|kill|await 1" << "rx2 PKVVER,HW2,1,2,3|kill|0 Cancelled 1 the communicator was deleted" << "KVQ" << 0;
     QTest::newRow("cancelled: its one answer comes late") << "send v|cancel 0|board PKVVER,HW2,1,2,3+PKVVER,HW3,1,2,3" << "0 Cancelled 1 cancelled|cancel|rx2 PKVVER,HW3,1,2,3" << "PKVVER" << 1;
-    QTest::newRow("another port: the old one forgotten, its late answers too") << "send v|cancel 0|swap|board PKVVER,HW2,1,2,3|send i|close old|board " + info + "|send v|close|await 3" << "0 Cancelled 1 cancelled|cancel|swap|rx2 PKVVER,HW2,1,2,3|close|1 Answered 1 KV1|close|2 PortFailed 1 the port was closed" << "PTKVWR,INF PKVVER" << 0;
+    QTest::newRow("another port: the old one forgotten, its late answers too") << "send v|cancel 0|swap|board PKVVER,HW2,1,2,3|send i|close old|board " + info + "|send v|close|await 3" << "0 Cancelled 1 cancelled|cancel|swap|rx2 PKVVER,HW2,1,2,3|close|close|1 Answered 1 KV1|2 PortFailed 1 the port was closed" << "PTKVWR,INF PKVVER" << 0;
     QTest::newRow("deleted while pending: no signal, its answer late") << "send v|delete 0|board PKVVER,HW2,1,2,3+KVDATA,1" << "delete|rx2 KVDATA,1" << "PKVVER" << 1;
     QTest::newRow("the port closed") << "send v|send i|close|await 2" << "close|0 PortFailed 1 the port was closed|1 PortFailed 1 the port was closed" << "PKVVER PTKVWR,INF" << 0;
     QTest::newRow("the port deleted") << "send v|destroy|await 1" << "destroy|0 PortFailed 1 the port was deleted" << "PKVVER" << 0;
     QTest::newRow("the port detached") << "send v|detach|await 1" << "detach|0 PortFailed 1 the port was detached from the communicator" << "PKVVER" << 0;
     const QString failed = QStringLiteral(" PortFailed 1 the port failed: unplugged, or its far end closed");
     QTest::newRow("the port fails: its requests end before readFailed") << "port|send v|send i|fail|await 2" << "fail|0" + failed + "|1" + failed + "|readFailed" << "PKVVER PTKVWR,INF" << 0;
-    QTest::newRow("the host deletes the communicator inside finished") << "send v|send i|then kill|board PKVVER,HW2,1,2,3+KVDATA,1|await 2" << "0 Answered 1 HW2|kill|1 Cancelled 1 the communicator was deleted" << "PKVVER PTKVWR,INF" << 0;
-    QTest::newRow("the host deletes the port inside finished") << "send v|send i|then destroy|board PKVVER,HW2,1,2,3+KVDATA,1|await 2" << "0 Answered 1 HW2|destroy|1 PortFailed 1 the port was deleted" << "PKVVER PTKVWR,INF" << 0;
+    QTest::newRow("the host deletes the communicator inside finished") << "send v|send i|then kill|board PKVVER,HW2,1,2,3+KVDATA,1|await 2" << "rx2 KVDATA,1|0 Answered 1 HW2|kill|1 Cancelled 1 the communicator was deleted" << "PKVVER PTKVWR,INF" << 0;
+    QTest::newRow("the host deletes the port inside finished") << "send v|send i|then destroy|board PKVVER,HW2,1,2,3+KVDATA,1|await 2" << "rx2 KVDATA,1|0 Answered 1 HW2|destroy|1 PortFailed 1 the port was deleted" << "PKVVER PTKVWR,INF" << 0;
     QTest::newRow("the host deletes the communicator inside a failure") << "port|send v|send i|then kill|fail|await 2" << "fail|0" + failed + "|kill|1" + failed << "PKVVER PTKVWR,INF" << 0;
     QTest::newRow("the host deletes the port inside a failure") << "port|send v|send i|then destroy|fail|await 2" << "fail|0" + failed + "|destroy|1" + failed << "PKVVER PTKVWR,INF" << 0;
     QTest::newRow("the host deletes the next request inside a failure") << "port|send v|send v|then delete 1|fail|await 1" << "fail|0" + failed + "|delete|readFailed" << "PKVVER PKVVER" << 0;

@@ -17,7 +17,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+#include <climits>
+#include <functional>
 #include <map>
+
+#include <cstdio>
 
 #ifdef KVDEVICE_HAVE_UMOCKDEV
 #include "usbtestbed.h"
@@ -46,6 +51,8 @@ class tst_Watcher : public QObject
 private slots:
     void watch_data();
     void watch();
+    void attribution_data();
+    void attribution();
 #ifdef KVPROBE_PATH // built with the tools
     void kvprobeWatch_data();
     void kvprobeWatch();
@@ -85,7 +92,20 @@ void tst_Watcher::watch_data()
     QTest::newRow("directory: a slow board's late answers never reach the host") << "directory" << "plug board6100028:delay=200|start|await 1|request 0|await 2|wait 400" << "attached 1@0|answered@0";
     QTest::newRow("directory: a slow board that answers once is handed over all the same") << "directory" << "plug board6100028:delay=200,answers=1|start|await 1" << "attached 1@0";
     QTest::newRow("directory: a request pending when the board leaves ends first") << "directory" << "plug board6100028:answers=1|start|await 1|request 0|wait 100|unplug 0|await 3" << "attached 1@0|failed@0 PortFailed|detached 1@0";
-    QTest::newRow("fed: a board's port fails with no removal event") << "fed" << "start|plug info|await 1|unplug 0|await 2" << "attached 3@0|detached 3@0";
+    QTest::newRow("fed: a board's port fails with no removal event: the host hears it first") << "fed" << "start|plug info|await 1|unplug 0|await 2" << "attached 3@0|readFailed@0|detached 3@0";
+    // Boards that are slow, talk on their own, boot, come back, or are held by this program.
+    QTest::newRow("directory: a board much slower than the time-out is attached by its second probe") << "directory" << "pause 400|plug board6100028:delay=1000|start|await 2|wait 1200" << "concluded@0 NoAnswer +400|attached 1@0";
+    QTest::newRow("directory: a slow board that talks on its own is attached") << "directory" << "plug board6100028:delay=200,chatter=30|start|await 1|wait 300" << "attached 1@0";
+    QTest::newRow("directory: a board whose first answers are garbled is asked again") << "directory" << "pause 100|plug board6100028:badsum=2|start|await 2" << "concluded@0 NoAnswer +100|attached 1@0";
+    QTest::newRow("directory: a board that hangs up while its link stays: the link's next board") << "directory" << "pause 100|plug board6100028|start|await 1|replace 0 info|await 3" << "attached 1@0|detached 1@0|attached 3@0";
+    QTest::newRow("directory: asked again after the host let its board go") << "directory" << "plug board6100028|start|await 1|drop 0|ask 0|await 2" << "attached 1@0|attached 1@0";
+    QTest::newRow("directory: a port this program holds is told once, asked when let go") << "directory" << "reprobe|plug board6100028 held here|start|await 1|wait 400|release 0|await 2" << "concluded@0 Busy|attached 1@0";
+    QTest::newRow("directory: watching anew while the host holds the last watching's board") << "directory" << "plug board6100028|start|await 1|restart|await 2|drop 0|await 3" << "attached 1@0|concluded@0 Busy|attached 1@0";
+    QTest::newRow("directory: retries without end: asked until it answers") << "directory" << "retries max|plug board6100028:ignore=4|start|await 1" << "attached 1@0";
+    QTest::newRow("directory: a first pause of months doubles without overflow") << "directory" << "pause 1500000000|plug silent|start|await 1|ask 0|await 2" << "concluded@0 NoAnswer +1500000000|concluded@0 NoAnswer";
+    // stop() from the host's slots: nothing follows, and the boards stay the host's.
+    QTest::newRow("directory: stopped from a probed port's report") << "directory" << "start|plug silent|heard 0|halt|unplug 0|await 1|wait 200" << "concluded@0 Vanished";
+    QTest::newRow("directory: stopped from a request's end as its board goes") << "directory" << "plug board6100028:answers=1|start|await 1|request 0|wait 100|halt|unplug 0|await 2|closed 0|wait 100" << "attached 1@0|failed@0 PortFailed";
     QTest::newRow("fed: events lost, the ports listed again") << "fed" << "start|plug board6100028 quietly|plug info|await 1|lose|await 2" << "attached 3@1|attached 1@0";
 }
 
@@ -128,8 +148,14 @@ void tst_Watcher::watch()
     std::vector<std::unique_ptr<Board>> boards; // the ptys' boards
     QList<QByteArrayList> heard;
     QList<QPointer<Communicator>> handed;
-    QList<QSerialPort *> held;
-    bool leave = false; // the host deletes the watcher on its next event
+    std::vector<std::unique_ptr<QObject>> held; // a port held by this process, or by another program
+    QString next; // "delete" or "stop": what the host does to the watcher on its next event
+    auto react = [&] {
+        if (next == QLatin1String("delete"))
+            watcher.reset();
+        else if (next == QLatin1String("stop") && watcher)
+            watcher->stop();
+    };
     auto index = [&ports](const QString &name) { return ports.indexOf(name); };
     // What the host keeps for each board, freed when the board leaves; its slots use it.
     std::map<Communicator *, std::unique_ptr<QString>> kept;
@@ -138,29 +164,37 @@ void tst_Watcher::watch()
         handed << comm;
         kept[comm] = std::make_unique<QString>(report.port.name);
         QCOMPARE(watcher->portInfo(comm).name, report.port.name);
-        // ...so none of the board's signals may reach the host after its detach.
-        connect(comm, &Communicator::readFailed, this, [&kept, comm] { kept.at(comm)->size(); });
-        connect(comm, qOverload<>(&Communicator::readyRead), this, [&, comm] {
-            for (QString payload; comm->readPayload(payload, 0);)
-                events << QStringLiteral("payload@%1").arg(index(*kept.at(comm)));
+        // ...so none of the board's signals may reach the host after its detach. Its own
+        // readFailed() slot runs (told where no removal event races with it).
+        connect(comm, &Communicator::readFailed, this, [&, comm] {
+            if (source == QLatin1String("fed"))
+                events << QStringLiteral("readFailed@%1").arg(index(*kept.at(comm)));
         });
-        if (leave)
-            watcher.reset();
+        // No answer to the watcher's queries ever reaches the host; what else the board
+        // says does.
+        connect(comm, Communicator::received, this, [&, comm](uint id) {
+            QString payload;
+            QVERIFY(comm->readPayload(payload, id));
+            if (payload.startsWith(QLatin1String("$PKVVER")) || payload.startsWith(QLatin1String("$PTKVRD")))
+                events << QStringLiteral("leak@%1").arg(index(*kept.at(comm)));
+        });
+        react();
     });
     connect(watcher.get(), &Watcher::deviceDetached, this, [&](Type type, Communicator *comm, const PortInfo &port) {
         events << QStringLiteral("detached %1@%2").arg(int(type)).arg(index(port.name));
         detached << port.name;
         if (comm)
             kept.erase(comm);
-        if (leave)
-            watcher.reset();
+        react();
     });
-    connect(watcher.get(), &Watcher::portLeft, this, [&](const PortInfo &port) { events << QStringLiteral("left@%1").arg(index(port.name)); });
+    connect(watcher.get(), &Watcher::portLeft, this, [&](const PortInfo &port) {
+        events << QStringLiteral("left@%1").arg(index(port.name));
+        react();
+    });
     connect(watcher.get(), &Watcher::portConcluded, this, [&](const PortReport &report) {
         events << QStringLiteral("concluded@%1 %2").arg(index(report.port.name)).arg(QString::fromLatin1(QMetaEnum::fromType<PortOutcome>().valueToKey(report.outcome)))
                       + (report.nextAttemptMs < 0 ? QString() : QStringLiteral(" +%1").arg(report.nextAttemptMs));
-        if (leave)
-            watcher.reset();
+        react();
     });
 
     for (const QString &step : script.split(QLatin1Char('|'))) {
@@ -197,9 +231,20 @@ void tst_Watcher::watch()
                     if (source == QLatin1String("fed") && !words.contains(QStringLiteral("quietly")))
                         emit fed.portAdded(fed.present.last().first, false);
                 }
-                if (words.contains(QStringLiteral("held"))) { // another program has it at once
-                    held << new QSerialPort(Initializer::resolvedPortName(ports.last()));
-                    QVERIFY(held.last()->open(QIODevice::ReadWrite));
+                if (words.contains(QStringLiteral("here"))) { // this process has it at once
+                    auto *port = new QSerialPort(Initializer::resolvedPortName(ports.last()));
+                    held.emplace_back(port);
+                    QVERIFY(port->open(QIODevice::ReadWrite));
+                } else if (words.contains(QStringLiteral("held"))) { // another program has it at once
+#ifdef KVPROBE_PATH
+                    auto *monitor = new QProcess;
+                    held.emplace_back(monitor);
+                    monitor->setReadChannel(QProcess::StandardError);
+                    monitor->start(QStringLiteral(KVPROBE_PATH), {QStringLiteral("--monitor"), ports.last()});
+                    QVERIFY(monitor->waitForReadyRead(10000)); // its banner: the port is open
+#else
+                    QSKIP("built without kvprobe, which holds the port");
+#endif
                 }
                 if (what == QLatin1String("burst"))
                     QCoreApplication::processEvents();
@@ -212,6 +257,22 @@ void tst_Watcher::watch()
 #endif
             if (i < int(boards.size()) && boards.at(i))
                 boards.at(i)->close(); // its link goes with it
+        } else if (what == QLatin1String("replace")) { // "replace N TYPE": N's link leads to a new board at once, N's board hangs up
+            const int i = arg.toInt();
+            const QString link = links.filePath(QString::number(i)), spare = link + QStringLiteral(".new");
+            auto board = std::make_unique<Board>(words.at(2) + QStringLiteral(":link=") + spare);
+            QVERIFY(::rename(QFile::encodeName(spare).constData(), QFile::encodeName(link).constData()) == 0);
+            boards.at(i)->close(); // the link is no longer its own: it stays
+            boards.at(i) = std::move(board);
+        } else if (what == QLatin1String("closed")) { // the port handed over for the Nth board is closed, by whoever
+            for (const QPointer<Communicator> &comm : qAsConst(handed)) {
+                if (comm && comm->ioDevice()->objectName() == ports.at(arg.toInt()))
+                    QTRY_VERIFY(!comm->ioDevice()->isOpen());
+            }
+        } else if (what == QLatin1String("retries")) {
+            watcher->setMaxRetries(arg == QLatin1String("max") ? UINT_MAX : arg.toUInt());
+        } else if (what == QLatin1String("pause")) { // the first pause before a silent port is asked again
+            watcher->setReprobePolicy({true, 100, arg.toInt(), INT_MAX});
         } else if (what == QLatin1String("rmdir")) { // the folder goes, with the links in it
             QVERIFY(QDir(top.filePath(QStringLiteral("serial"))).removeRecursively());
         } else if (what == QLatin1String("mkdir")) {
@@ -226,13 +287,18 @@ void tst_Watcher::watch()
             const int i = arg.toInt();
             for (const QPointer<Communicator> &comm : qAsConst(handed)) {
                 if (comm && kept.count(comm) && *kept.at(comm) == ports.at(i))
-                    connect(Request::send(comm, InitQuery::version()), &Request::finished, this, [&events, i](const Request::Result &result) {
+                    connect(Request::send(comm, InitQuery::version()), &Request::finished, this, [&, i](const Request::Result &result) {
                         events << (result.status == Request::Answered ? QStringLiteral("answered@%1").arg(i)
                                                                        : QStringLiteral("failed@%1 %2").arg(i).arg(QString::fromLatin1(QMetaEnum::fromType<Request::Status>().valueToKey(result.status))));
+                        react();
                     });
             }
         } else if (what == QLatin1String("release")) {
-            delete held.takeFirst();
+            if (auto *monitor = qobject_cast<QProcess *>(held.front().get())) {
+                monitor->terminate();
+                QVERIFY(monitor->waitForFinished(10000));
+            }
+            held.erase(held.begin());
         } else if (what == QLatin1String("drop")) { // the host is done with the board
             for (const QPointer<Communicator> &comm : qAsConst(handed)) {
                 if (comm && comm->ioDevice()->objectName() == ports.at(arg.toInt())) {
@@ -242,8 +308,8 @@ void tst_Watcher::watch()
             }
         } else if (what == QLatin1String("fail")) { // the Nth board handed over fails
             emit handed.at(arg.toInt())->readFailed();
-        } else if (what == QLatin1String("leave")) {
-            leave = true;
+        } else if (what == QLatin1String("leave") || what == QLatin1String("halt")) {
+            next = what == QLatin1String("leave") ? QStringLiteral("delete") : QStringLiteral("stop");
         } else if (what == QLatin1String("lose")) {
             emit fed.eventsLost();
         } else if (what == QLatin1String("restart")) {
@@ -274,13 +340,100 @@ void tst_Watcher::watch()
     }
     watcher.reset();
     for (const QPointer<Communicator> &comm : qAsConst(handed)) {
-        if (comm) // a detached board's port was closed for the host; a name's detaches take its boards in order
-            QCOMPARE(comm->ioDevice()->isOpen(), !detached.removeOne(comm->ioDevice()->objectName()));
+        if (comm && detached.removeOne(comm->ioDevice()->objectName())) // closed for the host; a name's detaches take its boards in order
+            QVERIFY(!comm->ioDevice()->isOpen());
         if (comm)
             delete comm->ioDevice();
         delete comm.data();
     }
-    qDeleteAll(held);
+    for (const auto &holder : held) { // a monitor still running ends as by Ctrl-C
+        if (auto *monitor = qobject_cast<QProcess *>(holder.get()))
+            monitor->terminate(), monitor->waitForFinished(10000);
+    }
+}
+
+// A board that numbers its answers (the number of the query each answers, as the board
+// heard them) and a host that asks it again and again, one request after another: no
+// request may take the answer to a query sent before it, and no answer to the watcher's
+// queries may reach the host.
+void tst_Watcher::attribution_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<int>("answerTimeout"); // the watcher's; 0: the host opens the port itself
+    QTest::addColumn<int>("requestTimeout");
+    QTest::addColumn<int>("answered");     // at least, of 12
+    QTest::addColumn<QString>("attempts"); // of the host's first requests, or empty
+
+    QTest::newRow("slower than the answer time-out") << "delay=250" << 100 << 100 << 12 << "";
+    QTest::newRow("five times slower than the answer time-out") << "delay=500" << 100 << 100 << 0 << "";
+    QTest::newRow("the delay jumping") << "delay=5/300/5/150" << 100 << 100 << 6 << "";
+    QTest::newRow("the delay varying around the answer time-out") << "delay=45/62/30" << 40 << 100 << 12 << "";
+    QTest::newRow("the first query lost: the next request pays nothing") << "ignore=1" << 0 << 100 << 12 << "2 1 1";
+}
+
+void tst_Watcher::attribution()
+{
+    QFETCH(QString, board);
+    QFETCH(int, answerTimeout);
+    QFETCH(int, requestTimeout);
+    QFETCH(int, answered);
+    QFETCH(QString, attempts);
+
+    QTemporaryDir links;
+    Board numbered(QStringLiteral("board6100028:number,link=%1/b,").arg(links.path()) + board);
+    auto heard = [&numbered] { return int(std::count_if(numbered.lines.cbegin(), numbered.lines.cend(), [](const QByteArray &line) { return line.startsWith("$PKVVER"); })); };
+    Watcher watcher;
+    watcher.setSource(Watcher::Directory);
+    watcher.setDirectory(links.path());
+    watcher.setAnswerTimeout(answerTimeout);
+    watcher.setReprobePolicy({true, 100, 200, 10000});
+    QPointer<Communicator> comm;
+    std::unique_ptr<QSerialPort> ownPort;
+    std::unique_ptr<Communicator> ownComm;
+    QStringList results, wrong;
+    int leaks = 0, answers = 0;
+    std::function<void()> ask = [&] {
+        if (!comm || results.size() == 12)
+            return;
+        Query query = InitQuery::version();
+        query.timeoutMs = requestTimeout;
+        const int before = heard();
+        connect(Request::send(comm, query), &Request::finished, this, [&, before](const Request::Result &result) {
+            results << QString::number(result.attempts);
+            answers += result.status == Request::Answered;
+            const auto *answer = result.answerAs<SessionInit>();
+            const int number = answer ? answer->parameters.value(InitField::V3).toInt() : 0;
+            if (result.status == Request::Answered && (number <= before || number > before + result.attempts))
+                wrong << QStringLiteral("answer %1 to the queries after %2").arg(number).arg(before);
+            ask();
+        });
+    };
+    auto attach = [&](Communicator *board) {
+        comm = board;
+        connect(comm, Communicator::received, this, [&](uint id) {
+            QString payload;
+            leaks += comm->readPayload(payload, id) && payload.startsWith(QLatin1String("$PKVVER"));
+        });
+        ask();
+    };
+    connect(&watcher, &Watcher::deviceAttached, this, [&](Type, Communicator *board) { attach(board); });
+    if (answerTimeout > 0) {
+        watcher.setOwnership(Watcher::WatcherDeletes);
+        QVERIFY(watcher.start({Board6100028}));
+    } else {
+        ownPort = std::make_unique<QSerialPort>(numbered.path());
+        QVERIFY(ownPort->open(QIODevice::ReadWrite));
+        ownComm = std::make_unique<Communicator>();
+        ownComm->setIODevice(ownPort.get());
+        attach(ownComm.get());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(results.size() == 12, 30000);
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QStringLiteral(", "))));
+    QCOMPARE(leaks, 0);
+    QVERIFY2(answers >= answered, qPrintable(QString::number(answers)));
+    if (!attempts.isEmpty())
+        QCOMPARE(results.mid(0, 3).join(QLatin1Char(' ')), attempts);
+    watcher.stop();
 }
 
 // kvprobe --watch: an event per line as it happens, a clean end on SIGTERM, and sources

@@ -3,7 +3,7 @@
 #include <kvdevice/ipayloadparser.h>
 #include <kvdevice/recordingtap.h>
 
-#include "device/requestqueue.h"
+#include "device/answerledger.h"
 #include "logging/logger.h"
 
 #include <QIODevice>
@@ -11,6 +11,7 @@
 #include <QSerialPort>
 #include <QVarLengthArray>
 
+#include <algorithm>
 #include <cstring>
 
 namespace KvDevice {
@@ -41,8 +42,8 @@ Communicator::Communicator(QObject *parent)
 
 Communicator::~Communicator()
 {
-    delete requests; // pending requests end Cancelled, from the event loop
-    requests = nullptr;
+    delete ledger; // pending requests end Cancelled, from the event loop
+    ledger = nullptr;
     setIODevice(nullptr);
     rxBuffer.clear();
     txPending.clear();
@@ -58,8 +59,8 @@ bool Communicator::setIODevice(QIODevice *newDevice)
     }
     if (newDevice != device) {
         inputBuffer.clear(); // text left by one device is never joined to another's
-        if (requests)
-            requests->deviceChanged(newDevice);
+        if (ledger)
+            ledger->deviceChanged(newDevice);
     }
     device = newDevice;
     readFailedReported = false;
@@ -73,8 +74,8 @@ bool Communicator::setIODevice(QIODevice *newDevice)
     deviceGoneConnection = connect(device, &QObject::destroyed, this, [this] {
         device = nullptr;
         inputBuffer.clear();
-        if (requests)
-            requests->endAll(Request::PortFailed, QStringLiteral("the port was deleted"), false);
+        if (ledger)
+            ledger->endRequests(Request::PortFailed, QStringLiteral("the port was deleted"), false);
     });
     if (auto *port = qobject_cast<QSerialPort *>(device)) {
         deviceErrorConnection = connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
@@ -106,9 +107,9 @@ void Communicator::deviceFailed()
                 return;
             // Requests hear of it first, so that a host closing the port on readFailed()
             // finds them over.
-            if (requests) {
+            if (ledger) {
                 const QPointer<Communicator> self(this);
-                requests->endAll(Request::PortFailed, QStringLiteral("the port failed: unplugged, or its far end closed"), true);
+                ledger->endRequests(Request::PortFailed, QStringLiteral("the port failed: unplugged, or its far end closed"), true);
                 if (!self || device != failed)
                     return;
             }
@@ -229,8 +230,9 @@ void Communicator::read(QString &buffer)
             if (lastStart > 0)
                 payload.remove(0, lastStart);
             KVLOG_CAT(Trace, "Communication").write() << " <- " << payload.trimmed();
-            // An answer to a request is that request's alone.
-            if (requests && requests->offer(payload)) {
+            // An answer owed to a query of the library's (a request, an identification pass) is
+            // that query's alone.
+            if (ledger && ledger->offer(payload)) {
                 if (!self || device != source)
                     return;
                 continue;
@@ -269,10 +271,21 @@ uint Communicator::store(const QString &payload)
     return rxPayloadId;
 }
 
-void Communicator::keep(const QStringList &payloads)
+void Communicator::announceStored()
 {
-    for (const QString &payload : payloads)
-        store(payload);
+    QList<uint> ids = rxBuffer.keys();
+    std::sort(ids.begin(), ids.end());
+    const QPointer<Communicator> self(this);
+    for (const uint id : qAsConst(ids)) {
+        if (!rxBuffer.contains(id)) // taken by a listener meanwhile
+            continue;
+        emit readyRead(id);
+        if (!self)
+            return;
+        emit readyRead();
+        if (!self)
+            return;
+    }
 }
 
 QString Communicator::takePayload(QString &buffer)

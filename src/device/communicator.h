@@ -15,8 +15,8 @@
 namespace KvDevice {
 
 class IPayloadParser;
+class AnswerLedger;
 class RecordingTap;
-class RequestQueue;
 class SessionAbstract;
 
 /// Carries sentence text over one I/O device, in practice the serial port of one board.
@@ -80,6 +80,10 @@ public:
     /// Cuts the first complete payload out of `buffer`; an empty text when there is none.
     QString takePayload(QString &buffer);
 
+    /// readyRead(uint) under a name of its own, for connecting without qOverload:
+    /// `connect(comm, Communicator::received, host, [comm](uint id) { ... })`.
+    static void (Communicator::*const received)(uint);
+
 signals:
     /// The device has written every byte of payload `id`. In ascending id order, once.
     void transferred(uint id);
@@ -101,13 +105,15 @@ public slots:
     void ioBytesWritten(qint64 bytes);
 
 private:
+    friend class AnswerLedger;
+    friend class Initializer;
     friend class PortProbe;
     friend class RecordingTap;
-    friend class RequestQueue;
+    friend class Watcher;
 
-    /// Stores `payloads` as received, without announcing them: what a board said while it
-    /// was being identified, for whoever takes the communicator over.
-    void keep(const QStringList &payloads);
+    /// Announces the payloads stored now, oldest first, as if they had just come: what a
+    /// board said while it was being identified, for the host that took it over.
+    void announceStored();
 
     uint store(const QString &payload);
     uint lowestRxId() const;
@@ -131,8 +137,10 @@ private:
     bool readFailedReported = false;
     QMetaObject::Connection deviceGoneConnection;
     QMetaObject::Connection deviceErrorConnection;
-    RequestQueue *requests = nullptr; // made by the first request
-    QList<RecordingTap *> taps;       // see every byte both ways; change nothing
+    AnswerLedger *ledger = nullptr; // the answers its port owes; made when first needed
+    QList<RecordingTap *> taps;     // see every byte both ways; change nothing
 };
+
+inline void (Communicator::*const Communicator::received)(uint) = &Communicator::readyRead;
 
 } // namespace KvDevice

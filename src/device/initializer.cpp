@@ -5,6 +5,7 @@
 #include <kvdevice/recordingtap.h>
 #include <kvdevice/sessioninit.h>
 
+#include "device/answerledger.h"
 #include "device/portprobe.h"
 #include "logging/logger.h"
 
@@ -205,10 +206,13 @@ void Initializer::probeStage2()
             continue;
         }
         KVLOG(Trace).write() << "Serial port opened for probing: " << name;
+        HeldPorts::instance()->add(port, resolvedPortName(info.isNull() ? name : identities.at(i).name));
 
         Communicator *comm = createCommunicator(port);
         if (recordingTap)
             recordingTap->follow(comm, report.port);
+        // Its answers are counted, so that a host's requests never take a late one.
+        counted.insert(comm, AnswerLedger::of(comm)->open(AnswerLedger::PassThrough, answerTimeoutMs));
         opened.append(comm);
         openedAt.insert(comm, start);
         pending[comm] = report;
@@ -339,7 +343,8 @@ void Initializer::queryBoardVersion(Communicator *comm)
     const auto sentences = PortProbe::querySentences(requestedTypes);
     for (const int sentence : sentences) {
         SessionInit session = PortProbe::query(sentence);
-        sendProtocol(comm, &session);
+        if (sendProtocol(comm, &session))
+            AnswerLedger::of(comm)->sent(counted.value(comm), PortProbe::answerAddress(sentence));
     }
     if (pending.contains(comm))
         ++pending[comm].queries;
@@ -360,6 +365,7 @@ void Initializer::boardReadyRead(QObject *obj)
         const bool identified = PortProbe::classify(*parser, payload, requestedTypes, &report, &parseError);
         if (!parseError.isEmpty()) {
             KVLOG(Error).write() << "Parse failed: " << parseError;
+            garbled.insert(comm, parseError);
         }
         if (!identified) {
             // The time-out still concludes a port that says nothing useful.
@@ -393,6 +399,10 @@ void Initializer::setCommStatus(Communicator *comm, Type type)
     portStatus.insert(comm, type);
     const QPointer<Initializer> self(this);
     if (type != NoDevice) {
+        // The host's from now on; a port that fails is closed all the same, or it keeps a
+        // core busy until the host closes it.
+        if (auto *port = qobject_cast<QSerialPort *>(comm->ioDevice()))
+            PortProbe::closeWhenGone(port);
         emit deviceInitialized(type, comm);
         if (!self || !concludePort(comm))
             return;
@@ -447,7 +457,7 @@ bool Initializer::concludePort(Communicator *comm)
         return true;
     PortReport report = pending.take(comm);
     if (report.outcome == NoAnswer)
-        report.detail = PortProbe::silence(report.queries, answerTimeoutMs);
+        report.detail = PortProbe::silence(report.queries, answerTimeoutMs, garbled.value(comm));
     return publish(report, openedAt.value(comm));
 }
 

@@ -186,6 +186,8 @@ private:
     QHash<Communicator *, qint64> openedAt;       // ms of `clock` at the attempt to open
     QList<PortReport> concluded;
     QElapsedTimer clock;
+    QHash<Communicator *, int> counted;           // the group its queries are counted in
+    QHash<Communicator *, QString> garbled;       // why its last answer did not parse
     QPointer<RecordingTap> recordingTap;
 };
 

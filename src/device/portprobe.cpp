@@ -6,10 +6,14 @@
 #include <kvdevice/parserinit.h>
 #include <kvdevice/recordingtap.h>
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QMetaEnum>
 #include <QSerialPort>
 #include <QTimer>
+
+#include <climits>
+#include <utility>
 
 namespace KvDevice {
 
@@ -47,23 +51,24 @@ Type PortProbe::claimedType(const SessionInit &answer)
     return NoDevice;
 }
 
+QString PortProbe::answerAddress(int sentenceId)
+{
+    return sentenceId == InfoRequestSentence ? QStringLiteral("PTKVRD") : QStringLiteral("PKVVER");
+}
+
 bool PortProbe::classify(Nmea::ParserInit &parser, const QString &payload, const QList<Type> &types, PortReport *report,
-                         QString *parseError, int *sentenceId)
+                         QString *parseError)
 {
     SessionInit answer;
-    Type type = NoDevice;
-    QString detail;
     try {
         parser.parse(&answer, payload);
-        type = claimedType(answer);
-        if (sentenceId)
-            *sentenceId = answer.sentenceId;
     } catch (const Nmea::Exception &e) {
+        // A garbled answer is no answer: a board still booting may say more later.
         if (parseError)
             *parseError = e.message();
-        answer.parameters.clear();
-        detail = QStringLiteral("its answer did not parse: ") + e.message();
+        return false;
     }
+    const Type type = claimedType(answer);
     if (type != NoDevice && types.contains(type)) {
         report->outcome = Identified;
         report->type = type;
@@ -71,22 +76,25 @@ bool PortProbe::classify(Nmea::ParserInit &parser, const QString &payload, const
         report->detail.clear();
         return true;
     }
-    // An answer that identifies nothing counts only over silence.
-    if (report->outcome == NoAnswer) {
+    // Only an answer to the identification queries says what else the port is, and only
+    // over silence: the board may still answer as asked.
+    const bool isAnswer = answer.sentenceId == VersionSentence || answer.sentenceId == InfoAnswerSentence;
+    if (isAnswer && report->outcome == NoAnswer) {
         report->outcome = Unrecognized;
         report->type = type;
         report->answer = answer.parameters;
-        if (detail.isEmpty())
-            detail = type == NoDevice ? QStringLiteral("it answered, but named no board type")
-                                      : QStringLiteral("it answered as %1, which was not asked for").arg(QString::fromLatin1(QMetaEnum::fromType<Type>().valueToKey(type)));
-        report->detail = detail;
+        report->detail = type == NoDevice ? QStringLiteral("it answered, but named no board type")
+                                          : QStringLiteral("it answered as %1, which was not asked for").arg(QString::fromLatin1(QMetaEnum::fromType<Type>().valueToKey(type)));
     }
     return false;
 }
 
-QString PortProbe::silence(int queries, int answerTimeoutMs)
+QString PortProbe::silence(int queries, int answerTimeoutMs, const QString &garbled)
 {
-    return QStringLiteral("no answer in %1 %2 of %3 ms").arg(queries).arg(queries == 1 ? QStringLiteral("pass") : QStringLiteral("passes")).arg(answerTimeoutMs);
+    QString text = QStringLiteral("no answer in %1 %2 of %3 ms").arg(queries).arg(queries == 1 ? QStringLiteral("pass") : QStringLiteral("passes")).arg(answerTimeoutMs);
+    if (!garbled.isEmpty())
+        text += QStringLiteral(" that parsed (%1)").arg(garbled);
+    return text;
 }
 
 QString PortProbe::failedAfterOpening()
@@ -94,15 +102,17 @@ QString PortProbe::failedAfterOpening()
     return QStringLiteral("the port failed after it was opened: unplugged, or its far end closed");
 }
 
-bool PortProbe::openForProbing(QSerialPort *port, const QString &name, qint32 baudRate, PortOutcome *outcome, QString *detail)
+bool PortProbe::openForProbing(QSerialPort *port, const QString &name, qint32 baudRate, PortOutcome *outcome, QString *detail, bool keepInput)
 {
     if (!port->open(QIODevice::ReadWrite)) {
         *outcome = openFailure(*port, detail);
         return false;
     }
     port->setBaudRate(baudRate);
-    // Bytes left from an earlier program would be read as an answer to our queries.
-    port->clear(QSerialPort::Input);
+    // Bytes left from an earlier program would be read as an answer to our queries; those
+    // our own earlier queries are owed are counted instead.
+    if (!keepInput)
+        port->clear(QSerialPort::Input);
     port->setObjectName(name);
     return true;
 }
@@ -130,6 +140,49 @@ PortOutcome PortProbe::openFailure(QSerialPort::SerialPortError error, const QSt
         return OpenFailed;
     }
     return refusal(portName, detail);
+}
+
+bool PortProbe::heldHere(const QString &device)
+{
+    return HeldPorts::instance()->holds(device) || lockHolder(device) == QCoreApplication::applicationPid();
+}
+
+void PortProbe::closeWhenGone(QSerialPort *port)
+{
+    auto *guard = new QObject(port); // goes with the port
+    connect(port, &QSerialPort::errorOccurred, guard, [port, guard](QSerialPort::SerialPortError error) {
+        if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
+            return;
+        // After the communicator's readFailed(), which is on its way: hosts hear of it first.
+        guard->disconnect();
+        QMetaObject::invokeMethod(
+            guard,
+            [port] {
+                if (port->isOpen())
+                    port->close();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+HeldPorts *HeldPorts::instance()
+{
+    thread_local HeldPorts held;
+    return &held;
+}
+
+void HeldPorts::add(QIODevice *port, const QString &device)
+{
+    ports.insert(device, port);
+    const auto letGo = [this, device, port] {
+        const auto it = ports.find(device);
+        if (it == ports.end() || (it.value() && it.value() != port))
+            return;
+        ports.erase(it);
+        emit released(device);
+    };
+    connect(port, &QIODevice::aboutToClose, this, letGo);
+    connect(port, &QObject::destroyed, this, letGo);
 }
 
 PortProbe::PortProbe(const PortInfo &port, const Settings &probeSettings, Nmea::ParserInit *sentenceParser, QObject *parent)
@@ -160,11 +213,17 @@ void PortProbe::open()
     if (over)
         return;
     auto *port = new QSerialPort;
-    port->setPortName(Initializer::resolvedPortName(report.port.name));
+    const QString device = Initializer::resolvedPortName(report.port.name);
+    port->setPortName(device);
     PortOutcome outcome = NoAnswer;
     QString detail;
-    if (!openForProbing(port, report.port.name, 115200, &outcome, &detail)) {
+    if (!openForProbing(port, report.port.name, 115200, &outcome, &detail, !settings.carried.isEmpty())) {
         delete port;
+        if (outcome == Busy && heldHere(device)) {
+            selfHeld = true; // trying again changes nothing until it is let go
+            conclude(Busy, QStringLiteral("in use by this program (process %1)").arg(QCoreApplication::applicationPid()));
+            return;
+        }
         // Right after a plug udev may still be setting the rights, or another program
         // (ModemManager) may be looking at the port.
         const qint64 waited = clock.elapsed();
@@ -176,99 +235,132 @@ void PortProbe::open()
         conclude(outcome, detail);
         return;
     }
+    HeldPorts::instance()->add(port, device);
     comm = new Communicator;
     comm->setIODevice(port);
     if (settings.tap)
         settings.tap->follow(comm, report.port);
-    connect(comm, qOverload<>(&Communicator::readyRead), this, &PortProbe::readAnswers);
-    connect(comm, &Communicator::readFailed, this,
-            [this] { conclude(Vanished, failedAfterOpening()); });
+    ledger = AnswerLedger::of(comm);
+    group = ledger->open(AnswerLedger::ForListener, settings.answerTimeoutMs, settings.patienceMs,
+                         [this](const QString &payload) { answered(payload); });
+    earlier = ledger->adopt(group, settings.carried);
+    connect(comm, &Communicator::readFailed, this, [this] { conclude(Vanished, failedAfterOpening()); });
     timer = new QTimer(this);
     timer->setSingleShot(true);
     timer->setTimerType(Qt::PreciseTimer);
-    connect(timer, &QTimer::timeout, this, [this] {
-        if (awaited)
-            handOver(); // the answers still expected are not coming
-        else if (report.queries <= int(settings.maxRetries))
-            ask();
-        else if (report.outcome == NoAnswer)
-            conclude(NoAnswer, silence(report.queries, settings.answerTimeoutMs));
-        else
-            conclude(report.outcome, report.detail);
-    });
+    connect(timer, &QTimer::timeout, this, &PortProbe::timedOut);
     ask();
 }
 
 void PortProbe::ask()
 {
     ++report.queries;
-    asked << clock.elapsed();
     for (const int sentence : querySentences(settings.types)) {
         const SessionInit session = query(sentence);
         QString text;
         parser->build(&session, text);
         comm->writePayload(text);
+        ledger->sent(group, answerAddress(sentence));
     }
     timer->start(settings.answerTimeoutMs);
 }
 
-void PortProbe::readAnswers()
+void PortProbe::answered(const QString &payload)
 {
-    QString payload;
-    while (!over && comm->readPayload(payload, 0)) {
-        int sentence = 0;
-        if (!awaited) {
-            const bool identified = classify(*parser, payload, settings.types, &report, nullptr, &sentence);
-            if (sentence && !answered[sentence]++)
-                firstAnswer[sentence] = clock.elapsed();
-            if (!identified)
-                continue;
-            awaited = sentence;
-            timer->stop();
-        } else {
-            SessionInit answer;
-            try {
-                parser->parse(&answer, payload);
-            } catch (const Nmea::Exception &) {
-            }
-            if (answer.sentenceId != awaited) {
-                held << payload;
-                continue;
-            }
-            ++answered[awaited];
+    if (over)
+        return;
+    if (!identified) {
+        QString error;
+        identified = classify(*parser, payload, settings.types, &report, &error);
+        if (!error.isEmpty())
+            garbled = error;
+        if (identified) { // a board of one kind leaves the other kind's query unanswered
+            const QString address = report.type == InfoDevice ? answerAddress(InfoRequestSentence) : answerAddress(VersionSentence);
+            ledger->forgetOthers(group, address);
+            if (earlier)
+                ledger->forgetOthers(earlier, address);
         }
-        if (answered.value(awaited) >= report.queries) {
-            handOver(); // may delete this
-            return;
-        }
-        awaitNextAnswer();
     }
+    if (identified)
+        awaitOwed(); // no more passes: only the answers to those sent are awaited
 }
 
-void PortProbe::awaitNextAnswer()
+void PortProbe::timedOut()
 {
-    // Answers come in the order asked, each as late as the first one came: the next is the
-    // one to the first pass not answered yet.
-    const qint64 delay = firstAnswer.value(awaited) - asked.first();
-    const qint64 due = asked.value(answered.value(awaited)) + delay + qMax<qint64>(100, delay / 4);
-    timer->start(int(qMax<qint64>(0, due - clock.elapsed())));
+    if (over)
+        return;
+    if (identified)
+        awaitOwed();
+    else if (quint64(report.queries) <= quint64(settings.maxRetries))
+        ask();
+    else if (report.outcome == NoAnswer)
+        conclude(NoAnswer, silence(report.queries, settings.answerTimeoutMs, garbled));
+    else
+        conclude(report.outcome, report.detail);
+}
+
+int PortProbe::owed()
+{
+    return ledger->owed(group) + (earlier ? ledger->owed(earlier) : 0);
+}
+
+void PortProbe::awaitOwed()
+{
+    // A board is the host's once no answer to the queries sent is still to come: none of
+    // them may be taken for the host's.
+    if (owed() == 0) {
+        handOver();
+        return;
+    }
+    const qint64 until = qMax(ledger->forgottenAt(group), earlier ? ledger->forgottenAt(earlier) : -1);
+    timer->start(int(qBound<qint64>(0, until + 1 - AnswerLedger::now(), INT_MAX)));
 }
 
 void PortProbe::handOver()
 {
-    report.elapsedMs = clock.elapsed();
     over = true;
     timer->stop();
     comm->disconnect(this);
-    comm->keep(held);
-    Communicator *handed = comm;
-    comm = nullptr;
-    emit concluded(report, handed); // may delete this
+    ledger->remove(group);
+    if (earlier)
+        ledger->remove(earlier);
+    report.elapsedMs = clock.elapsed();
+    // From the event loop, not from inside the port's read notification: a host may
+    // delete the port and the communicator in its slot.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            Communicator *handed = std::exchange(comm, nullptr);
+            const QIODevice *port = handed->ioDevice();
+            if (handed->readFailedReported || !port || !port->isOpen()) { // failed meanwhile
+                comm = handed;
+                discard();
+                report.outcome = Vanished;
+                report.detail = failedAfterOpening();
+                emit concluded(report, nullptr);
+                return;
+            }
+            emit concluded(report, handed);
+        },
+        Qt::QueuedConnection);
 }
 
 void PortProbe::vanish()
 {
     conclude(Vanished, QStringLiteral("the port went away while it was probed"));
+}
+
+void PortProbe::discard()
+{
+    // Not from inside the communicator's own signal: closed now, deleted later.
+    comm->disconnect(this);
+    if (QIODevice *port = comm->ioDevice()) {
+        port->close();
+        port->deleteLater();
+    }
+    comm->deleteLater();
+    comm = nullptr;
+    ledger = nullptr;
 }
 
 void PortProbe::conclude(PortOutcome outcome, const QString &detail)
@@ -279,19 +371,20 @@ void PortProbe::conclude(PortOutcome outcome, const QString &detail)
     if (timer)
         timer->stop();
     if (comm) {
-        // Not from inside the communicator's own signal: closed now, deleted later.
-        comm->disconnect(this);
-        if (QIODevice *port = comm->ioDevice()) {
-            port->close();
-            port->deleteLater();
-        }
-        comm->deleteLater();
-        comm = nullptr;
+        // What the port still owes may come once it is open again.
+        owedOnClose = earlier ? ledger->carry(earlier) : OwedAnswers();
+        const OwedAnswers mine = ledger->carry(group);
+        owedOnClose.owed += mine.owed;
+        owedOnClose.lastSentAt = qMax(owedOnClose.lastSentAt, mine.lastSentAt);
+        owedOnClose.timeoutMs = qMax(owedOnClose.timeoutMs, mine.timeoutMs);
+        owedOnClose.patienceMs = qMax(owedOnClose.patienceMs, mine.patienceMs);
+        owedOnClose.longestDelay = ledger->longestDelay();
+        discard();
     }
     report.outcome = outcome;
     report.detail = detail;
     report.elapsedMs = clock.isValid() ? clock.elapsed() : 0;
-    emit concluded(report, nullptr);
+    QMetaObject::invokeMethod(this, [this] { emit concluded(report, nullptr); }, Qt::QueuedConnection);
 }
 
 } // namespace KvDevice

@@ -5,6 +5,8 @@
 #include <kvdevice/sessioninit.h>
 #include <kvdevice/type.h>
 
+#include "device/answerledger.h"
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
@@ -12,7 +14,6 @@
 #include <QPointer>
 #include <QSerialPort>
 #include <QString>
-#include <QStringList>
 
 class QTimer;
 
@@ -24,11 +25,32 @@ namespace KvDevice {
 
 class Communicator;
 
+/// The ports this thread's probes and runs opened and that are still open, handed over or
+/// not: a port refused because this very program holds it is asked again once it is let go.
+class HeldPorts : public QObject
+{
+    Q_OBJECT
+public:
+    static HeldPorts *instance();
+    /// `port` is open as the device `device` (Initializer::resolvedPortName()).
+    void add(QIODevice *port, const QString &device);
+    bool holds(const QString &device) const { return ports.contains(device); }
+
+signals:
+    /// The port opened as `device` was closed or deleted.
+    void released(const QString &device);
+
+private:
+    QHash<QString, QPointer<QIODevice>> ports;
+};
+
 /// What probing one port needs, whoever probes it: the queries that identify the
 /// requested types, what an answer says the board is, and why a port could not be opened.
 /// An instance probes one port on its own, as the watcher does: it opens the port (again,
 /// within a window, while it is busy or refused), asks up to 1 + maxRetries times and
-/// concludes once.
+/// concludes once. Its queries are counted in the port's AnswerLedger, so that only
+/// answers to them identify the board, and a board is handed over once none of them is
+/// owed an answer any more (or the ledger's bound for them has passed).
 class PortProbe : public QObject
 {
     Q_OBJECT
@@ -39,6 +61,8 @@ public:
         unsigned int maxRetries = 3;
         int answerTimeoutMs = 400;
         int openRetryWindowMs = 2000; // refused ports are tried this long, busy ones six times as long
+        int patienceMs = 20000;       // how long answers are waited for while the board's delay is unknown
+        OwedAnswers carried; // answers owed since the port was last open
         QPointer<RecordingTap> tap;   // follows the port from its opening
     };
 
@@ -47,21 +71,24 @@ public:
     static QList<int> querySentences(const QList<Type> &types);
     /// The session of one such query, ready to build.
     static SessionInit query(int sentenceId);
+    /// The address of the answer to the query `sentenceId`.
+    static QString answerAddress(int sentenceId);
     /// The type an answer that parsed names, requested or not; NoDevice when it names none.
     static Type claimedType(const SessionInit &answer);
     /// Reads one answer into `report`: true when it names one of `types` (the report says
-    /// Identified); otherwise it is noted as Unrecognized, but only over silence. A parse
-    /// error is also given in `parseError`; the sentence that parsed in `sentenceId` (0
-    /// when none did).
+    /// Identified). An answer to the identification queries that names no requested type
+    /// is noted as Unrecognized, but only over silence; one that does not parse changes
+    /// nothing (it counts as no answer) and is given in `parseError`.
     static bool classify(Nmea::ParserInit &parser, const QString &payload, const QList<Type> &types, PortReport *report,
-                         QString *parseError = nullptr, int *sentenceId = nullptr);
-    /// The detail of a port that stayed silent.
-    static QString silence(int queries, int answerTimeoutMs);
+                         QString *parseError = nullptr);
+    /// The detail of a port that stayed silent; `garbled`: why its last answer did not parse.
+    static QString silence(int queries, int answerTimeoutMs, const QString &garbled = QString());
     /// The detail of a port that failed after it was opened.
     static QString failedAfterOpening();
-    /// Opens `port` for probing at `baudRate`, bytes from before dropped, named `name` (in
-    /// the logs and PortInfo::name); false with why when it does not open.
-    static bool openForProbing(QSerialPort *port, const QString &name, qint32 baudRate, PortOutcome *outcome, QString *detail);
+    /// Opens `port` for probing at `baudRate`, bytes from before dropped unless `keepInput`,
+    /// named `name` (in the logs and PortInfo::name); false with why when it does not open.
+    static bool openForProbing(QSerialPort *port, const QString &name, qint32 baudRate, PortOutcome *outcome, QString *detail,
+                               bool keepInput = false);
     /// Why `port` did not open, as an outcome and, in `detail`, in words for people: who
     /// holds a busy port, which group may open a refused one.
     static PortOutcome openFailure(const QSerialPort &port, QString *detail);
@@ -69,6 +96,12 @@ public:
     /// detail of errors that have no words of ours.
     static PortOutcome openFailure(QSerialPort::SerialPortError error, const QString &portName, QString *detail,
                                    const QString &systemText = QString());
+    /// Whether this very program holds the port `device` open (a probe's, a board handed
+    /// over, or the host's own where the system tells).
+    static bool heldHere(const QString &device);
+    /// Closes `port` from the event loop once it fails for good, whoever holds it then: a
+    /// failed port left open keeps a core busy.
+    static void closeWhenGone(QSerialPort *port);
 
     /// Probes `port` (opened by its name) with `parser`, which must outlive the probe.
     PortProbe(const PortInfo &port, const Settings &settings, Nmea::ParserInit *parser, QObject *parent = nullptr);
@@ -78,22 +111,31 @@ public:
     void start();
     /// The port is gone: concludes Vanished, unless the probe is over.
     void vanish();
+    /// What the port still owed when the probe concluded without a board.
+    OwedAnswers carried() const { return owedOnClose; }
+    /// Whether the port was refused because this program holds it.
+    bool refusedByThisProgram() const { return selfHeld; }
 
 signals:
     /// The probe is over. When the report says Identified, `comm` and its open port are
-    /// handed over; otherwise `comm` is null.
+    /// handed over; otherwise `comm` is null. Always from the event loop.
     void concluded(const KvDevice::PortReport &report, KvDevice::Communicator *comm);
 
 private:
     /// Why the system refused to open `portName` (Qt's PermissionError), per system
     /// (portprobe_unix.cpp, portprobe_win.cpp): Busy or PermissionDenied, and the detail.
     static PortOutcome refusal(const QString &portName, QString *detail);
+    /// The process that holds `portName` by its lock file, per system; 0: none known.
+    static qint64 lockHolder(const QString &portName);
 
     void open();
     void ask();
-    void readAnswers();
-    void awaitNextAnswer();
+    void answered(const QString &payload);
+    void timedOut();
+    int owed();
+    void awaitOwed();
     void handOver();
+    void discard();
     void conclude(PortOutcome outcome, const QString &detail);
 
     Settings settings;
@@ -101,16 +143,15 @@ private:
     PortReport report;
     QElapsedTimer clock;
     Communicator *comm = nullptr;
+    AnswerLedger *ledger = nullptr;
+    int group = 0;        // the passes of this probe
+    int earlier = 0;      // answers owed since the port was last open
     QTimer *timer = nullptr;
     bool over = false;
-
-    // A board is handed over only once the answers to the passes already sent are in:
-    // a slow board's late answers would otherwise be taken for the host's.
-    QList<qint64> asked;           // when each pass asked, on `clock`
-    QHash<int, int> answered;      // answers that parsed, by sentence
-    QHash<int, qint64> firstAnswer; // when the first of each came
-    int awaited = 0;               // the identifying sentence while more of it is to come
-    QStringList held;              // what else the board said meanwhile: the host's
+    bool identified = false;
+    bool selfHeld = false;
+    QString garbled;      // why the last answer did not parse
+    OwedAnswers owedOnClose;
 };
 
 } // namespace KvDevice

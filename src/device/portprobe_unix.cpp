@@ -36,13 +36,36 @@ QString Initializer::resolvedPortName(const QString &name)
     return name;
 }
 
+namespace {
+const QStringList lockFolders = {QStringLiteral("/var/lock"), QStringLiteral("/run/lock")};
+
+// The lock file Qt makes for a port: "LCK..ttyACM0", "LCK..pts_3".
+QString lockNameOf(const QString &portName)
+{
+    const QString name = portName.startsWith(QLatin1String("/dev/")) ? portName.mid(5) : portName;
+    return QStringLiteral("/LCK..") + QString(name).replace(QLatin1Char('/'), QLatin1Char('_'));
+}
+} // namespace
+
+qint64 PortProbe::lockHolder(const QString &portName)
+{
+    const QString lockName = lockNameOf(portName);
+    for (const QString &dir : lockFolders) {
+        qint64 pid = 0;
+        QString host, program;
+        if (QLockFile(dir + lockName).getLockInfo(&pid, &host, &program) && pid > 0 && host == QSysInfo::machineHostName())
+            return pid;
+    }
+    return 0;
+}
+
 PortOutcome PortProbe::refusal(const QString &portName, QString *detail)
 {
     // Qt reports a port that another program holds like one this user may not open. Its
     // lock file (named as Qt names it) tells who holds it.
     const QString name = portName.startsWith(QLatin1String("/dev/")) ? portName.mid(5) : portName;
-    const QString lockName = QStringLiteral("/LCK..") + QString(name).replace(QLatin1Char('/'), QLatin1Char('_'));
-    for (const QString &dir : {QStringLiteral("/var/lock"), QStringLiteral("/run/lock")}) {
+    const QString lockName = lockNameOf(portName);
+    for (const QString &dir : lockFolders) {
         qint64 pid = 0;
         QString host, program;
         if (!QLockFile(dir + lockName).getLockInfo(&pid, &host, &program) || pid <= 0)

@@ -18,6 +18,11 @@ QString Initializer::resolvedPortName(const QString &name)
     return match.hasMatch() ? QStringLiteral("COM") + match.captured(1) : name;
 }
 
+qint64 PortProbe::lockHolder(const QString &)
+{
+    return 0; // Windows names no holder
+}
+
 PortOutcome PortProbe::refusal(const QString &, QString *detail)
 {
     // "Access denied": serial ports are exclusive here, and Windows names no holder. A user

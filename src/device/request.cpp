@@ -5,11 +5,13 @@
 #include <kvdevice/request.h>
 #include <kvdevice/sessioninit.h>
 
-#include "device/requestqueue.h"
+#include "device/answerledger.h"
 
 #include <QIODevice>
 #include <QPointer>
 #include <QTimerEvent>
+
+#include <utility>
 
 namespace KvDevice {
 
@@ -78,8 +80,8 @@ Request::Request()
 
 Request::~Request()
 {
-    if (queue)
-        leaveQueue(outcome.attempts, query->timeoutMs);
+    if (ledger)
+        ledger->release(group);
 }
 
 Request *Request::send(Communicator *comm, const Query &query)
@@ -96,7 +98,9 @@ Request *Request::send(Communicator *comm, const Query &query)
     else if (query.sentence.isEmpty())
         notSent = query.buildError.isEmpty() ? QStringLiteral("no sentence to send") : query.buildError;
     if (notSent.isEmpty()) {
-        RequestQueue::of(comm)->add(request);
+        request->ledger = AnswerLedger::of(comm);
+        request->group = request->ledger->openFor(request, query.timeoutMs);
+        request->attempt();
     } else {
         request->end(NotSent, notSent);
         request->announceLater();
@@ -115,8 +119,8 @@ void Request::cancel()
 void Request::attempt()
 {
     ++outcome.attempts;
-    queue->comm->writePayload(query->sentence);
-    lastSentMs = clock.elapsed();
+    ledger->comm->writePayload(query->sentence);
+    ledger->sent(group, query->answer, query);
     timer.start(qMax(0, query->timeoutMs), Qt::PreciseTimer, this);
 }
 
@@ -139,19 +143,9 @@ void Request::end(Status status, const QString &error)
     outcome.status = status;
     outcome.error = error;
     outcome.elapsedMs = clock.elapsed();
-    if (queue) {
-        // An answer, garbled or not, is taken to answer the first attempt: the board
-        // answers in order.
-        const bool answered = status == Answered || status == ParseFailed;
-        leaveQueue(outcome.attempts - (answered ? 1 : 0), answered ? qMax<qint64>(query->timeoutMs, outcome.elapsedMs) : query->timeoutMs);
-    }
-}
-
-void Request::leaveQueue(int owed, qint64 waitMs)
-{
-    RequestQueue *const from = queue;
-    queue = nullptr;
-    from->release(this, owed, lastSentMs + 2 * waitMs - clock.elapsed());
+    // Answers still owed to its other attempts stay counted, and are dropped when they come.
+    if (AnswerLedger *const from = std::exchange(ledger, nullptr))
+        from->release(group);
 }
 
 void Request::announce()

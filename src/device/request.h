@@ -15,7 +15,7 @@ namespace KvDevice {
 
 class Communicator;
 class IPayloadParser;
-class RequestQueue;
+class AnswerLedger;
 class SessionAbstract;
 
 /// A question for a board: the sentence sent, what answers it, how long to wait.
@@ -148,21 +148,20 @@ protected:
     void timerEvent(QTimerEvent *event) override;
 
 private:
-    friend class RequestQueue;
+    friend class AnswerLedger;
 
     Request();
     void attempt();
     void end(Status status, const QString &error);
-    void leaveQueue(int owed, qint64 waitMs);
     void announce();
     void announceLater();
 
     std::shared_ptr<const Query> query;
     Result outcome;
-    RequestQueue *queue = nullptr; // while pending
+    AnswerLedger *ledger = nullptr; // while pending
+    int group = 0;                  // its attempts in the ledger
     QBasicTimer timer;
     QElapsedTimer clock;           // from send()
-    qint64 lastSentMs = 0;
     bool autoDeleting = true;
 };
 

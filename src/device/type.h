@@ -23,9 +23,9 @@ Q_ENUM_NS(Type)
 enum PortOutcome {
     Identified,       ///< a board of a requested type, handed over
     Duplicate,        ///< a board of a requested type that another port delivered first
-    Unrecognized,     ///< answered, but nothing that names a requested type (or did not parse)
-    NoAnswer,         ///< said nothing in any pass
-    Busy,             ///< another program holds the port
+    Unrecognized,     ///< answered the identification queries, but named no requested type
+    NoAnswer,         ///< no answer in any pass, or only answers that did not parse (the detail says why)
+    Busy,             ///< another program holds the port, or this one (the detail says which)
     PermissionDenied, ///< this user may not open the port
     NotFound,         ///< no such device
     Vanished,         ///< the port failed after it was opened (unplugged)

@@ -3,14 +3,18 @@
 #include <kvdevice/parserinit.h>
 #include <kvdevice/watcher.h>
 
+#include "device/answerledger.h"
 #include "device/portprobe.h"
 #include "device/portsources.h"
-#include "device/requestqueue.h"
 #include "logging/logger.h"
 
 #include <QIODevice>
 #include <QPointer>
+#include <QSerialPort>
+#include <QSet>
 #include <QTimer>
+
+#include <climits>
 
 namespace KvDevice {
 
@@ -26,6 +30,8 @@ Watcher::Watcher(QObject *parent)
     clock.start();
     reprobeTimer->setSingleShot(true);
     connect(reprobeTimer, &QTimer::timeout, this, &Watcher::reprobeDue);
+    // After the port's own close has run: from the event loop.
+    connect(HeldPorts::instance(), &HeldPorts::released, this, &Watcher::released, Qt::QueuedConnection);
 }
 
 Watcher::~Watcher()
@@ -112,10 +118,13 @@ void Watcher::stop()
     reprobeTimer->stop();
     const auto all = ports;
     ports.clear();
-    for (const Port &port : all) {
+    listed.clear();
+    for (Port port : all) {
         delete port.probe; // closes its port; no report
-        if (port.comm) // the host's now; its failures are no longer ours
+        if (port.comm) // its failures are no longer ours
             port.comm->disconnect(this);
+        if (port.type != NoDevice)
+            dispose(port);
     }
 }
 
@@ -128,10 +137,50 @@ PortInfo Watcher::portInfo(const Communicator *comm) const
     return PortInfo();
 }
 
+bool Watcher::keep(Communicator *comm)
+{
+    for (Port &port : ports) {
+        if (comm && port.comm == comm) {
+            port.kept = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+void Watcher::dispose(Port &port)
+{
+    if (owner != WatcherDeletes || port.kept)
+        return;
+    if (port.comm)
+        port.comm->deleteLater();
+    if (port.device)
+        port.device->deleteLater();
+}
+
 bool Watcher::reprobe(const QString &name)
 {
-    const auto it = ports.find(name);
-    if (!events || it == ports.end() || it->probe || it->type != NoDevice)
+    if (!events)
+        return false;
+    auto it = ports.find(name);
+    if (it != ports.end() && it->type != NoDevice) {
+        // A board the host still holds is not disturbed; one it let go is asked anew.
+        const auto *device = qobject_cast<const QIODevice *>(it->device.data());
+        if (it->comm && device && device->isOpen())
+            return false;
+        if (it->comm)
+            it->comm->disconnect(this);
+        ports.erase(it);
+        it = ports.end();
+    }
+    if (it == ports.end()) {
+        if (!listed.contains(name))
+            return false;
+        it = ports.insert(name, Port());
+        it->info = listed.value(name).first;
+        it->appearedAt = clock.elapsed();
+    }
+    if (it->probe)
         return false;
     it->dueAt = clock.elapsed();
     schedule();
@@ -146,22 +195,23 @@ void Watcher::rescan()
     QSet<QString> names;
     for (const auto &port : present)
         names.insert(port.first.name);
-    const auto known = ports.keys();
+    const auto known = ports.keys() + listed.keys();
     const QPointer<Watcher> alive(this); // a host may delete it from a detach
     for (const QString &name : known) {
         if (!names.contains(name))
             portRemoved(name);
-        if (!alive)
+        if (!alive || !events)
             return;
     }
     for (const auto &port : present)
         portAdded(port.first, port.second);
 }
 
-void Watcher::portAdded(const PortInfo &info, bool listed)
+void Watcher::portAdded(const PortInfo &info, bool isListed)
 {
     if (!events)
         return;
+    listed.insert(info.name, {info, isListed});
     const auto it = ports.find(info.name);
     if (it != ports.end()) {
         // Told again ("change"): rights that refused the port may have changed. Anything
@@ -172,7 +222,7 @@ void Watcher::portAdded(const PortInfo &info, bool listed)
         }
         return;
     }
-    if (listed && (!Initializer::isCandidate(info.manufacturer, info.hasUsbIds ? info.vendorId : 0) || (portFilter && !portFilter(info))))
+    if (isListed && (!Initializer::isCandidate(info.manufacturer, info.hasUsbIds ? info.vendorId : 0) || (portFilter && !portFilter(info))))
         return;
     Port &port = ports[info.name];
     port.info = info;
@@ -182,17 +232,28 @@ void Watcher::portAdded(const PortInfo &info, bool listed)
     QTimer::singleShot(0, this, [this, name] { probe(name); });
 }
 
+namespace {
+// A re-probe listens longer the longer it waited: a board slower than the answer time-out
+// is heard by the next probe, up to this.
+constexpr int longestAnswerTimeoutMs = 10000;
+} // namespace
+
 void Watcher::probe(const QString &name)
 {
     const auto it = ports.find(name);
-    if (it == ports.end() || it->probe || it->type != NoDevice)
+    if (!events || it == ports.end() || it->probe || it->type != NoDevice)
         return;
     it->dueAt = -1;
+    it->afterDetach = false;
     PortProbe::Settings settings;
     settings.types = types;
     settings.maxRetries = maxRetries;
     settings.answerTimeoutMs = answerTimeoutMs;
     settings.tap = recordingTap;
+    if (it->attempts > 0 && it->last == NoAnswer) // as long as it waited, up to a bound
+        settings.answerTimeoutMs = int(qMin<qint64>(longestAnswerTimeoutMs, qMax<qint64>(answerTimeoutMs, clock.elapsed() - it->concludedAt)));
+    if (it->owed)
+        settings.carried = *it->owed;
     // Only a port that has just appeared may still be settling (udev setting its rights,
     // another program looking at it); later attempts open it once.
     settings.openRetryWindowMs = it->attempts == 0 ? openRetryWindowMs : 0;
@@ -204,17 +265,51 @@ void Watcher::probe(const QString &name)
         if (it == ports.end() || it->probe != probe)
             return;
         it->probe = nullptr;
-        if (!comm) {
-            concluded(name, report);
+        if (it->leaving) { // gone while it was probed
+            const PortInfo info = it->info;
+            const bool quietly = it->afterDetach;
+            ports.erase(it);
+            schedule();
+            const QPointer<Watcher> alive(this);
+            emit portConcluded(report);
+            if (alive && events && !quietly)
+                emit portLeft(info);
             return;
         }
-        it->type = report.type;
-        it->comm = comm;
-        it->device = comm->ioDevice();
-        connect(comm, &Communicator::readFailed, this, [this, name] { detach(name); });
-        emit deviceAttached(report.type, comm, report);
+        if (report.queries > 0) // it was open: what it owes now
+            it->owed = std::make_shared<const OwedAnswers>(probe->carried());
+        it->selfHeld = probe->refusedByThisProgram();
+        if (comm)
+            attach(name, report, comm);
+        else
+            concluded(name, report);
     });
     probe->start();
+}
+
+void Watcher::attach(const QString &name, const PortReport &report, Communicator *comm)
+{
+    Port &port = ports[name];
+    port.type = report.type;
+    port.comm = comm;
+    port.device = comm->ioDevice();
+    port.owed.reset();
+    // Queued: the host's own slots on readFailed() run first.
+    connect(
+        comm, &Communicator::readFailed, this,
+        [this, name, comm] {
+            const auto it = ports.find(name);
+            if (it != ports.end() && it->comm == comm) // not a later board of the same name
+                detach(name, true);
+        },
+        Qt::QueuedConnection);
+    if (auto *serial = qobject_cast<QSerialPort *>(comm->ioDevice()))
+        PortProbe::closeWhenGone(serial);
+    const QPointer<Watcher> alive(this);
+    const QPointer<Communicator> board(comm);
+    emit deviceAttached(report.type, comm, report);
+    if (alive && events && board)
+        board->announceStored(); // what it said meanwhile, to the slots connected just now
 }
 
 void Watcher::concluded(const QString &name, PortReport report)
@@ -222,25 +317,46 @@ void Watcher::concluded(const QString &name, PortReport report)
     Port &port = ports[name];
     const qint64 now = clock.elapsed();
     qint64 due = -1;
-    if (reprobing.enabled && report.outcome == Busy) {
-        due = now + reprobing.busyIntervalMs; // opening a held port disturbs nobody
-    } else if (reprobing.enabled && (report.outcome == NoAnswer || report.outcome == PermissionDenied)) {
+    const PortOutcome outcome = report.outcome;
+    if (reprobing.enabled && outcome == Busy) {
+        // Opening a held port disturbs nobody; one this program holds is not even opened
+        // until its lock is gone (or HeldPorts says it was let go).
+        due = now + reprobing.busyIntervalMs;
+    } else if (reprobing.enabled && (outcome == NoAnswer || outcome == PermissionDenied || outcome == Vanished || outcome == NotFound)) {
         // Slow firmware gets its time; a port of the same maker that is not a board (a
-        // debug probe's serial bridge) must not get our queries forever.
-        const bool again = port.attempts > 0 && port.last == report.outcome && port.pauseMs > 0;
-        port.pauseMs = again ? qMin<qint64>(2 * port.pauseMs, 24 * 3600 * 1000) : reprobing.firstPauseMs;
+        // debug probe's serial bridge) must not get our queries forever. A port listed but
+        // failing, or not there yet, is settling.
+        const bool again = port.attempts > 0 && port.last == outcome && port.pauseMs > 0;
+        port.pauseMs = again ? int(qMin<qint64>(2 * qint64(port.pauseMs), INT_MAX)) : reprobing.firstPauseMs;
         if (now + port.pauseMs - port.appearedAt <= reprobing.windowMs)
             due = now + port.pauseMs;
     }
     // A port still held or refused is news only the first time.
-    const bool repeated = port.attempts > 0 && port.last == report.outcome && (report.outcome == Busy || report.outcome == PermissionDenied);
+    const bool repeated = port.attempts > 0 && port.last == outcome && (outcome == Busy || outcome == PermissionDenied);
     ++port.attempts;
-    port.last = report.outcome;
+    port.last = outcome;
+    port.concludedAt = now;
     port.dueAt = due;
-    report.nextAttemptMs = due < 0 ? -1 : due - now;
+    report.nextAttemptMs = due < 0 || port.selfHeld ? -1 : due - now;
     schedule();
     if (!repeated)
         emit portConcluded(report);
+}
+
+void Watcher::released(const QString &device)
+{
+    // A port this program held is free again.
+    QStringList due;
+    for (auto it = ports.cbegin(); it != ports.cend(); ++it) {
+        if (it->selfHeld && !it->probe && it->type == NoDevice && Initializer::resolvedPortName(it.key()) == device)
+            due << it.key();
+    }
+    const QPointer<Watcher> alive(this);
+    for (const QString &name : qAsConst(due)) {
+        probe(name);
+        if (!alive)
+            return;
+    }
 }
 
 void Watcher::schedule()
@@ -253,22 +369,25 @@ void Watcher::schedule()
     if (next < 0)
         reprobeTimer->stop();
     else
-        reprobeTimer->start(int(qMax<qint64>(0, next - clock.elapsed())));
+        reprobeTimer->start(int(qBound<qint64>(0, next - clock.elapsed(), INT_MAX)));
 }
 
 void Watcher::reprobeDue()
 {
     const qint64 now = clock.elapsed();
     QStringList due;
-    for (auto it = ports.cbegin(); it != ports.cend(); ++it) {
-        if (it->dueAt >= 0 && it->dueAt <= now)
+    for (auto it = ports.begin(); it != ports.end(); ++it) {
+        if (it->dueAt < 0 || it->dueAt > now)
+            continue;
+        if (it->selfHeld && PortProbe::heldHere(Initializer::resolvedPortName(it.key())))
+            it->dueAt = now + reprobing.busyIntervalMs; // still ours: nothing new to tell
+        else
             due << it.key();
     }
-    // A probe that cannot open its port concludes at once, to a host that may delete this.
     const QPointer<Watcher> alive(this);
     for (const QString &name : qAsConst(due)) {
         probe(name);
-        if (!alive)
+        if (!alive || !events)
             return;
     }
     schedule();
@@ -276,41 +395,44 @@ void Watcher::reprobeDue()
 
 void Watcher::portRemoved(const QString &name)
 {
+    listed.remove(name);
     const auto it = ports.find(name);
     if (it == ports.end())
         return;
     if (it->type != NoDevice) {
-        detach(name);
+        detach(name, false);
+        return;
+    }
+    if (it->probe) { // its report comes first, then portLeft()
+        it->leaving = true;
+        it->dueAt = -1;
+        it->probe->vanish();
         return;
     }
     const PortInfo info = it->info;
-    if (it->probe) {
-        const QPointer<Watcher> alive(this);
-        it->probe->vanish(); // reports it Vanished, to a host that may delete this
-        if (!alive)
-            return;
-    }
+    const bool quietly = it->afterDetach; // its board's end was told already
     ports.remove(name);
     schedule();
-    emit portLeft(info);
+    if (!quietly)
+        emit portLeft(info);
 }
 
-void Watcher::detach(const QString &name)
+void Watcher::detach(const QString &name, bool failed)
 {
     const auto it = ports.find(name);
-    if (it == ports.end() || it->type == NoDevice)
+    if (!events || it == ports.end() || it->type == NoDevice)
         return;
-    const Port port = *it;
+    Port port = *it;
     ports.erase(it);
+    const QPointer<Watcher> alive(this);
     if (port.comm) {
         // Its requests end first, so that nothing of this board reaches anyone after
         // deviceDetached(): a host may free what it keeps for the board there, whichever
         // signals it listens to. Cutting the signals also keeps a board the host holds on
         // to from detaching a later one of the same name.
         port.comm->disconnect(this);
-        const QPointer<Watcher> alive(this);
         failRequests(port.comm, QStringLiteral("the board's port went away"));
-        if (!alive)
+        if (!alive || !events) // stopped from a request's slot: the board is the host's
             return;
     }
     if (Communicator *comm = port.comm) { // unless a request's host deleted it
@@ -321,7 +443,19 @@ void Watcher::detach(const QString &name)
     // Closed at once, whatever the host does: a failed port left open keeps a core busy.
     if (auto *device = qobject_cast<QIODevice *>(port.device.data()))
         device->close();
+    // A port that failed while its name stays listed (the board reset, a link now leads to
+    // another board) is asked again, as one that has just appeared.
+    if (failed && reprobing.enabled && listed.contains(name)) {
+        Port &again = ports[name];
+        again.info = listed.value(name).first;
+        again.appearedAt = clock.elapsed();
+        again.afterDetach = true;
+        again.dueAt = again.appearedAt + reprobing.firstPauseMs;
+        schedule();
+    }
     emit deviceDetached(port.type, port.comm.data(), port.info);
+    if (alive)
+        dispose(port);
 }
 
 } // namespace KvDevice

@@ -26,6 +26,7 @@ namespace KvDevice {
 class Communicator;
 class PortEventSource;
 class PortProbe;
+struct OwedAnswers;
 
 /// Finds boards as they come and go while the host runs: probes the candidate ports present
 /// when it starts, then every one that appears, each on its own with the handshake, answer
@@ -35,29 +36,42 @@ class PortProbe;
 /// Signals, per port: deviceAttached() for a board, then deviceDetached() once when its
 /// port goes away (a removal, or the port failing); portConcluded() for every other
 /// attempt at a port. The host owns an attached communicator and its port, as after
-/// Initializer::deviceInitialized(); the watcher keeps only guarded pointers to them, closes
-/// the port when it goes away (so nothing spins whatever the host does) and never deletes
-/// them. A board that comes back is probed and attached anew.
+/// Initializer::deviceInitialized(), unless setOwnership(WatcherDeletes); the watcher keeps
+/// only guarded pointers to them and closes the port when it fails or goes away, so that
+/// nothing spins whatever the host does. A board that comes back is probed and attached
+/// anew; so is a board whose port failed while its name stays listed (it reset, or a link
+/// now leads to another board), after ReprobePolicy::firstPauseMs.
 ///
-/// The end of a board, in order: the communicator's readFailed() may reach the host first
-/// (when the port failed before the watcher heard of its removal), after its pending
-/// requests ended PortFailed; otherwise the watcher ends them (Request::finished()); then
-/// it disconnects every receiver of the communicator's signals and closes its port; then
+/// Every signal comes from the event loop, never from inside a port's read notification:
+/// the host may delete the communicator and its port, stop() or delete the watcher in any
+/// of its slots.
+///
+/// The end of a board, in order: its pending requests end PortFailed; the communicator's
+/// readFailed() reaches the host's slots (when the port failed); then the watcher
+/// disconnects every receiver of the communicator's signals and closes its port; then
 /// deviceDetached(). From then on nothing reaches the host from that communicator, so the
 /// host may free what it keeps for the board inside its deviceDetached() slot.
 ///
 /// A port that delivered no board is not given up while a board may still come: a busy
-/// port is tried again every ReprobePolicy::busyIntervalMs until its holder lets go; a
-/// silent (NoAnswer) or refused (PermissionDenied) one is asked again after growing pauses,
-/// for ReprobePolicy::windowMs after it appeared (a refused one also whenever the system
-/// says it changed); an Unrecognized one, or one that is no serial port, only when it comes
-/// back or when reprobe() asks. Each attempt that opens the port, or whose outcome differs
-/// from the last, ends with a report of its own; PortReport::nextAttemptMs says when the
-/// port is asked again by itself.
+/// port is tried again every ReprobePolicy::busyIntervalMs until its holder lets go (one
+/// that this very program holds, when it lets go); a silent (NoAnswer) or refused
+/// (PermissionDenied) one is asked again after growing pauses, for ReprobePolicy::windowMs
+/// after it appeared (a refused one also whenever the system says it changed), each time
+/// listening longer: the answer time-out grows with the pause, up to 10 s. An Unrecognized
+/// one, or one that is no serial port, is asked again only when it comes back or when
+/// reprobe() asks. Each attempt that opens the port, or whose outcome differs from the last,
+/// ends with a report of its own; PortReport::nextAttemptMs says when the port is asked
+/// again by itself.
 ///
-/// Boards are handed over with no answer to the watcher's own queries still to come: a
-/// board that answers slower than the answer time-out is handed over once its answers to
-/// the passes already sent have arrived, so that none of them is taken for the host's.
+/// Answers are counted per port (boards answer in order and number nothing): the n-th
+/// answer of an address belongs to the n-th query still owed one, whoever asked, the
+/// watcher, a request or a previous probe of the port. A board is handed over once none of
+/// the watcher's queries is owed an answer, or the bound for them has passed (twice the
+/// longest delay seen on the port, at least twice the answer time-out; 20 s while the
+/// board has never answered), so that no answer to an identification query reaches the
+/// host. Only an answer to one of these queries that names no requested board makes a
+/// port Unrecognized; sentences the board sends on its own are not answers, and answers
+/// that do not parse count as none.
 class KVDEVICE_EXPORT Watcher : public QObject
 {
     Q_OBJECT
@@ -92,7 +106,8 @@ public:
     void setDirectory(const QString &path) { folder = path; }
     /// The folder Directory watches.
     QString directory() const { return folder; }
-    /// How many times a silent port is asked again (default 3).
+    /// How many times a silent port is asked again in one probe (default 3; UINT_MAX: until
+    /// it answers).
     void setMaxRetries(unsigned int retries);
     /// How long each try waits for an answer, in milliseconds (default 400, at least 1).
     void setAnswerTimeout(int ms);
@@ -135,9 +150,26 @@ public:
     /// The port of a board this watcher attached and that has not left yet: which board
     /// `comm` is. An empty PortInfo for any other communicator.
     KvDevice::PortInfo portInfo(const KvDevice::Communicator *comm) const;
-    /// Probes the port `name` (PortInfo::name) again at once, whatever its last outcome.
-    /// False when the watcher does not know the port, probes it already, or it is attached.
+    /// Probes the port `name` (PortInfo::name) again at once, whatever its last outcome; any
+    /// port the source lists, also one the candidate test or the filter left out. False
+    /// when the source does not list it, it is probed already, or a board attached there is
+    /// still held (its communicator alive and its port open).
     bool reprobe(const QString &name);
+
+    /// Who deletes an attached board's communicator and port.
+    enum Ownership {
+        HostDeletes,    ///< the host, as after Initializer::deviceInitialized() (default)
+        WatcherDeletes, ///< the watcher, after deviceDetached() has returned (deleteLater()), and at stop()
+    };
+    Q_ENUM(Ownership)
+    /// Sets who deletes attached boards (default HostDeletes); boards attached already
+    /// follow the new choice too.
+    void setOwnership(Ownership ownership) { owner = ownership; }
+    /// Who deletes attached boards.
+    Ownership ownership() const { return owner; }
+    /// With WatcherDeletes: the host takes this attached board over, and deletes its
+    /// communicator and port itself. False for a communicator the watcher did not attach.
+    bool keep(KvDevice::Communicator *comm);
 
 public slots:
     /// Compares the ports present with what the watcher knows: probes new ones, treats
@@ -146,8 +178,9 @@ public slots:
 
 signals:
     /// A board of a requested type answered on the port of `comm`; the host owns `comm`
-    /// and its open port from now on. Emitted while `comm` still handles what it
-    /// received: inside this slot use deleteLater(), not delete.
+    /// and its open port from now on (see setOwnership()). What the board said meanwhile
+    /// that answered none of the watcher's queries is announced (readyRead()) right after
+    /// this slot returns, so connect to `comm` here.
     void deviceAttached(KvDevice::Type type, KvDevice::Communicator *comm, const KvDevice::PortReport &report);
     /// The port of the board attached as `type` with `comm` went away: the watcher has
     /// closed it and cut every receiver of `comm`'s signals. Delete `comm` and its port
@@ -169,20 +202,29 @@ private:
         QPointer<Communicator> comm;    // once attached: the host's
         QPointer<QObject> device;       // its port, the host's
         Type type = NoDevice;           // NoDevice until attached
+        bool kept = false;              // WatcherDeletes: the host took it over
         qint64 appearedAt = 0;          // on `clock`
         int attempts = 0;               // probes concluded without a board
         PortOutcome last = NoAnswer;    // the last of them
+        bool selfHeld = false;          // the last was refused because this program holds it
+        bool afterDetach = false;       // its board failed while the name stayed listed
+        bool leaving = false;           // gone while probed: its report, then portLeft()
         int pauseMs = 0;                // the last pause before asking a silent or refused port again
+        qint64 concludedAt = 0;         // when the last probe concluded, on `clock`
         qint64 dueAt = -1;              // when it is asked again by itself, on `clock`; -1: not by itself
+        std::shared_ptr<const OwedAnswers> owed; // answers still owed when it was last closed
     };
 
     void portAdded(const PortInfo &info, bool listed);
     void portRemoved(const QString &name);
     void probe(const QString &name);
+    void attach(const QString &name, const PortReport &report, Communicator *comm);
     void concluded(const QString &name, PortReport report);
     void schedule();
     void reprobeDue();
-    void detach(const QString &name);
+    void released(const QString &device);
+    void detach(const QString &name, bool failed);
+    void dispose(Port &port);
 
     Source chosenSource = Automatic;
     Source usedSource = Automatic;
@@ -198,6 +240,8 @@ private:
     std::function<bool(const PortInfo &)> portFilter;
     QList<Type> types;
     QHash<QString, Port> ports; // by PortInfo::name
+    QHash<QString, QPair<PortInfo, bool>> listed; // every port the source lists, by name
+    Ownership owner = HostDeletes;
     std::unique_ptr<Nmea::ParserInit> parser;
     QString error;
     QElapsedTimer clock;

@@ -109,8 +109,8 @@ bool BoardConfig::parse(const QString &text, BoardConfig *config, QString *error
     if (colon >= 0 && !splitOptions(text.mid(colon + 1), &options, error))
         return false;
 
-    const QStringList flags = {QStringLiteral("badsum"), QStringLiteral("noise"), QStringLiteral("close"), QStringLiteral("stale"),
-                               QStringLiteral("flood")};
+    const QStringList flags = {QStringLiteral("noise"), QStringLiteral("close"), QStringLiteral("stale"), QStringLiteral("flood"),
+                               QStringLiteral("number")};
     for (const BoardOption &option : qAsConst(options)) {
         const QString &key = option.key;
         if (key.isEmpty()) {
@@ -139,8 +139,8 @@ bool BoardConfig::parse(const QString &text, BoardConfig *config, QString *error
                 *error = QStringLiteral("%1 takes no value").arg(key);
                 return false;
             }
-            if (key == QLatin1String("badsum"))
-                config->badChecksum = true;
+            if (key == QLatin1String("number"))
+                config->numbered = true;
             else if (key == QLatin1String("noise"))
                 config->noise = true;
             else if (key == QLatin1String("stale"))
@@ -150,7 +150,18 @@ bool BoardConfig::parse(const QString &text, BoardConfig *config, QString *error
             else
                 config->closeOnQuery = true;
         } else if (key == QLatin1String("delay")) {
-            if (!toNumber(option, 0, 60000, &config->delayMs, error))
+            // One delay, or one per answer in turn: delay=50/3000/50/1500.
+            config->delays.clear();
+            for (const QString &part : option.value.split(QLatin1Char('/'))) {
+                int ms = 0;
+                if (!toNumber({key, part, option.hasValue}, 0, 60000, &ms, error))
+                    return false;
+                config->delays << ms;
+            }
+            config->delayMs = config->delays.first();
+        } else if (key == QLatin1String("badsum")) {
+            config->badChecksum = true;
+            if (option.hasValue && !toNumber(option, 1, 1000000, &config->badAnswers, error))
                 return false;
         } else if (key == QLatin1String("ignore")) {
             if (!toNumber(option, 0, 1000000, &config->ignore, error))
@@ -187,7 +198,7 @@ bool BoardConfig::parse(const QString &text, BoardConfig *config, QString *error
             QStringList valid = config->fields.keys();
             valid.sort();
             valid = QStringList{QStringLiteral("link"), QStringLiteral("plug"), QStringLiteral("unplug"), QStringLiteral("delay"), QStringLiteral("ignore"),
-                                QStringLiteral("answers"), QStringLiteral("bytewise"), QStringLiteral("chatter")}
+                                QStringLiteral("answers"), QStringLiteral("bytewise"), QStringLiteral("chatter"), QStringLiteral("badsum")}
                     + flags + valid;
             *error = QStringLiteral("unknown option \"%1\" for %2; valid: %3").arg(key, type, valid.join(QStringLiteral(", ")));
             return false;

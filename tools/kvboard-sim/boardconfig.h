@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHash>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -27,10 +28,13 @@ struct BoardConfig
     QString link;                     // symlink to the pty, or empty
     int plugMs = 0;                   // the board appears this long after the start
     int unplugMs = 0;                 // > 0: it vanishes this long after it appeared
-    int delayMs = 0;                  // before each answer
+    int delayMs = 0;                  // before each answer (the first of `delays`)
+    QList<int> delays;                // before the 1st, 2nd, ... answer, then again from the 1st
+    bool numbered = false;            // each answer carries the number of the query it answers
     int ignore = 0;                   // answerable queries left unanswered first
     int answers = -1;                 // >= 0: answer this many, then fall silent
     bool badChecksum = false;
+    int badAnswers = -1;              // with badChecksum: this many answers garbled first (-1: all)
     bool noise = false;               // garbage before each answer
     int bytePauseMs = -1;             // >= 0: one byte per write, this far apart
     bool closeOnQuery = false;        // half an answer, then close the pty

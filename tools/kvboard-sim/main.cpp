@@ -50,10 +50,13 @@ Every type:
   unplug=MS    vanish MS milliseconds after appearing: the link is removed and the pty
                closed, as when the board's cable is pulled (the host's port fails)
 Faults (not for silent):
-  delay=MS     answer MS milliseconds late
+  delay=MS     answer MS milliseconds late; delay=MS/MS/... one per answer in turn, then
+               again from the first (answers still leave in the order asked)
+  number       each answer carries the number of the query it answers, as heard (1, 2,
+               ...: v3 of the version answer, rev of the information answer)
   ignore=N     leave the first N queries unanswered
   answers=N    answer N queries (after the ignored ones), then fall silent
-  badsum       send answers with a wrong checksum
+  badsum[=N]   send answers with a wrong checksum (only the first N: a board booting)
   noise        send line noise before each answer
   bytewise[=MS]  send answers one byte per write, MS apart (default 2)
   close        send half of the first answer, then close the pty (unplugged mid-answer)

@@ -103,6 +103,11 @@ bool SimBoard::start(QString *error)
 
     notifier = new QSocketNotifier(masterFd, QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &SimBoard::onReadable);
+    clock.start();
+    dueTimer = new QTimer(this);
+    dueTimer->setSingleShot(true);
+    dueTimer->setTimerType(Qt::PreciseTimer);
+    connect(dueTimer, &QTimer::timeout, this, &SimBoard::sendDueAnswers);
     byteTimer = new QTimer(this);
     byteTimer->setTimerType(Qt::PreciseTimer);
     byteTimer->setInterval(qMax(0, config.bytePauseMs));
@@ -138,6 +143,9 @@ void SimBoard::close()
     }
     delete byteTimer;
     delete chatterTimer;
+    delete dueTimer;
+    dueTimer = nullptr;
+    due.clear();
     delete floodNotifier;
     byteTimer = chatterTimer = nullptr;
     floodNotifier = nullptr;
@@ -210,7 +218,7 @@ void SimBoard::handleLine(const QByteArray &line)
     ++answered;
     const int id = query.sentenceId == BoardProtocol::Version ? BoardProtocol::Version : BoardProtocol::InfoAnswer;
     QString error;
-    QByteArray bytes = answerBytes(id, &error);
+    QByteArray bytes = answerBytes(id, &error, queriesSeen); // numbered as heard, ignored ones too
     if (bytes.isEmpty()) {
         warn(QStringLiteral("%1: cannot build the answer: %2").arg(slavePath, error));
         return;
@@ -226,17 +234,37 @@ void SimBoard::handleLine(const QByteArray &line)
     }
     if (config.noise)
         bytes.prepend(noiseBytes);
-    if (config.delayMs > 0)
-        QTimer::singleShot(config.delayMs, Qt::PreciseTimer, this, [this, bytes] { send(bytes); });
+    const int delay = config.delays.isEmpty() ? 0 : config.delays.at((answered - 1) % config.delays.size());
+    if (delay > 0 || !due.isEmpty())
+        queueAnswer(bytes, delay);
     else
         send(bytes);
 }
 
-QByteArray SimBoard::answerBytes(int sentenceId, QString *error)
+void SimBoard::queueAnswer(const QByteArray &bytes, int delayMs)
+{
+    // A board answers in the order it was asked: never before the answer queued before.
+    const qint64 at = qMax(clock.elapsed() + delayMs, due.isEmpty() ? 0 : due.last().at);
+    due.append({at, bytes});
+    if (!dueTimer->isActive())
+        dueTimer->start(int(qMax<qint64>(0, due.first().at - clock.elapsed())));
+}
+
+void SimBoard::sendDueAnswers()
+{
+    while (!due.isEmpty() && due.first().at <= clock.elapsed())
+        send(due.takeFirst().bytes);
+    if (!due.isEmpty())
+        dueTimer->start(int(qMax<qint64>(0, due.first().at - clock.elapsed())));
+}
+
+QByteArray SimBoard::answerBytes(int sentenceId, QString *error, int number)
 {
     KvDevice::SessionInit reply;
     reply.clear();
     reply.parameters = config.fields;
+    if (config.numbered && number > 0) // which query this answers, for hosts that check
+        reply.parameters.insert(sentenceId == BoardProtocol::Version ? KvDevice::InitField::V3 : KvDevice::InitField::Rev, number);
     QString text;
     try {
         protocol.buildSentence(&reply, sentenceId, text);
@@ -245,7 +273,7 @@ QByteArray SimBoard::answerBytes(int sentenceId, QString *error)
         return QByteArray();
     }
     QByteArray bytes = text.toLatin1();
-    if (config.badChecksum) {
+    if (config.badChecksum && (config.badAnswers < 0 || number <= config.badAnswers)) {
         // Flip every bit of the checksum: "*hh" sits just before CR LF.
         const int at = bytes.size() - 4;
         const uint sum = bytes.mid(at, 2).toUInt(nullptr, 16) ^ 0xffu;

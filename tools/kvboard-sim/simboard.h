@@ -4,6 +4,8 @@
 #include "boardprotocol.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -44,7 +46,9 @@ private:
     bool start(QString *error);
     void onReadable();
     void handleLine(const QByteArray &line);
-    QByteArray answerBytes(int sentenceId, QString *error);
+    QByteArray answerBytes(int sentenceId, QString *error, int number = 0);
+    void queueAnswer(const QByteArray &bytes, int delayMs);
+    void sendDueAnswers();
     void sendNextByte();
     void writeOut(const QByteArray &bytes);
 
@@ -64,4 +68,12 @@ private:
     int queriesSeen = 0;
     int answered = 0;
     int chattered = 0;
+    struct Due
+    {
+        qint64 at; // on `clock`
+        QByteArray bytes;
+    };
+    QList<Due> due;           // delayed answers, in the order asked
+    QTimer *dueTimer = nullptr;
+    QElapsedTimer clock;
 };

@@ -1,0 +1,336 @@
+#include "device/answerledger.h"
+
+#include <kvdevice/communicator.h>
+#include <kvdevice/exception.h>
+#include <kvdevice/ipayloadparser.h>
+#include <kvdevice/sessioninit.h>
+
+#include "logging/logger.h"
+
+#include <QDeadlineTimer>
+#include <QIODevice>
+#include <QPointer>
+#include <QStringView>
+
+#include <algorithm>
+#include <climits>
+
+namespace KvDevice {
+
+namespace {
+// More owed answers than any host keeps in flight: the oldest go first.
+constexpr size_t maxOwed = 4096;
+
+// The address field: after the start flag, up to the first ',' or '*' or the line end.
+QStringView addressOf(const QString &payload)
+{
+    int end = 1;
+    while (end < payload.size() && payload.at(end) != QLatin1Char(',') && payload.at(end) != QLatin1Char('*')
+           && payload.at(end) != QLatin1Char('\r'))
+        ++end;
+    return QStringView(payload).mid(1, end - 1);
+}
+
+struct Parsed
+{
+    std::shared_ptr<SessionAbstract> session;
+    QString error;
+};
+
+// The answer as `query` reads it: its parser, else the communicator's; none: text only.
+Parsed parse(const Query &query, IPayloadParser *fallback, const QString &payload)
+{
+    Parsed parsed;
+    IPayloadParser *const parser = query.parser ? query.parser : fallback;
+    if (!parser)
+        return parsed;
+    parsed.session = query.newSession ? query.newSession() : std::make_shared<SessionInit>();
+    try {
+        parser->parse(parsed.session.get(), payload);
+    } catch (const Nmea::Exception &e) {
+        parsed.error = e.message();
+        parsed.session.reset();
+    }
+    return parsed;
+}
+} // namespace
+
+AnswerLedger::AnswerLedger(Communicator *communicator)
+    : comm(communicator)
+{
+    watch(comm->ioDevice());
+}
+
+AnswerLedger::~AnswerLedger()
+{
+    endRequests(Request::Cancelled, QStringLiteral("the communicator was deleted"), false);
+}
+
+AnswerLedger *AnswerLedger::of(Communicator *comm)
+{
+    if (!comm->ledger)
+        comm->ledger = new AnswerLedger(comm);
+    return comm->ledger;
+}
+
+AnswerLedger *AnswerLedger::existing(Communicator *comm)
+{
+    return comm->ledger;
+}
+
+qint64 AnswerLedger::now()
+{
+    return QDeadlineTimer::current(Qt::PreciseTimer).deadline();
+}
+
+int AnswerLedger::open(Kind kind, int timeoutMs, int patienceMs, Listener listener)
+{
+    const int id = nextGroup;
+    nextGroup = nextGroup == INT_MAX ? 1 : nextGroup + 1;
+    Group &group = groups[id];
+    group.kind = kind;
+    group.timeoutMs = qMax(0, timeoutMs);
+    group.patienceMs = qMax(0, patienceMs);
+    group.listener = std::move(listener);
+    group.lastSentAt = now();
+    return id;
+}
+
+int AnswerLedger::openFor(Request *request, int timeoutMs)
+{
+    const int id = open(ForRequest, timeoutMs);
+    groups[id].request = request;
+    return id;
+}
+
+void AnswerLedger::sent(int group, const QString &address, const std::shared_ptr<const Query> &query)
+{
+    const auto it = groups.find(group);
+    if (it == groups.end())
+        return;
+    it->lastSentAt = now();
+    if (queue.size() >= maxOwed)
+        queue.erase(queue.begin());
+    queue.push_back({group, address, it->lastSentAt, query});
+}
+
+qint64 AnswerLedger::bound(const Group &group) const
+{
+    // Until the board has answered once, its delay may be anything up to the patience.
+    return qMax<qint64>(2 * qint64(group.timeoutMs), longest < 0 ? qint64(group.patienceMs) : 2 * longest);
+}
+
+void AnswerLedger::expire(qint64 at)
+{
+    QList<int> gone;
+    for (auto it = groups.cbegin(); it != groups.cend(); ++it) {
+        if (at > it->lastSentAt + bound(*it))
+            gone << it.key();
+    }
+    if (gone.isEmpty())
+        return;
+    queue.erase(std::remove_if(queue.begin(), queue.end(), [&gone](const Owed &owed) { return gone.contains(owed.group); }), queue.end());
+    for (const int id : qAsConst(gone)) {
+        if (groups.value(id).released)
+            groups.remove(id);
+    }
+}
+
+bool AnswerLedger::offer(const QString &payload)
+{
+    if (queue.empty())
+        return false;
+    const qint64 at = now();
+    expire(at);
+    const QStringView address = addressOf(payload);
+
+    // The queries this could answer, oldest first; a query's own test may turn it down.
+    std::vector<size_t> candidates;
+    QHash<const Query *, Parsed> parsed;
+    for (size_t i = 0; i < queue.size(); ++i) {
+        const Owed &owed = queue[i];
+        if (address != QStringView(owed.address))
+            continue;
+        if (owed.query && owed.query->accepts) {
+            auto found = parsed.find(owed.query.get());
+            if (found == parsed.end())
+                found = parsed.insert(owed.query.get(), parse(*owed.query, comm->parser, payload));
+            if (found->session && !owed.query->accepts(*found->session))
+                continue;
+        }
+        candidates.push_back(i);
+    }
+    if (candidates.empty())
+        return false;
+
+    // Too early for the oldest query by the previous answer's delay, while that answer came
+    // after it was sent: that one was its answer, and an earlier query went unanswered.
+    size_t first = 0;
+    const auto previous = last.constFind(address.toString());
+    while (previous != last.cend() && candidates.size() - first >= 2) {
+        const Owed &oldest = queue[candidates[first]];
+        if (previous->at < oldest.sentAt || 2 * (at - oldest.sentAt) >= previous->delay)
+            break;
+        ++first;
+    }
+
+    const Owed taken = queue[candidates[first]];
+    const qint64 delay = at - taken.sentAt;
+    longest = qMax(longest, delay);
+    last.insert(taken.address, {at, delay});
+    for (size_t i = first + 1; i-- > 0;)
+        queue.erase(queue.begin() + qptrdiff(candidates[i]));
+
+    const auto group = groups.find(taken.group);
+    if (group == groups.end())
+        return false;
+    if (group->released) {
+        KVLOG(Debug).write() << "Late answer dropped: " << payload.trimmed();
+        if (std::none_of(queue.cbegin(), queue.cend(), [&taken](const Owed &owed) { return owed.group == taken.group; }))
+            groups.erase(group);
+        return true;
+    }
+    if (group->kind == PassThrough)
+        return false;
+    if (group->kind == ForListener) {
+        const Listener listener = group->listener; // it may release its group
+        listener(payload);
+        return true;
+    }
+    Request *const request = group->request;
+    if (!request || !taken.query)
+        return false;
+    const Parsed answer = parsed.contains(taken.query.get()) ? parsed.value(taken.query.get()) : parse(*taken.query, comm->parser, payload);
+    request->outcome.answerText = payload;
+    request->outcome.answer = answer.session;
+    request->end(answer.error.isEmpty() ? Request::Answered : Request::ParseFailed, answer.error);
+    // Not from inside the device's read notification: a host may delete the port there.
+    request->announceLater();
+    return true;
+}
+
+int AnswerLedger::owed(int group)
+{
+    expire(now());
+    return int(std::count_if(queue.cbegin(), queue.cend(), [group](const Owed &owed) { return owed.group == group; }));
+}
+
+qint64 AnswerLedger::forgottenAt(int group) const
+{
+    const auto it = groups.constFind(group);
+    if (it == groups.cend() || std::none_of(queue.cbegin(), queue.cend(), [group](const Owed &owed) { return owed.group == group; }))
+        return -1;
+    return it->lastSentAt + bound(*it);
+}
+
+void AnswerLedger::release(int group)
+{
+    const auto it = groups.find(group);
+    if (it == groups.end())
+        return;
+    it->released = true;
+    it->request = nullptr;
+    it->listener = {};
+    if (std::none_of(queue.cbegin(), queue.cend(), [group](const Owed &owed) { return owed.group == group; }))
+        groups.erase(it);
+}
+
+void AnswerLedger::remove(int group)
+{
+    queue.erase(std::remove_if(queue.begin(), queue.end(), [group](const Owed &owed) { return owed.group == group; }), queue.end());
+    groups.remove(group);
+}
+
+void AnswerLedger::forgetOthers(int group, const QString &address)
+{
+    queue.erase(std::remove_if(queue.begin(), queue.end(),
+                               [&](const Owed &owed) { return owed.group == group && owed.address != address && !last.contains(owed.address); }),
+                queue.end());
+}
+
+OwedAnswers AnswerLedger::carry(int group)
+{
+    expire(now());
+    OwedAnswers carried;
+    const auto it = groups.constFind(group);
+    if (it == groups.cend())
+        return carried;
+    for (const Owed &owed : queue) {
+        if (owed.group == group)
+            carried.owed.append({owed.address, owed.sentAt});
+    }
+    carried.lastSentAt = it->lastSentAt;
+    carried.timeoutMs = it->timeoutMs;
+    carried.patienceMs = it->patienceMs;
+    carried.longestDelay = longest;
+    return carried;
+}
+
+int AnswerLedger::adopt(int group, const OwedAnswers &carried)
+{
+    const auto it = groups.find(group);
+    if (it == groups.end() || carried.isEmpty())
+        return 0;
+    longest = qMax(longest, carried.longestDelay);
+    // Owed to the same listener, forgotten on the bound of the opening that sent them.
+    const int id = open(it->kind, carried.timeoutMs, carried.patienceMs, it->listener);
+    groups[id].lastSentAt = carried.lastSentAt;
+    std::vector<Owed> earlier;
+    for (const OwedAnswers::Query &query : carried.owed)
+        earlier.push_back({id, query.address, query.sentAt, {}});
+    queue.insert(queue.begin(), earlier.begin(), earlier.end());
+    return id;
+}
+
+void AnswerLedger::endRequests(Request::Status status, const QString &why, bool at)
+{
+    // Every request is ended before any slot runs: slots may send, cancel or delete.
+    std::vector<QPointer<Request>> ended;
+    const auto all = groups;
+    for (auto it = all.cbegin(); it != all.cend(); ++it) {
+        if (Request *const request = it->request) {
+            request->ledger = nullptr;
+            request->end(status, why);
+            ended.emplace_back(request);
+            groups.remove(it.key());
+        }
+    }
+    // What was owed on this line will not come now.
+    queue.clear();
+    for (auto it = groups.begin(); it != groups.end();) {
+        if (it->released)
+            it = groups.erase(it);
+        else
+            ++it;
+    }
+    for (const QPointer<Request> &request : ended) {
+        if (!request)
+            continue;
+        if (at)
+            request->announce();
+        else
+            request->announceLater();
+    }
+}
+
+void AnswerLedger::deviceChanged(QIODevice *device)
+{
+    endRequests(Request::PortFailed, QStringLiteral("the port was detached from the communicator"), false);
+    watch(device);
+}
+
+void AnswerLedger::watch(QIODevice *device)
+{
+    disconnect(closing);
+    if (device)
+        closing = connect(device, &QIODevice::aboutToClose, this,
+                          [this] { endRequests(Request::PortFailed, QStringLiteral("the port was closed"), false); });
+}
+
+void failRequests(Communicator *comm, const QString &why)
+{
+    if (AnswerLedger *const ledger = comm ? AnswerLedger::existing(comm) : nullptr)
+        ledger->endRequests(Request::PortFailed, why, true);
+}
+
+} // namespace KvDevice
