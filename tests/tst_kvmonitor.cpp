@@ -135,7 +135,7 @@ void tst_Kvmonitor::table_data()
                                                << "s=no answer in 1 pass of 100 ms; is the board's firmware running?" << "1 attached, 1 without a board";
     QTest::newRow("a silent port asked again later, at its time") << "plug s silent|start|await 1" << "s no answer " << "s=| at " << "1 without a board";
     QTest::newRow("a port that answers as nothing asked again only when plugged again")
-        << "plug s silent:chatter=20|start|await 1" << "s unrecognized " << "s=when plugged in again" << "1 without a board";
+        << "plug s board6100028:hwversion=HW2-9999999|start|await 1" << "s unrecognized " << "s=when plugged in again" << "1 without a board";
     QTest::newRow("an unplugged board's row stays, greyed") << "start|plug a info:name=KV1|await 1|unplug a|await gone" << "a detached InfoDevice grey"
                                                             << "a=subcommand=INF name=KV1" << "1 gone";
     QTest::newRow("a silent port that goes stays, greyed") << "start|plug s silent|await 1|unplug s|await gone" << "s gone  grey"
