@@ -286,13 +286,14 @@ void AnswerLedger::endRequests(Request::Status status, const QString &why, bool 
 {
     // Every request is ended before any slot runs: slots may send, cancel or delete.
     std::vector<QPointer<Request>> ended;
-    const auto all = groups;
-    for (auto it = all.cbegin(); it != all.cend(); ++it) {
-        if (Request *const request = it->request) {
+    QList<int> ids = groups.keys();
+    std::sort(ids.begin(), ids.end()); // in the order they were sent, not the hash's
+    for (const int id : qAsConst(ids)) {
+        if (Request *const request = groups.value(id).request) {
             request->ledger = nullptr;
             request->end(status, why);
             ended.emplace_back(request);
-            groups.remove(it.key());
+            groups.remove(id);
         }
     }
     // What was owed on this line will not come now.
