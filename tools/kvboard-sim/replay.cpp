@@ -6,9 +6,8 @@
 #include <kvdevice/parserabstract.h>
 #include <kvdevice/recordingtap.h>
 
+#include <QRegularExpression>
 #include <QTimer>
-
-#include <algorithm>
 
 namespace {
 
@@ -43,11 +42,12 @@ QByteArray initAnswer(const QByteArray &address)
 
 bool ReplayConfig::parse(const QString &text, ReplayConfig *config, QString *error)
 {
-    // FILE may hold ':' itself: the options start at the first ':' that an option follows.
-    static const QStringList keys = {QStringLiteral("link="), QStringLiteral("port="), QStringLiteral("anysum"), QStringLiteral("unknown=")};
+    // FILE may hold ':' itself: the options start at the first ':' that something shaped
+    // like an option follows ("key=", "flag," or a flag at the end).
+    static const QRegularExpression option(QStringLiteral("^[a-z]+(=|,|$)"));
     int colon = -1;
     for (int at = text.indexOf(QLatin1Char(':')); at >= 0 && colon < 0; at = text.indexOf(QLatin1Char(':'), at + 1)) {
-        if (std::any_of(keys.begin(), keys.end(), [&](const QString &key) { return text.mid(at + 1).startsWith(key); }))
+        if (option.match(text.mid(at + 1)).hasMatch())
             colon = at;
     }
     *config = ReplayConfig();
@@ -159,8 +159,8 @@ QList<ReplayScript> ReplayScript::fromRecording(const QList<QJsonObject> &record
         if (pluggedAt < 0)
             pluggedAt = t;
         if (unpluggedAt >= 0) { // plugged in again: a new script
-            if (event == QLatin1String("close"))
-                continue;
+            if (event == QLatin1String("close") || event == QLatin1String("lost") || event == QLatin1String("detached"))
+                continue; // the same going, told again
             scripts.last().replugAfterUs = t - unpluggedAt;
             scripts.append(ReplayScript());
             queries.clear();
