@@ -3,6 +3,7 @@
 // each kind recorded and replayed, every byte value both ways, and what a reader refuses.
 
 #include "boardsupport.h"
+#include "replay.h"
 
 #include <kvdevice/communicator.h>
 #include <kvdevice/recordingtap.h>
@@ -13,6 +14,7 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QSerialPort>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -89,7 +91,7 @@ QStringList normalized(const QString &output)
 
 // kvboard-sim replaying each of `ports` of `file` on a link of its name in `dir`, once it
 // has printed their lines; null when it did not.
-std::unique_ptr<Tool> replay(const QString &file, const QStringList &ports, const QString &dir)
+std::unique_ptr<Tool> startReplay(const QString &file, const QStringList &ports, const QString &dir)
 {
     QStringList args;
     for (const QString &port : ports)
@@ -98,6 +100,46 @@ std::unique_ptr<Tool> replay(const QString &file, const QStringList &ports, cons
     const bool playing = QTest::qWaitFor([&] { return sim->out.count(QLatin1Char('\n')) == ports.size(); }, 10000);
     return playing ? std::move(sim) : nullptr;
 }
+
+// Records of port "p" from "MS WHAT" steps separated by '|': "> BODY" and "< BODY" the
+// sentences sent and received, else an event's name.
+QList<QJsonObject> recordsFrom(const QString &steps)
+{
+    QList<QJsonObject> records;
+    for (const QString &step : steps.split(QLatin1Char('|'))) {
+        const qint64 us = step.section(QLatin1Char(' '), 0, 0).toLongLong() * 1000;
+        const QString what = step.section(QLatin1Char(' '), 1, 1), body = step.section(QLatin1Char(' '), 2);
+        if (what == QLatin1String(">") || what == QLatin1String("<"))
+            records << RecordingTap::bytesRecord(us, QStringLiteral("p"), what == QLatin1String(">") ? RecordingTap::ToBoard : RecordingTap::FromBoard,
+                                                 sentenceBytes(body));
+        else
+            records << QJsonObject{{QStringLiteral("t"), us}, {QStringLiteral("port"), QStringLiteral("p")}, {QStringLiteral("event"), what}};
+    }
+    return records;
+}
+
+// A host on a replayed board's pty: what it sends, the bodies of what it receives.
+struct PtyHost
+{
+    QSerialPort port;
+    QByteArray received;
+
+    explicit PtyHost(const QString &path)
+        : port(path)
+    {
+        port.open(QIODevice::ReadWrite);
+        QObject::connect(&port, &QSerialPort::readyRead, [this] { received += port.readAll(); });
+    }
+    void send(const QString &body) { port.write(body.startsWith(QLatin1Char('$')) ? body.toLatin1() + "\r\n" : sentenceBytes(body)); }
+    QString bodies() const
+    {
+        QStringList lines;
+        for (const QByteArray &line : received.split('\n'))
+            lines << QString::fromLatin1(line.mid(1, line.indexOf('*') - 1));
+        lines.removeAll(QString());
+        return lines.join(QLatin1Char('|'));
+    }
+};
 
 } // namespace
 
@@ -116,6 +158,11 @@ private slots:
     void redacted();
     void refused_data();
     void refused();
+    void replay_data();
+    void replay();
+    void replug();
+    void options_data();
+    void options();
 };
 
 void tst_Recording::modes_data()
@@ -188,7 +235,7 @@ void tst_Recording::corpus()
     arguments.erase(arguments.begin() + arguments.indexOf(QStringLiteral("--record")), arguments.begin() + arguments.indexOf(QStringLiteral("--record")) + 2);
 
     QTemporaryDir dir;
-    const auto sim = replay(recording, ports, dir.path());
+    const auto sim = startReplay(recording, ports, dir.path());
     QVERIFY(sim);
     Tool probe(QStringLiteral(KVPROBE_PATH), arguments, dir.path());
     QVERIFY(probe.finish());
@@ -220,7 +267,7 @@ void tst_Recording::roundTrip()
         live = probe.out;
     }
     QVERIFY(live.contains(QLatin1String("\"event\":\"details\"")));
-    const auto sim = replay(dir.filePath(QStringLiteral("r.jsonl")), {QStringLiteral("b")}, dir.path());
+    const auto sim = startReplay(dir.filePath(QStringLiteral("r.jsonl")), {QStringLiteral("b")}, dir.path());
     QVERIFY(sim);
     Tool probe(QStringLiteral(KVPROBE_PATH), arguments, dir.path());
     QVERIFY(probe.finish());
@@ -273,7 +320,7 @@ void tst_Recording::everyByte()
     QCOMPARE(recorded[RecordingTap::ToBoard], query);
     QCOMPARE(recorded[RecordingTap::FromBoard], answer);
 
-    const auto sim = replay(file.fileName(), {QStringLiteral("every")}, dir.path());
+    const auto sim = startReplay(file.fileName(), {QStringLiteral("every")}, dir.path());
     QVERIFY(sim);
     QSerialPort port(dir.filePath(QStringLiteral("every")));
     QVERIFY(port.open(QIODevice::ReadWrite));
@@ -332,5 +379,99 @@ void tst_Recording::refused()
     QVERIFY2(why.contains(error), qPrintable(why));
 }
 
+void tst_Recording::replay_data()
+{
+    QTest::addColumn<QString>("recorded"); // recordsFrom()'s steps
+    QTest::addColumn<QString>("options");  // --replay's, after FILE:
+    QTest::addColumn<double>("speed");     // 0: as fast
+    QTest::addColumn<QString>("sent");     // bodies the host sends, or "$..." as it is
+    QTest::addColumn<QString>("expected"); // the bodies it receives, in order
+
+    const QString twice = QStringLiteral("0 > PKVVER|1 < PKVVER,1|2 > PKVVER|3 < PKVVER,2");
+    QTest::newRow("a query asked again gets the next answer, then the last again") << twice << "" << 1.0 << "PKVVER|PKVVER|PKVVER" << "PKVVER,1|PKVVER,2|PKVVER,2";
+    QTest::newRow("a query never recorded: silence") << twice << "" << 1.0 << "KVX|PKVVER" << "PKVVER,1";
+    QTest::newRow("or the error sentence asked for") << twice << "unknown=KVERR" << 1.0 << "KVX" << "KVERR";
+    QTest::newRow("another checksum is another query") << twice << "" << 1.0 << "$PKVVER*00|KVX" << "";
+    QTest::newRow("unless checksums are ignored") << twice << "anysum" << 1.0 << "$PKVVER*00" << "PKVVER,1";
+    QTest::newRow("the board's own sentences, timed from the query before them")
+        << "0 < KVDATA,0|10 > PKVVER|11 < PKVVER,1|30 < KVDATA,1" << "" << 1.0 << "PKVVER" << "KVDATA,0|PKVVER,1|KVDATA,1";
+    QTest::newRow("a slow answer answers the query it came after first") << "0 > PKVVER|400 > PKVVER|600 < PKVVER,1" << "" << 10.0 << "PKVVER" << "PKVVER,1";
+    QTest::newRow("a minute's delay, as fast") << "0 > PKVVER|60000 < PKVVER,1" << "" << 0.0 << "PKVVER" << "PKVVER,1";
+    QTest::newRow("a minute's delay, a thousand times as fast") << "0 > PKVVER|60000 < PKVVER,1" << "" << 1000.0 << "PKVVER" << "PKVVER,1";
+}
+
+void tst_Recording::replay()
+{
+    QFETCH(QString, recorded);
+    QFETCH(QString, options);
+    QFETCH(double, speed);
+    QFETCH(QString, sent);
+    QFETCH(QString, expected);
+
+    ReplayConfig config;
+    QString error;
+    QVERIFY2(ReplayConfig::parse(QStringLiteral("r.jsonl:") + (options.isEmpty() ? QStringLiteral("port=p") : options), &config, &error), qPrintable(error));
+    ReplayBoard board(config, ReplayScript::fromRecording(recordsFrom(recorded), QStringLiteral("p"), config.anySum), speed);
+    QSignalSpy plugged(&board, &ReplayBoard::plugged);
+    QVERIFY(board.plug(&error));
+    PtyHost host(plugged.first().first().toString());
+    QVERIFY(host.port.isOpen());
+    for (const QString &body : sent.split(QLatin1Char('|')))
+        host.send(body);
+    if (!expected.isEmpty())
+        QTRY_COMPARE_WITH_TIMEOUT(host.bodies(), expected, 10000);
+    QTest::qWait(100); // and nothing more
+    QCOMPARE(host.bodies(), expected);
+}
+
+void tst_Recording::replug()
+{
+    // Unplugged (the port failed, then closed, then the board detached), plugged back: a
+    // second conversation on a new pty, its queries counted anew.
+    const QString recorded = QStringLiteral("0 open|1 > PKVVER|2 < PKVVER,1|20 lost|20 close|21 detached|40 open|41 > PKVVER|42 < PKVVER,2");
+    ReplayBoard board({}, ReplayScript::fromRecording(recordsFrom(recorded), QStringLiteral("p"), false), 1.0);
+    QSignalSpy plugged(&board, &ReplayBoard::plugged), unplugged(&board, &ReplayBoard::unplugged);
+    QString error;
+    QVERIFY(board.plug(&error));
+    {
+        PtyHost host(plugged.first().first().toString());
+        host.send(QStringLiteral("PKVVER"));
+        QTRY_COMPARE_WITH_TIMEOUT(host.bodies(), QStringLiteral("PKVVER,1"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(unplugged.count(), 1, 10000);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(plugged.count(), 2, 10000);
+    PtyHost host(plugged.last().first().toString());
+    host.send(QStringLiteral("PKVVER"));
+    QTRY_COMPARE_WITH_TIMEOUT(host.bodies(), QStringLiteral("PKVVER,2"), 10000);
+    QTest::qWait(50);
+    QCOMPARE(unplugged.count(), 1);
+}
+
+void tst_Recording::options_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("parsed"); // file|link|port|anysum|unknown, or the error
+
+    QTest::newRow("a file alone") << "site.jsonl" << "site.jsonl||||";
+    QTest::newRow("every option") << "a:b.jsonl:link=/tmp/x:y,port=/dev/ttyACM0,anysum,unknown=$KVERR\\,1"
+                                  << "a:b.jsonl|/tmp/x:y|/dev/ttyACM0|1|$KVERR,1*45\r\n";
+    QTest::newRow("an unknown option") << "site.jsonl:speed=2" << "unknown replay option \"speed\"";
+    QTest::newRow("no file") << ":link=/tmp/x" << "needs a recording";
+}
+
+void tst_Recording::options()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, parsed);
+
+    ReplayConfig config;
+    QString error;
+    if (ReplayConfig::parse(text, &config, &error))
+        QCOMPARE(QStringList({config.file, config.link, config.port, config.anySum ? QStringLiteral("1") : QString(), QString::fromLatin1(config.unknown)}).join(QLatin1Char('|')), parsed);
+    else
+        QVERIFY2(error.contains(parsed), qPrintable(error));
+}
+
 QTEST_GUILESS_MAIN(tst_Recording)
 #include "tst_recording.moc"
+
