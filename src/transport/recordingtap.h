@@ -4,6 +4,7 @@
 #include <kvdevice/portinfo.h>
 #include <kvdevice/type.h>
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>

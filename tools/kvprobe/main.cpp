@@ -289,7 +289,7 @@ int main(int argc, char *argv[])
         if (!parser.isSet(redactOption))
             header.insert(QStringLiteral("arguments"), QJsonArray::fromStringList(QCoreApplication::arguments().mid(1)));
         if (!recording.open(QIODevice::WriteOnly | QIODevice::Truncate) || !tap.start(&recording, header)) {
-            Tool::printError(QStringLiteral("kvprobe: cannot record to %1: %2").arg(recording.fileName(), recording.errorString()));
+            Tool::printError(QStringLiteral("kvprobe: cannot record to %1: %2").arg(recording.fileName(), recording.isOpen() ? tap.errorString() : recording.errorString()));
             return 1;
         }
         options.tap = &tap;
