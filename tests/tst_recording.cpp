@@ -163,6 +163,8 @@ private slots:
     void replug();
     void options_data();
     void options();
+    void usage_data();
+    void usage();
 };
 
 void tst_Recording::modes_data()
@@ -470,6 +472,32 @@ void tst_Recording::options()
         QCOMPARE(QStringList({config.file, config.link, config.port, config.anySum ? QStringLiteral("1") : QString(), QString::fromLatin1(config.unknown)}).join(QLatin1Char('|')), parsed);
     else
         QVERIFY2(error.contains(parsed), qPrintable(error));
+}
+
+void tst_Recording::usage_data()
+{
+    QTest::addColumn<QString>("arguments"); // %three: a recording of three ports
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("one link for three ports") << "--replay %three:link=x" << "link= names one board, and the recording has 3 ports (b28, b27, info)";
+    QTest::newRow("a port it does not have") << "--replay %three:port=b29" << "no conversation on port b29; the recording has b28, b27, info";
+    QTest::newRow("no such recording") << "--replay missing.jsonl" << "--replay missing.jsonl: No such file or directory";
+    QTest::newRow("no speed") << "--speed 0 --replay %three" << "--speed takes a number above 0";
+    QTest::newRow("as fast, but nothing to replay") << "--as-fast --board info" << "--as-fast goes with --replay";
+}
+
+void tst_Recording::usage()
+{
+    QFETCH(QString, arguments);
+    QFETCH(QString, error);
+
+    QTemporaryDir dir;
+    Tool sim(QStringLiteral(KVBOARD_SIM_PATH),
+             arguments.replace(QStringLiteral("%three"), QStringLiteral(KVDEVICE_SESSIONS_DIR "/three-boards.jsonl")).split(QLatin1Char(' ')), dir.path());
+    QVERIFY(sim.finish());
+    QCOMPARE(sim.process.exitCode(), 2);
+    const QString said = QString::fromUtf8(sim.process.readAllStandardError());
+    QVERIFY2(said.contains(error), qPrintable(said));
 }
 
 QTEST_GUILESS_MAIN(tst_Recording)
