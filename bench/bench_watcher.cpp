@@ -7,6 +7,9 @@
 //   reprobe  silent ports asked again (1 and 16): wake-ups and CPU per minute; the attach
 //        delay after a busy port is let go
 //   storm  32 emulated USB boards plugged one after another
+//   soak  600 replugs of slow, chatty, jumpy and returning boards under four names, a host
+//        asking each again and again: every answer its own query's, memory and
+//        descriptors flat
 // Latencies run from the device's appearance (its link made, its uevent sent) or removal to
 // the watcher's signal; the boards answer at once, so the answer's own time is a pty round
 // trip within the figure.
@@ -19,6 +22,8 @@
 #endif
 
 #include <kvdevice/communicator.h>
+#include <kvdevice/request.h>
+#include <kvdevice/sessioninit.h>
 #include <kvdevice/initializer.h>
 #include <kvdevice/watcher.h>
 
@@ -27,6 +32,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QHash>
 #include <QLoggingCategory>
 #include <QSerialPort>
 #include <QTemporaryDir>
@@ -349,6 +356,114 @@ bool usbStorm(int storm)
 }
 #endif
 
+// Boards that come and go under the same names for hours, compressed: numbered boards that
+// are slow, chatty, jumpy or plain, and some that hang up while their link stays and a new
+// board takes the link at once. A host asks each board again and again and checks that
+// every answer is to a query it sent; memory and descriptors must stay flat.
+bool soak(int replugs)
+{
+    const char *kinds[] = {"board6100028:number", "board6100028:number,delay=120", "board6100028:number,chatter=15",
+                           "board6100028:number,delay=5/180/5/90"};
+    constexpr int names = 4;
+    QTemporaryDir folder;
+    Watcher watcher;
+    watcher.setSource(Watcher::Directory);
+    watcher.setDirectory(folder.path());
+    watcher.setAnswerTimeout(50);
+    watcher.setReprobePolicy({true, 100, 100, 60000});
+    watcher.setOwnership(Watcher::WatcherDeletes);
+    struct Slot
+    {
+        std::unique_ptr<SimBoard> board;
+        int heard = 0; // version queries the board heard
+        double until = 0;
+    };
+    std::vector<Slot> boards(names);
+    QHash<QString, int> slotOf;
+    int plugged = 0, attached = 0, answered = 0, wrong = 0, leaked = 0, requests = 0;
+    auto plug = [&](int i, bool atOnce) {
+        const QString link = folder.filePath(QStringLiteral("b%1").arg(i));
+        slotOf.insert(link, i);
+        const QString kind = QString::fromLatin1(kinds[plugged % 4]);
+        auto next = board(kind + QStringLiteral(",link=") + (atOnce ? link + QStringLiteral(".new") : link));
+        Slot &slot = boards[size_t(i)];
+        QString error;
+        if (!next->open(&error))
+            qFatal("%s", qPrintable(error));
+        if (atOnce) // the link leads to the new board at once; the old one hangs up
+            ::rename(QFile::encodeName(link + QStringLiteral(".new")).constData(), QFile::encodeName(link).constData());
+        slot.board = std::move(next);
+        slot.heard = 0;
+        QObject::connect(slot.board.get(), &SimBoard::heard, slot.board.get(), [&slot](const QByteArray &line) { slot.heard += line.startsWith("$PKVVER"); });
+        slot.until = Bench::now() + 0.4 + 0.1 * (plugged % 4);
+        ++plugged;
+    };
+    std::function<void(Communicator *, int)> ask = [&](Communicator *comm, int i) {
+        KvDevice::Query query = KvDevice::InitQuery::version();
+        query.timeoutMs = 100;
+        query.retries = 1;
+        const int before = boards[size_t(i)].heard;
+        SimBoard *sim = boards[size_t(i)].board.get();
+        ++requests;
+        QObject::connect(KvDevice::Request::send(comm, query), &KvDevice::Request::finished, comm, [&, comm, i, before, sim](const KvDevice::Request::Result &result) {
+            const auto *answer = result.answerAs<KvDevice::SessionInit>();
+            if (result.status == KvDevice::Request::Answered && answer && boards[size_t(i)].board.get() == sim) {
+                ++answered;
+                const int number = answer->parameters.value(KvDevice::InitField::V3).toInt();
+                wrong += number <= before || number > before + result.attempts;
+            }
+            if (result.status != KvDevice::Request::PortFailed && result.status != KvDevice::Request::Cancelled)
+                QTimer::singleShot(20, comm, [&ask, comm, i] { ask(comm, i); });
+        });
+    };
+    QObject::connect(&watcher, &Watcher::deviceAttached, &watcher, [&](KvDevice::Type, Communicator *comm, const KvDevice::PortReport &report) {
+        ++attached;
+        QObject::connect(comm, Communicator::received, comm, [comm, &leaked](uint id) {
+            QString payload;
+            leaked += comm->readPayload(payload, id) && payload.startsWith(QLatin1String("$PKVVER"));
+        });
+        ask(comm, slotOf.value(report.port.name));
+    });
+    if (!watcher.start({KvDevice::Board6100028}))
+        return fail("the watcher did not start");
+    for (int i = 0; i < names; ++i)
+        plug(i, false);
+    long rssAt100 = 0;
+    int fdsAt100 = 0;
+    while (plugged < replugs) {
+        waitUntil([] { return false; }, 20);
+        for (int i = 0; i < names && plugged < replugs; ++i) {
+            Slot &slot = boards[size_t(i)];
+            if (Bench::now() < slot.until)
+                continue;
+            // Every fifth replug hangs up under a link that stays; the others are unplugged.
+            if (plugged % 5 != 0)
+                slot.board.reset();
+            plug(i, plugged % 5 == 0);
+            if (plugged == 100) {
+                rssAt100 = Bench::rssKiB();
+                fdsAt100 = descriptors();
+            }
+        }
+    }
+    waitUntil([] { return false; }, 700); // the last boards are attached
+    const long rss = Bench::rssKiB();
+    const int fds = descriptors();
+    for (Slot &slot : boards)
+        slot.board.reset();
+    waitUntil([] { return false; }, 700); // the last boards leave
+    Bench::result("soak.replugs", plugged, "count", ">499");
+    Bench::result("soak.boards_never_attached", plugged - attached, "count", "<1");
+    Bench::result("soak.requests_answered", answered, "count");
+    Bench::result("soak.answers_to_another_query", wrong, "count", "<1");
+    Bench::result("soak.identification_answers_to_the_host", leaked, "count", "<1");
+    Bench::result("soak.rss_growth_after_100_replugs", double(rss - rssAt100), "KiB", "<1024");
+    Bench::result("soak.descriptor_growth_after_100_replugs", fds - fdsAt100, "count", "<1");
+    std::fprintf(stderr, "soak: %d requests, %d answered\n", requests, answered);
+    watcher.stop();
+    return wrong == 0 && leaked == 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -356,7 +471,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addHelpOption();
-    const QCommandLineOption onlyOption(QStringLiteral("only"), QStringLiteral("sim, reprobe, usb or storm (default: sim)"), QStringLiteral("WHAT"), QStringLiteral("sim"));
+    const QCommandLineOption onlyOption(QStringLiteral("only"), QStringLiteral("sim, reprobe, soak, usb or storm (default: sim)"), QStringLiteral("WHAT"), QStringLiteral("sim"));
     const QCommandLineOption cyclesOption(QStringLiteral("cycles"), QStringLiteral("Plug/unplug cycles (default: sim 1000, usb 30)."), QStringLiteral("N"));
     const QCommandLineOption idleOption(QStringLiteral("idle"), QStringLiteral("Seconds of each idle measurement (default 10)."), QStringLiteral("S"), QStringLiteral("10"));
     parser.addOptions({onlyOption, cyclesOption, idleOption});
@@ -369,6 +484,8 @@ int main(int argc, char *argv[])
         return simulator(parser.isSet(cyclesOption) ? parser.value(cyclesOption).toInt() : 1000, idleSeconds) ? 0 : 1;
     if (only == QLatin1String("reprobe"))
         return reprobe(1) && reprobe(16) ? 0 : 1;
+    if (only == QLatin1String("soak"))
+        return soak(parser.isSet(cyclesOption) ? parser.value(cyclesOption).toInt() : 600) ? 0 : 1;
     if (only == QLatin1String("usb") || only == QLatin1String("storm")) {
 #ifdef KVDEVICE_HAVE_UMOCKDEV
         if (const QString missing = TestSupport::UsbTestbed::unavailable(); !missing.isEmpty()) {
@@ -381,6 +498,6 @@ int main(int argc, char *argv[])
         return 1;
 #endif
     }
-    std::fprintf(stderr, "bench_watcher: --only takes sim, reprobe, usb or storm\n");
+    std::fprintf(stderr, "bench_watcher: --only takes sim, reprobe, soak, usb or storm\n");
     return 2;
 }

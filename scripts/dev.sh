@@ -45,7 +45,9 @@ need() {
 deps() {
     # libudev for the watcher's udev source; umockdev emulates USB serial ports for the
     # tests of the default (enumerating) run and of the watcher.
-    local pkgs=(cmake make g++ pkg-config libudev-dev umockdev libumockdev-dev)
+    # valgrind runs the lifetime suite, which must see what Qt itself writes; ser2net
+    # serves boards for the tests of remote ports.
+    local pkgs=(cmake make g++ pkg-config libudev-dev umockdev libumockdev-dev valgrind ser2net)
     if [ "$qt_major" = 6 ]; then
         pkgs+=(qt6-base-dev qt6-serialport-dev)
     else
@@ -220,7 +222,7 @@ bench() {
         -DKVDEVICE_BUILD_BENCHMARKS=ON -DKVDEVICE_BUILD_TOOLS=ON -DBUILD_TESTING=OFF \
         -DKVDEVICE_SANITIZE= -DKVDEVICE_FUZZ=OFF >/dev/null
     cmake --build "$dir" -j "$jobs" --target bench_engine bench_communicator bench_memory bench_throughput bench_discovery bench_watcher \
-        bench_request
+        bench_request bench_remote
 
     local b=$dir/bench results=$dir/bench/results.txt status=0
     : >"$results"
@@ -246,8 +248,10 @@ bench() {
     run_bench "receive throughput over a pty" "$b/bench_throughput"
     run_bench "memory over ten million payloads" "$b/bench_memory"
     run_bench "requests against bare writes over a pty; 1000 requests in flight" "$b/bench_request"
+    run_bench "requests and opening over ser2net (raw TCP, RFC 2217) beside a local pty" "$b/bench_remote"
     run_bench "watcher on the simulator's links: 1000 plug/unplug cycles, idle cost" "$b/bench_watcher" --only sim
     run_bench "watcher: silent ports asked again for two minutes (1, then 16); a busy port let go" "$b/bench_watcher" --only reprobe
+    run_bench "watcher soak: 600 replugs of slow, chatty, jumpy and returning boards, a host asking each" "$b/bench_watcher" --only soak
     run_bench "watcher on emulated USB ports through udev's events" env LD_PRELOAD=libumockdev-preload.so.0 "$b/bench_watcher" --only usb
     run_bench "watcher: a storm of 32 emulated USB boards" env LD_PRELOAD=libumockdev-preload.so.0 "$b/bench_watcher" --only storm
 

@@ -5,7 +5,8 @@
 
 /// \namespace KvDevice
 /// Finding boards (Initializer, Watcher), what the system and the runs tell about ports
-/// (PortInfo, PortReport), and talking to a board (Communicator, Request, SessionInit).
+/// (PortInfo, PortReport), talking to a board (Communicator, Request, SessionInit), and
+/// boards on other machines (RemotePort).
 
 /// \namespace Nmea
 /// The sentence engine: framing, checksums and table-driven fields of NMEA-0183-style
@@ -23,6 +24,9 @@
 #include <kvdevice/portreport.h>
 #include <kvdevice/recordingtap.h>
 #include <kvdevice/request.h>
+#if __has_include(<kvdevice/remoteport.h>) // where the library is built with Qt Network
+#include <kvdevice/remoteport.h>
+#endif
 #include <kvdevice/sessionabstract.h>
 #include <kvdevice/sessioninit.h>
 #include <kvdevice/type.h>

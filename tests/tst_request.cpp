@@ -79,6 +79,16 @@ private slots:
         QCOMPARE(InitQuery::version().sentence, QStringLiteral("$PKVVER*0c\r\n"));
         QCOMPARE(InitQuery::information().sentence, Query::framed(QStringLiteral("PTKVWR,INF")));
         QVERIFY(InitQuery::version().buildError.isEmpty());
+        // In one call: completed as needed, a checksum given kept, answered by its own address.
+        const QList<std::pair<QStringList, QStringList>> made = {
+            {{QStringLiteral("KVSTAT,1"), QString()}, {Query::framed(QStringLiteral("KVSTAT,1")), QStringLiteral("KVSTAT")}},
+            {{QStringLiteral(" $PKVVER*0c\r\n"), QString()}, {QStringLiteral("$PKVVER*0c\r\n"), QStringLiteral("PKVVER")}},
+            {{QStringLiteral("$PTKVWR,INF*00"), QStringLiteral("PTKVRD")}, {QStringLiteral("$PTKVWR,INF*00\r\n"), QStringLiteral("PTKVRD")}},
+            {{QStringLiteral("  "), QString()}, {QString(), QString()}}};
+        for (const auto &[given, wanted] : made) {
+            const Query query = Query::forSentence(given.at(0), given.at(1));
+            QCOMPARE(QStringList({query.sentence, query.answer}), wanted);
+        }
     }
 };
 

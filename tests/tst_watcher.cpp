@@ -92,12 +92,13 @@ void tst_Watcher::watch_data()
     QTest::newRow("directory: a slow board's late answers never reach the host") << "directory" << "plug board6100028:delay=200|start|await 1|request 0|await 2|wait 400" << "attached 1@0|answered@0";
     QTest::newRow("directory: a slow board that answers once is handed over all the same") << "directory" << "plug board6100028:delay=200,answers=1|start|await 1" << "attached 1@0";
     QTest::newRow("directory: a request pending when the board leaves ends first") << "directory" << "plug board6100028:answers=1|start|await 1|request 0|wait 100|unplug 0|await 3" << "attached 1@0|failed@0 PortFailed|detached 1@0";
-    QTest::newRow("fed: a board's port fails with no removal event: the host hears it first") << "fed" << "start|plug info|await 1|unplug 0|await 2" << "attached 3@0|readFailed@0|detached 3@0";
+    QTest::newRow("fed: a board's port fails with no removal event: the host hears it first") << "fed" << "start|plug info|await 1|unplug 0|await 3" << "attached 3@0|readFailed@0|detached 3@0";
     // Boards that are slow, talk on their own, boot, come back, or are held by this program.
     QTest::newRow("directory: a board much slower than the time-out is attached by its second probe") << "directory" << "pause 400|plug board6100028:delay=1000|start|await 2|wait 1200" << "concluded@0 NoAnswer +400|attached 1@0";
-    QTest::newRow("directory: a slow board that talks on its own is attached") << "directory" << "plug board6100028:delay=200,chatter=30|start|await 1|wait 300" << "attached 1@0";
+    QTest::newRow("directory: a slow board that talks on its own is asked again") << "directory" << "pause 300|plug board6100028:delay=400,chatter=30|start|await 2|wait 300" << "concluded@0 NoAnswer +300|attached 1@0";
     QTest::newRow("directory: a board whose first answers are garbled is asked again") << "directory" << "pause 100|plug board6100028:badsum=2|start|await 2" << "concluded@0 NoAnswer +100|attached 1@0";
     QTest::newRow("directory: a board that hangs up while its link stays: the link's next board") << "directory" << "pause 100|plug board6100028|start|await 1|replace 0 info|await 3" << "attached 1@0|detached 1@0|attached 3@0";
+    QTest::newRow("directory: what a board said while identified reaches the host after") << "directory" << "plug board6100028:delay=200|start|heard 0|say 0|await 2" << "attached 1@0|said@0";
     QTest::newRow("directory: asked again after the host let its board go") << "directory" << "plug board6100028|start|await 1|drop 0|ask 0|await 2" << "attached 1@0|attached 1@0";
     QTest::newRow("directory: a port this program holds is told once, asked when let go") << "directory" << "reprobe|plug board6100028 held here|start|await 1|wait 400|release 0|await 2" << "concluded@0 Busy|attached 1@0";
     QTest::newRow("directory: watching anew while the host holds the last watching's board") << "directory" << "plug board6100028|start|await 1|restart|await 2|drop 0|await 3" << "attached 1@0|concluded@0 Busy|attached 1@0";
@@ -177,6 +178,8 @@ void tst_Watcher::watch()
             QVERIFY(comm->readPayload(payload, id));
             if (payload.startsWith(QLatin1String("$PKVVER")) || payload.startsWith(QLatin1String("$PTKVRD")))
                 events << QStringLiteral("leak@%1").arg(index(*kept.at(comm)));
+            else if (payload.startsWith(QLatin1String("$KVSAID")))
+                events << QStringLiteral("said@%1").arg(index(*kept.at(comm)));
         });
         react();
     });
@@ -269,6 +272,8 @@ void tst_Watcher::watch()
                 if (comm && comm->ioDevice()->objectName() == ports.at(arg.toInt()))
                     QTRY_VERIFY(!comm->ioDevice()->isOpen());
             }
+        } else if (what == QLatin1String("say")) { // the Nth board says something of its own
+            boards.at(arg.toInt())->send(sentenceBytes(QStringLiteral("KVSAID")));
         } else if (what == QLatin1String("retries")) {
             watcher->setMaxRetries(arg == QLatin1String("max") ? UINT_MAX : arg.toUInt());
         } else if (what == QLatin1String("pause")) { // the first pause before a silent port is asked again
@@ -361,14 +366,15 @@ void tst_Watcher::attribution_data()
     QTest::addColumn<QString>("board");
     QTest::addColumn<int>("answerTimeout"); // the watcher's; 0: the host opens the port itself
     QTest::addColumn<int>("requestTimeout");
+    QTest::addColumn<int>("pause");        // between one request's end and the next
     QTest::addColumn<int>("answered");     // at least, of 12
     QTest::addColumn<QString>("attempts"); // of the host's first requests, or empty
 
-    QTest::newRow("slower than the answer time-out") << "delay=250" << 100 << 100 << 12 << "";
-    QTest::newRow("five times slower than the answer time-out") << "delay=500" << 100 << 100 << 0 << "";
-    QTest::newRow("the delay jumping") << "delay=5/300/5/150" << 100 << 100 << 6 << "";
-    QTest::newRow("the delay varying around the answer time-out") << "delay=45/62/30" << 40 << 100 << 12 << "";
-    QTest::newRow("the first query lost: the next request pays nothing") << "ignore=1" << 0 << 100 << 12 << "2 1 1";
+    QTest::newRow("slower than the answer time-out, unevenly") << "delay=245/350/280/300" << 40 << 100 << 0 << 4 << "";
+    QTest::newRow("five times slower than the answer time-out") << "delay=500" << 100 << 100 << 0 << 0 << "";
+    QTest::newRow("the delay jumping") << "delay=12/1000/12/500" << 100 << 250 << 120 << 6 << "";
+    QTest::newRow("the delay varying around the answer time-out") << "delay=450/620/300" << 400 << 1000 << 0 << 12 << "";
+    QTest::newRow("the first query lost: the next request pays nothing") << "ignore=1" << 0 << 100 << 0 << 12 << "2 1 1";
 }
 
 void tst_Watcher::attribution()
@@ -376,6 +382,7 @@ void tst_Watcher::attribution()
     QFETCH(QString, board);
     QFETCH(int, answerTimeout);
     QFETCH(int, requestTimeout);
+    QFETCH(int, pause);
     QFETCH(int, answered);
     QFETCH(QString, attempts);
 
@@ -405,7 +412,7 @@ void tst_Watcher::attribution()
             const int number = answer ? answer->parameters.value(InitField::V3).toInt() : 0;
             if (result.status == Request::Answered && (number <= before || number > before + result.attempts))
                 wrong << QStringLiteral("answer %1 to the queries after %2").arg(number).arg(before);
-            ask();
+            QTimer::singleShot(pause, this, ask); // a host that asks now and then
         });
     };
     auto attach = [&](Communicator *board) {

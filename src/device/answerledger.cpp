@@ -92,7 +92,7 @@ int AnswerLedger::open(Kind kind, int timeoutMs, int patienceMs, Listener listen
     group.timeoutMs = qMax(0, timeoutMs);
     group.patienceMs = qMax(0, patienceMs);
     group.listener = std::move(listener);
-    group.lastSentAt = now();
+    group.firstSentAt = group.lastSentAt = now();
     return id;
 }
 
@@ -109,6 +109,9 @@ void AnswerLedger::sent(int group, const QString &address, const std::shared_ptr
     if (it == groups.end())
         return;
     it->lastSentAt = now();
+    if (!it->sentAny)
+        it->firstSentAt = it->lastSentAt;
+    it->sentAny = true;
     if (queue.size() >= maxOwed)
         queue.erase(queue.begin());
     queue.push_back({group, address, it->lastSentAt, query});
@@ -116,8 +119,11 @@ void AnswerLedger::sent(int group, const QString &address, const std::shared_ptr
 
 qint64 AnswerLedger::bound(const Group &group) const
 {
-    // Until the board has answered once, its delay may be anything up to the patience.
-    return qMax<qint64>(2 * qint64(group.timeoutMs), longest < 0 ? qint64(group.patienceMs) : 2 * longest);
+    // Until the board has answered once, its delay may be anything up to the patience. A
+    // query asked again and again was listened to for the whole span: its answer may come
+    // as late again after the last time.
+    const qint64 span = group.lastSentAt - group.firstSentAt + group.timeoutMs;
+    return qMax(qMax<qint64>(2 * qint64(group.timeoutMs), span), longest < 0 ? qint64(group.patienceMs) : 2 * longest);
 }
 
 void AnswerLedger::expire(qint64 at)
@@ -275,6 +281,8 @@ int AnswerLedger::adopt(int group, const OwedAnswers &carried)
     // Owed to the same listener, forgotten on the bound of the opening that sent them.
     const int id = open(it->kind, carried.timeoutMs, carried.patienceMs, it->listener);
     groups[id].lastSentAt = carried.lastSentAt;
+    groups[id].firstSentAt = carried.owed.first().sentAt;
+    groups[id].sentAny = true;
     std::vector<Owed> earlier;
     for (const OwedAnswers::Query &query : carried.owed)
         earlier.push_back({id, query.address, query.sentAt, {}});
@@ -286,14 +294,13 @@ void AnswerLedger::endRequests(Request::Status status, const QString &why, bool 
 {
     // Every request is ended before any slot runs: slots may send, cancel or delete.
     std::vector<QPointer<Request>> ended;
-    QList<int> ids = groups.keys();
-    std::sort(ids.begin(), ids.end()); // in the order they were sent, not the hash's
-    for (const int id : qAsConst(ids)) {
-        if (Request *const request = groups.value(id).request) {
+    const auto all = groups;
+    for (auto it = all.cbegin(); it != all.cend(); ++it) {
+        if (Request *const request = it->request) {
             request->ledger = nullptr;
             request->end(status, why);
             ended.emplace_back(request);
-            groups.remove(id);
+            groups.remove(it.key());
         }
     }
     // What was owed on this line will not come now.

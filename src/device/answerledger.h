@@ -6,6 +6,7 @@
 #include <kvdevice/request.h>
 
 #include <QHash>
+#include <QMap>
 #include <QList>
 #include <QMetaObject>
 #include <QObject>
@@ -43,7 +44,9 @@ struct OwedAnswers
 ///
 /// An owed answer is forgotten once its group (a request's attempts, a probe's passes)
 /// sent nothing for the bound: twice the longest delay seen on the port, at least twice
-/// the group's time-out, and while no delay has been seen at least the group's patience.
+/// the group's time-out and at least the span it listened for (from its first query to
+/// the time-out of its last), and while no delay has been seen at least the group's
+/// patience.
 /// An answer that comes when the oldest owed one could not have been answered yet, by the
 /// delay of the previous answer of that address (less than half of it, and that answer
 /// came after the query was sent), while a younger query is owed too, is taken to answer
@@ -117,7 +120,9 @@ private:
         bool released = false;
         Request *request = nullptr; // ForRequest, while pending
         Listener listener;          // ForListener, while not released
+        qint64 firstSentAt = 0;
         qint64 lastSentAt = 0;
+        bool sentAny = false;
         int timeoutMs = 0;
         int patienceMs = 0;
     };
@@ -139,7 +144,7 @@ private:
     void watch(QIODevice *device);
 
     std::vector<Owed> queue;     // in the order sent
-    QHash<int, Group> groups;
+    QMap<int, Group> groups;    // in the order they were opened
     QHash<QString, Last> last;   // the previous answer of each address
     qint64 longest = -1;
     int nextGroup = 1;

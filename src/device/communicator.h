@@ -26,23 +26,33 @@ class SessionAbstract;
 /// the bytes written, transferFailed(id) when the device refused the bytes or took only
 /// part of them. Each written payload ends with exactly one of the two.
 ///
-/// Receiving: received text is cut into payloads, each from a start flag ('$' or '!') to
-/// its CR LF; each is stored under a new id (2, 3, ...) and announced with readyRead(id) and
-/// readyRead(). Take payloads with readPayload(), by id or oldest first (id 0), as text or
-/// parsed into a session. At most six unread payloads are kept; older ones are dropped.
-/// Incomplete text is kept between reads, at most 500 characters of it.
+/// Receiving: each payload runs from a start flag ('$' or '!') to its CR LF; each is stored
+/// under a new id (2, 3, ...) and announced with readyRead(id) and readyRead(). Take
+/// payloads with readPayload(), by id or oldest first (id 0), as text or parsed into a
+/// session. What the device gives is read 100 bytes at a time, and each such chunk is
+/// decoded as UTF-8 on its own (a character split between two chunks is garbled) up to its
+/// first NUL byte (the rest of that chunk is dropped). A payload is cut back to its last
+/// '$' (text in front of it, such as a sentence cut off before its CR LF, is dropped; a '!'
+/// inside stays). Incomplete text waits for the rest; once more than 500 characters of it
+/// collect, the first 450 are dropped, a sentence in the middle of it too. At most six
+/// unread payloads are kept; the one with the lowest id is dropped for a new one, and the
+/// lowest id counts as the oldest also after the ids wrapped past 2^32.
 ///
-/// Requests (Request::send()) take their answers out of the received payloads before they
-/// are stored: such a payload gets no id and no readyRead().
+/// Answers to queries the library sent (requests, a watcher's identification) are counted
+/// per port (see Request): such an answer is taken before it is stored, gets no id and no
+/// readyRead().
 ///
 /// When the attached device is a QSerialPort that fails (unplugged board, far end closed),
-/// readFailed() is emitted once, from the event loop. Close or delete the port then: the
-/// communicator never does, and Qt reports the failure again and again, keeping a CPU core
-/// busy, for as long as the port stays open.
+/// readFailed() is emitted once, from the event loop, after the pending requests ended.
+/// A port the library handed over (Initializer, Watcher) is closed for the host right
+/// after; a port the host opened itself must be closed (or deleted) by the host then, or
+/// Qt reports the failure again and again, keeping a CPU core busy.
 ///
 /// The communicator owns neither its device nor its parser, and never closes the device.
 /// It lives in one thread; its signals are emitted synchronously. Deleting it from a slot
-/// connected to readyRead() is safe.
+/// connected to readyRead() is safe; deleting its port there is not (Qt's serial port is
+/// still inside its own read notification, and writes to it afterwards): use the port's
+/// deleteLater() there.
 class KVDEVICE_EXPORT Communicator : public QObject
 {
     Q_OBJECT
@@ -94,8 +104,9 @@ signals:
     /// The same event without the id, right after readyRead(uint).
     void readyRead();
     /// The attached serial port failed (unplugged, far end closed); emitted once, from the
-    /// event loop. Close or delete the port now: the communicator never closes it, and
-    /// while it is open Qt keeps reporting the failure, keeping a CPU core busy.
+    /// event loop. The communicator never closes the port: the library closes one it
+    /// handed over right after this signal; the host closes one it opened itself, or Qt
+    /// keeps reporting the failure, keeping a CPU core busy.
     void readFailed();
 
 public slots:

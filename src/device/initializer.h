@@ -48,10 +48,14 @@ class SessionInit;
 ///
 /// What a host may see after deviceInitialized(): a board that answers slower than the
 /// answer time-out was asked again in later passes, and its answers to those passes still
-/// arrive after the hand-over, as payloads the host receives (readyRead()) like its own
-/// answers; so may payloads the board sent after the identifying answer. A host that
-/// asks the board at once should expect them, or use a Watcher, which hands a board over
-/// only once no answer to its own queries is still to come.
+/// arrive after the hand-over, as payloads the host receives (readyRead()) like any other;
+/// so may payloads the board sent after the identifying answer. They are counted, so that
+/// no Request takes one of them for its own answer. A Watcher hands a board over only once
+/// no answer to its own queries is still to come.
+///
+/// A port whose board is of a type another port delivered first (Duplicate) stays among
+/// the ports of the retry passes, which ask it again; it can only time out then. A port
+/// the run handed over is closed for the host once it fails (after readFailed()).
 class KVDEVICE_EXPORT Initializer : public QObject
 {
     Q_OBJECT

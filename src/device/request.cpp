@@ -20,6 +20,21 @@ QString Query::framed(const QString &body)
     return QStringLiteral("$%1*%2\r\n").arg(body).arg(uint(Nmea::calculateChecksum(body, 0)), 2, 16, QLatin1Char('0'));
 }
 
+Query Query::forSentence(const QString &text, const QString &answer)
+{
+    Query query;
+    QString sentence = text.trimmed();
+    if (sentence.isEmpty())
+        return query;
+    if (!sentence.startsWith(QLatin1Char('$')) && !sentence.startsWith(QLatin1Char('!')))
+        sentence.prepend(QLatin1Char('$'));
+    if (!sentence.contains(QLatin1Char('*')))
+        sentence += QStringLiteral("*%1").arg(uint(Nmea::calculateChecksum(sentence.mid(1), 0)), 2, 16, QLatin1Char('0'));
+    query.sentence = sentence + QStringLiteral("\r\n");
+    query.answer = answer.isEmpty() ? sentence.mid(1).section(QLatin1Char(','), 0, 0).section(QLatin1Char('*'), 0, 0) : answer;
+    return query;
+}
+
 Query Query::fromSession(IPayloadParser &parser, const SessionAbstract &session, const QString &answer)
 {
     Query query;

@@ -45,6 +45,12 @@ struct KVDEVICE_EXPORT Query
 
     /// "$" + `body` + "*hh" CR LF, hh being the checksum of `body`.
     static QString framed(const QString &body);
+    /// A query in one call: `sentence` as a host writes it, "KVSTAT,1" or whole with its
+    /// start flag and checksum (kept as given, a wrong one too), completed with what it
+    /// lacks of "$", "*hh" and CR LF; answered by `answer`, or when that is empty by the
+    /// sentence's own address (as "PKVVER" is answered by "PKVVER"). No parser: the answer
+    /// is parsed by the communicator's, if it has one.
+    static Query forSentence(const QString &sentence, const QString &answer = QString());
     /// A query whose sentence `parser` builds from `session`, answered by `answer` and
     /// parsed by `parser`. When building fails the sentence is empty and buildError says why;
     /// a request for it then ends NotSent with that text.
@@ -70,13 +76,18 @@ KVDEVICE_EXPORT Query information();
 /// by the communicator; every other sentence reaches the host through readyRead() as
 /// without requests.
 ///
-/// Late answers: a request that ended while answers to its attempts were still to come
-/// (it was answered after a resend, gave up, was cancelled or deleted) keeps its place for
-/// those answers, which are dropped (a debug line "Late answer dropped: ...") and never
-/// taken for another request's answer. It waits for them until twice the longer of its
-/// time-out and its answer's delay has passed since its last send: a slow board's late
-/// answers are still caught, while a board that never answers does not hold back the
-/// sentences of that address for long.
+/// Counting: boards answer in the order they were asked and number nothing, so the answers
+/// a port owes are counted, whoever asked (requests, a watcher's identification passes, an
+/// initializer's queries): the n-th answer with an address belongs to the n-th query still
+/// owed one. A request that ended while answers to its attempts were still to come (it was
+/// answered after a resend, gave up, was cancelled or deleted) keeps its place for them:
+/// they are dropped (a debug line "Late answer dropped: ..."), never taken for another
+/// request's answer. They are forgotten once the request has sent nothing for the bound:
+/// twice the longest delay the port has shown, at least twice the time-out and at least
+/// as long as the request listened for. An answer that comes too early to be the oldest
+/// owed one's (less than half the delay of the previous answer of its address, which came
+/// after that query was sent) while a younger query is owed too, is the younger one's: the
+/// older query was lost on the line, and the previous answer was its.
 ///
 /// Failures: when the port fails (readFailed()) every pending request ends PortFailed
 /// before readFailed() is emitted. A port detached, deleted or closed, or a communicator
@@ -84,8 +95,9 @@ KVDEVICE_EXPORT Query information();
 ///
 /// Ownership: the request deletes itself (deleteLater()) once finished() has returned,
 /// unless setAutoDelete(false), when the host deletes it. Deleting a pending request
-/// withdraws it without a signal. Inside finished() the host may delete the request, the
-/// communicator or its port.
+/// withdraws it without a signal. finished() comes from the event loop (or from inside
+/// cancel()), never from inside the port's read notification: inside it the host may
+/// delete the request, the communicator or its port.
 class KVDEVICE_EXPORT Request : public QObject
 {
     Q_OBJECT

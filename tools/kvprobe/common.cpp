@@ -186,17 +186,7 @@ QString escaped(const QString &text)
 
 QString frameSentence(const QString &line)
 {
-    QString text = line.trimmed();
-    if (text.isEmpty())
-        return QString();
-    if (!text.startsWith(QLatin1Char('$')) && !text.startsWith(QLatin1Char('!')))
-        text.prepend(QLatin1Char('$'));
-    // A line with a '*' is sent with the checksum (right or wrong) that was typed.
-    if (!text.contains(QLatin1Char('*'))) {
-        const quint8 sum = Nmea::calculateChecksum(text.mid(1), 0);
-        text += QStringLiteral("*%1").arg(uint(sum), 2, 16, QLatin1Char('0'));
-    }
-    return text + QStringLiteral("\r\n");
+    return KvDevice::Query::forSentence(line).sentence;
 }
 
 bool checksumIsRight(const QString &sentence)

@@ -1,0 +1,378 @@
+// Remote ports: names taken apart, and the device against servers: ser2net 4.3 serving
+// boards played by kvboard-sim on ptys through its telnet(rfc2217) and raw accepters,
+// started by the tests on 127.0.0.1; small servers of the test's own for what ser2net does
+// not do. Requests go through a Communicator as on a serial port.
+
+#include <kvdevice/communicator.h>
+#include <kvdevice/remoteport.h>
+#include <kvdevice/request.h>
+
+#include "boardsupport.h"
+#include "transport/portdevice.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QSerialPort>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using namespace KvDevice;
+using namespace TestSupport;
+
+namespace {
+
+quint16 freePort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
+bool listening(quint16 port)
+{
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    const QByteArray local = ":" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0') + " ";
+    return table.open(QIODevice::ReadOnly) && table.readAll().contains("0100007F" + local + "00000000:0000 0A");
+}
+
+QString ser2netProgram()
+{
+    const QString given = qEnvironmentVariable("KVDEVICE_SER2NET");
+    const QString found = QStandardPaths::findExecutable(QStringLiteral("ser2net"));
+    return !given.isEmpty() ? given
+         : !found.isEmpty() ? found
+                            : QStandardPaths::findExecutable(QStringLiteral("ser2net"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
+}
+
+// A board of `type` played behind a link (once it is unplugged ser2net finds nothing
+// there, never a pty that reuses its number), served by ser2net on 127.0.0.1 as `serving`
+// says: "rfc2217" or "socket", then ",banner" or ",kick" (kickolduser).
+class Rack
+{
+public:
+    Rack(const QString &serving, const QString &type)
+        : link(dir.filePath(QStringLiteral("board")))
+        , board(type + QStringLiteral(":link=") + link)
+        , port(freePort())
+    {
+        const QStringList parts = serving.split(QLatin1Char(','));
+        url = QStringLiteral("%1://127.0.0.1:%2").arg(parts.first()).arg(port);
+        QString yaml = QStringLiteral("connection: &board\n  accepter: %1tcp,127.0.0.1,%2\n  connector: serialdev,%3,115200n81,local\n  options:\n")
+                           .arg(parts.first() == QLatin1String("rfc2217") ? QStringLiteral("telnet(rfc2217),") : QString())
+                           .arg(port)
+                           .arg(link);
+        if (parts.contains(QLatin1String("banner")))
+            yaml += QStringLiteral("    banner: 'kvdevice rack \\p\\r\\n'\n");
+        yaml += parts.contains(QLatin1String("kick")) ? QStringLiteral("    kickolduser: true\n") : QStringLiteral("    max-connections: 1\n");
+        QFile file(dir.filePath(QStringLiteral("ser2net.yaml")));
+        if (!file.open(QIODevice::WriteOnly) || file.write(yaml.toUtf8()) < 0)
+            qFatal("cannot write ser2net.yaml");
+    }
+    ~Rack() { kill(); }
+
+    bool start()
+    {
+        server.setProcessChannelMode(QProcess::MergedChannels);
+        // -n: in the foreground; -u: no lock files in the machine's lock folder.
+        server.start(ser2netProgram(), {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"), dir.filePath(QStringLiteral("ser2net.yaml")),
+                                        QStringLiteral("-P"), dir.filePath(QStringLiteral("pid"))});
+        const bool up = QTest::qWaitFor([this] { return listening(port) || server.state() == QProcess::NotRunning; }, 10000) && listening(port);
+        if (!up)
+            qWarning("ser2net did not start: %s", server.readAll().constData());
+        return up;
+    }
+    void kill()
+    {
+        server.kill();
+        server.waitForFinished();
+    }
+
+    QTemporaryDir dir;
+    const QString link;
+    Board board;
+    const quint16 port;
+    QString url;
+
+private:
+    QProcess server;
+};
+
+// A RemotePort with a communicator and what the port said.
+struct Client
+{
+    explicit Client(const QString &url)
+        : port(url)
+        , connected(&port, &RemotePort::connected)
+        , failed(&port, &RemotePort::failed)
+    {
+        comm.setIODevice(&port);
+        port.open();
+    }
+    bool reopen()
+    {
+        connected.clear();
+        failed.clear();
+        return port.open();
+    }
+    // Waits for connected() or failed(); true when the port is ready.
+    bool settle()
+    {
+        return QTest::qWaitFor([this] { return !connected.isEmpty() || !failed.isEmpty(); }, 10000) && port.isConnected();
+    }
+    bool fails()
+    {
+        return QTest::qWaitFor([this] { return !failed.isEmpty(); }, 10000);
+    }
+    QString failure() const
+    {
+        return failed.isEmpty() ? QStringLiteral("none")
+                                : QString::fromLatin1(QMetaEnum::fromType<RemotePort::Failure>().valueToKey(failed.last().at(0).toInt())) + QStringLiteral(": ")
+                                      + failed.last().at(1).toString();
+    }
+    Request::Result ask()
+    {
+        Request *const request = Request::send(&comm, InitQuery::version());
+        QSignalSpy finished(request, &Request::finished);
+        finished.wait(5000);
+        return finished.isEmpty() ? Request::Result() : finished.first().first().value<Request::Result>();
+    }
+
+    RemotePort port;
+    Communicator comm;
+    QSignalSpy connected;
+    QSignalSpy failed;
+};
+
+} // namespace
+
+class tst_RemotePort : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void names_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("parts"); // remote: "host port rfc2217|socket timeout"; local: "local"; bad: "error: ..."
+        QTest::newRow("a Linux port") << "/dev/ttyUSB0" << "local";
+        QTest::newRow("a Windows port") << "COM3" << "local";
+        QTest::newRow("rfc2217") << "rfc2217://127.0.0.1:7000" << "127.0.0.1 7000 rfc2217 3000";
+        QTest::newRow("socket, a host name, a time-out") << "socket://rack-3.lab:4001?timeout=500" << "rack-3.lab 4001 socket 500";
+        QTest::newRow("IPv6, scheme in capitals, a slash") << "RFC2217://[::1]:7000/" << "::1 7000 rfc2217 3000";
+        QTest::newRow("IPv6 without brackets") << "rfc2217://::1:7000" << "error: an IPv6 address goes in brackets";
+        QTest::newRow("unclosed bracket") << "rfc2217://[::1:7000" << "error: the IPv6 address has no closing \"]\"";
+        QTest::newRow("IPv4 in brackets") << "rfc2217://[10.0.0.1]:7000" << "error: \"10.0.0.1\" is no IPv6 address";
+        QTest::newRow("no port") << "rfc2217://rack" << "error: no TCP port: write rfc2217://HOST:PORT";
+        QTest::newRow("port 0") << "socket://rack:0" << "error: the TCP port \"0\" is not a number from 1 to 65535";
+        QTest::newRow("port too large") << "socket://rack:65536" << "error: the TCP port \"65536\"";
+        QTest::newRow("no host") << "socket://:7000" << "error: no host";
+        QTest::newRow("bad host") << "socket://ra ck:7000" << "error: \"ra ck\" is no host name or address";
+        QTest::newRow("a path") << "socket://rack:7000/ttyUSB0" << "error: unexpected \"/ttyUSB0\" after the port";
+        QTest::newRow("unknown parameter") << "socket://rack:7000?baud=9600" << "error: unknown parameter \"baud\" (known: timeout)";
+        QTest::newRow("bad time-out") << "socket://rack:7000?timeout=0" << "error: timeout=0: give milliseconds";
+        QTest::newRow("unknown scheme") << "telnet://rack:7000" << "error: unknown scheme \"telnet\"";
+    }
+    void names()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, parts);
+        std::unique_ptr<QIODevice> device(createPortDevice(name));
+        QCOMPARE(device->objectName(), name);
+        QCOMPARE(RemotePort::isRemote(name), parts != QLatin1String("local"));
+        if (parts == QLatin1String("local")) {
+            QVERIFY(qobject_cast<QSerialPort *>(device.get()));
+            return;
+        }
+        auto *const port = qobject_cast<RemotePort *>(device.get());
+        QVERIFY(port);
+        if (parts.startsWith(QLatin1String("error: "))) {
+            QVERIFY(!port->open());
+            QVERIFY(!port->isOpen());
+            QVERIFY2(port->errorString().startsWith(name + QStringLiteral(": ") + parts.mid(7)), qPrintable(port->errorString()));
+            return;
+        }
+        const QString got = QStringLiteral("%1 %2 %3 %4").arg(port->host()).arg(port->tcpPort()).arg(port->isRfc2217() ? "rfc2217" : "socket").arg(port->connectTimeout());
+        QCOMPARE(got, parts);
+    }
+
+    // Servers of the test's own: one that stays silent, one that answers and hangs up.
+    void failures_data()
+    {
+        QTest::addColumn<QString>("url");     // PORT: a listening server's port; FREE: nothing listens
+        QTest::addColumn<QByteArray>("words"); // what the server says before hanging up; "-" silent
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("nothing listens") << "socket://127.0.0.1:FREE" << QByteArray("-") << "Refused: nothing listens on 127.0.0.1:";
+        QTest::newRow("no settings taken") << "rfc2217://127.0.0.1:PORT?timeout=300" << QByteArray("-")
+                                           << "TimedOut: the server did not take the serial port settings within 300 ms";
+        QTest::newRow("turned away, raw") << "socket://127.0.0.1:PORT" << QByteArray("Sorry\r\n") << "Unavailable: the server closed the connection at once: \"Sorry\"";
+        QTest::newRow("turned away, telnet") << "rfc2217://127.0.0.1:PORT" << QByteArray("\xff\xfd\x2c No more \xff\xff\r\n")
+                                             << "Unavailable: the server closed the connection at once: \"No more\"";
+        QTest::newRow("turned away without a word") << "socket://127.0.0.1:PORT" << QByteArray() << "Unavailable: the server closed the connection at once, without a word";
+    }
+    void failures()
+    {
+        QFETCH(QString, url);
+        QFETCH(QByteArray, words);
+        QFETCH(QString, failure);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        connect(&server, &QTcpServer::newConnection, &server, [&] {
+            QTcpSocket *const socket = server.nextPendingConnection(); // the server's child
+            if (words != "-") {
+                socket->write(words);
+                socket->disconnectFromHost();
+            }
+        });
+        url.replace(QLatin1String("FREE"), QString::number(freePort())).replace(QLatin1String("PORT"), QString::number(server.serverPort()));
+        Client client(url);
+        QVERIFY(client.fails());
+        QVERIFY2(client.failure().startsWith(failure), qPrintable(client.failure()));
+        QCOMPARE(client.connected.size(), url.startsWith(QLatin1String("socket")) && words != "-" ? 1 : 0);
+        QVERIFY(!client.port.isOpen());
+        QCOMPARE(client.failed.size(), 1);
+    }
+
+    // A board's conversation through ser2net: requests through the communicator, then
+    // every byte value both ways through the device.
+    void exchange_data()
+    {
+        QTest::addColumn<QString>("serving");
+        QTest::newRow("rfc2217") << "rfc2217";
+        QTest::newRow("socket") << "socket";
+        QTest::newRow("rfc2217 with a banner") << "rfc2217,banner";
+    }
+    void exchange()
+    {
+        QFETCH(QString, serving);
+        requireSer2net();
+        Rack rack(serving, QStringLiteral("board6100028"));
+        Board &board = rack.board;
+        QVERIFY(rack.start());
+        Client client(rack.url);
+        QSignalSpy transferred(&client.comm, &Communicator::transferred);
+        QVERIFY2(client.settle(), qPrintable(client.failure()));
+        for (int i = 0; i < 2; ++i) {
+            const Request::Result result = client.ask();
+            QCOMPARE(result.status, Request::Answered);
+            QVERIFY(result.answerText.startsWith(QLatin1String("$PKVVER,HW2-6100028,")));
+        }
+        QCOMPARE(board.lines, QByteArrayList({"$PKVVER*0c\r\n", "$PKVVER*0c\r\n"}));
+        QCOMPARE(transferred.size(), 2);
+
+        client.comm.setIODevice(nullptr);
+        client.port.readAll(); // a banner
+        QByteArray all;
+        for (int i = 0; i < 256; ++i) {
+            if (i != '\n')
+                all += char(i);
+        }
+        all += '\n'; // the board hears lines
+        board.lines.clear();
+        QCOMPARE(client.port.write(all), qint64(all.size()));
+        QVERIFY(QTest::qWaitFor([&] { return !board.lines.isEmpty(); }, 5000));
+        QCOMPARE(board.lines, QByteArrayList{all});
+        board.send(all);
+        QByteArray got;
+        QVERIFY(QTest::qWaitFor([&] { return (got += client.port.readAll()).size() >= all.size(); }, 5000));
+        QCOMPARE(got, all);
+    }
+
+    // The board unplugged (the simulator stops): the connection drops and a pending request
+    // ends; asked again, the server cannot open its port.
+    void boardUnplugged_data()
+    {
+        QTest::addColumn<QString>("serving");
+        QTest::newRow("rfc2217") << "rfc2217";
+        QTest::newRow("socket") << "socket";
+    }
+    void boardUnplugged()
+    {
+        QFETCH(QString, serving);
+        requireSer2net();
+        Rack rack(serving, QStringLiteral("silent"));
+        QVERIFY(rack.start());
+        Client client(rack.url);
+        QVERIFY2(client.settle(), qPrintable(client.failure()));
+        Request *const request = Request::send(&client.comm, InitQuery::version());
+        QSignalSpy finished(request, &Request::finished);
+        QTest::qWait(1100); // after the raw grace period: a drop, not a turning away
+        rack.board.close();
+        QVERIFY(client.fails());
+        QCOMPARE(client.failure(), QStringLiteral("Dropped: the server closed the connection"));
+        QVERIFY(finished.wait(2000) || !finished.isEmpty());
+        QCOMPARE(finished.first().first().value<Request::Result>().status, Request::PortFailed);
+
+        QVERIFY(client.reopen());
+        QVERIFY(client.fails());
+        QVERIFY2(client.failure().startsWith(QLatin1String("Unavailable: the server closed the connection at once: \"Device open failure")),
+                 qPrintable(client.failure()));
+    }
+
+    // ser2net killed and started again: dropped, refused while it is away, then served.
+    void serverRestarted()
+    {
+        requireSer2net();
+        Rack rack(QStringLiteral("rfc2217"), QStringLiteral("board6100028"));
+        QVERIFY(rack.start());
+        Client client(rack.url);
+        QVERIFY2(client.settle(), qPrintable(client.failure()));
+        rack.kill();
+        QVERIFY(client.fails());
+        QCOMPARE(client.failure(), QStringLiteral("Dropped: the server closed the connection"));
+        QVERIFY(client.reopen());
+        QVERIFY(client.fails());
+        QVERIFY2(client.failure().startsWith(QLatin1String("Refused: ")), qPrintable(client.failure()));
+        QVERIFY(rack.start());
+        QVERIFY(client.reopen());
+        QVERIFY2(client.settle(), qPrintable(client.failure()));
+        QCOMPARE(client.ask().status, Request::Answered);
+    }
+
+    // A second client: turned away in the server's words, or taking the port over.
+    void secondClient_data()
+    {
+        QTest::addColumn<QString>("serving");
+        QTest::addColumn<QString>("first");  // what becomes of the first client
+        QTest::addColumn<QString>("second"); // and of the second
+        QTest::newRow("rfc2217") << "rfc2217" << "none" << "Busy: the server lets no second client in: \"Port already in use\"";
+        QTest::newRow("socket") << "socket" << "none" << "Busy: the server lets no second client in: \"Port already in use\"";
+        QTest::newRow("rfc2217, kickolduser") << "rfc2217,kick" << "Dropped: the server closed the connection" << "none";
+    }
+    void secondClient()
+    {
+        QFETCH(QString, serving);
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        requireSer2net();
+        Rack rack(serving, QStringLiteral("board6100028"));
+        QVERIFY(rack.start());
+        Client one(rack.url);
+        QVERIFY2(one.settle(), qPrintable(one.failure()));
+        QTest::qWait(1100); // past the raw grace period
+        Client two(rack.url);
+        QVERIFY(second == QLatin1String("none") ? two.settle() : two.fails());
+        QVERIFY(first == QLatin1String("none") || one.fails());
+        QCOMPARE(one.failure(), first);
+        QCOMPARE(two.failure(), second);
+        Client &holder = first == QLatin1String("none") ? one : two;
+        QCOMPARE(holder.ask().status, Request::Answered);
+    }
+
+private:
+    void requireSer2net()
+    {
+        if (!ser2netProgram().isEmpty())
+            return;
+        if (qEnvironmentVariableIntValue("KVDEVICE_REQUIRE_SER2NET"))
+            QFAIL("ser2net is not installed (scripts/dev.sh deps installs it)");
+        QSKIP("ser2net is not installed (scripts/dev.sh deps installs it)");
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_RemotePort)
+#include "tst_remoteport.moc"
