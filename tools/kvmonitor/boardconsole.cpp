@@ -8,7 +8,6 @@
 #include <kvdevice/version.h>
 
 #include <QAction>
-#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -18,7 +17,6 @@
 #include <QHBoxLayout>
 #include <QJsonDocument>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
