@@ -11,7 +11,8 @@
 #   scripts/dev.sh memcheck         every test executable under valgrind memcheck
 #   scripts/dev.sh windows          cross-build for Windows (MinGW-w64, Qt from ../shared/windows)
 #                                   and run the suites, kvprobe and the package under wine
-#   scripts/dev.sh screenshot       kvmonitor under Xvfb on simulated boards: docs/kvmonitor.png
+#   scripts/dev.sh screenshot       kvmonitor under Xvfb on simulated boards and a recording: docs/kvmonitor.png
+#   scripts/dev.sh sessions         record the corpus of tests/data/sessions again from kvboard-sim's boards
 #   scripts/dev.sh help             this text
 # KVDEVICE_QT_MAJOR=6 builds against Qt 6; KVDEVICE_BUILD_DIR picks the build folder;
 # KVDEVICE_WERROR=ON turns compiler warnings into errors (CI does).
@@ -121,31 +122,82 @@ demo() {
     return "$status"
 }
 
-# The README's picture of kvmonitor: three boards and a silent port played by kvboard-sim
-# in a folder (board6100027 plugged 1.5 s after the others), kvmonitor watching it under
-# Xvfb, asking board6100028 for its version, then saving its own window (QWidget::grab(),
-# so no screen-capture tool is needed) to docs/kvmonitor.png.
+# The README's picture of kvmonitor: first a customer's board recorded by kvprobe (a
+# board6100027 that kvboard-sim plays in a scratch folder); then three boards and a silent
+# port played in a folder (board6100027 plugged 1.5 s after the others), kvmonitor watching
+# it under Xvfb with the recording opened beside them, asking board6100028 for its version,
+# then saving its own window (QWidget::grab(), so no screen-capture tool is needed) to
+# docs/kvmonitor.png.
 screenshot() {
     need xvfb xauth
-    local sim="$build_dir/tools/kvboard-sim" monitor="$build_dir/tools/kvmonitor" png=$root/docs/kvmonitor.png
-    say "building kvmonitor and kvboard-sim in $build_dir"
+    local sim="$build_dir/tools/kvboard-sim" monitor="$build_dir/tools/kvmonitor" probe="$build_dir/tools/kvprobe" png=$root/docs/kvmonitor.png
+    say "building kvmonitor, kvprobe and kvboard-sim in $build_dir"
     configure -DKVDEVICE_BUILD_TOOLS=ON
-    cmake --build "$build_dir" -j "$jobs" --target kvmonitor kvboard-sim
+    cmake --build "$build_dir" -j "$jobs" --target kvmonitor kvprobe kvboard-sim
     shot_links=$(mktemp -d /tmp/boards.XXXX)
+    shot_site=$(mktemp -d /tmp/site.XXXX)
+    trap 'rm -rf "$shot_links" "$shot_site"' EXIT
+    (
+        cd "$shot_site"
+        coproc SITE_SIM { exec "$sim" --board "board6100027:hwversion=HW3-6100027,v1=4,link=customer-board,chatter=150"; }
+        read -r -t 10 -u "${SITE_SIM[0]}" _ || { echo "kvboard-sim did not start" >&2; exit 1; }
+        "$probe" --port customer-board --type board6100027 --details --record customer-board.jsonl >/dev/null
+        kill "$SITE_SIM_PID"
+    )
     coproc SHOT_SIM { exec "$sim" --board "board6100028:link=$shot_links/board28" --board "info:name=KV1,link=$shot_links/info" \
         --board "silent:link=$shot_links/silent" --board "board6100027:link=$shot_links/board27,plug=1500"; }
     shot_sim_pid=$SHOT_SIM_PID
-    trap 'kill "$shot_sim_pid" 2>/dev/null || true; wait "$shot_sim_pid" 2>/dev/null || true; rm -rf "$shot_links"' EXIT
+    trap 'kill "$shot_sim_pid" 2>/dev/null || true; wait "$shot_sim_pid" 2>/dev/null || true; rm -rf "$shot_links" "$shot_site"' EXIT
     trap 'exit 130' INT TERM
     # The boards present at the start are there once the simulator has named them.
     for _ in 1 2 3; do
         read -r -t 10 -u "${SHOT_SIM[0]}" _ || { echo "kvboard-sim did not start" >&2; return 1; }
     done
-    say "kvmonitor --port-dir $shot_links under Xvfb"
+    say "kvmonitor --port-dir $shot_links --open customer-board.jsonl under Xvfb"
     # Long enough for the late board, the silent port's second attempt and the request.
     xvfb-run -a -s "-screen 0 1280x800x24" "$monitor" --port-dir "$shot_links" --retries 1 --timeout 300 \
-        --demo-request board6100028 --screenshot "$png" --after 3500
+        --open "$shot_site/customer-board.jsonl" --demo-request board6100028 --screenshot "$png" --after 3500
     say "wrote $png"
+}
+
+# The corpus of recorded sessions that tst_recording replays: for each case, kvboard-sim's
+# boards linked in a scratch folder under the names kvprobe is given, and kvprobe run there
+# with --record; NAME.jsonl is the recording (its header holds the arguments), NAME.chk
+# what kvprobe printed, which the replay must print again (times aside).
+sessions() {
+    local sim="$build_dir/tools/kvboard-sim" probe="$build_dir/tools/kvprobe" out=$root/tests/data/sessions
+    say "building kvprobe and kvboard-sim in $build_dir"
+    configure -DKVDEVICE_BUILD_TOOLS=ON
+    cmake --build "$build_dir" -j "$jobs" --target kvprobe kvboard-sim
+    mkdir -p "$out"
+    local cases=(
+        "three-boards|board6100028:link=b28 board6100027:link=b27 info:name=KV1,link=info|--port b28 --port b27 --port info --details --json"
+        "slow|board6100028:delay=600,link=board|--port board --details --json"
+        "chatty|board6100028:chatter=5,link=board silent:link=quiet|--port board --port quiet --retries 0 --timeout 300 --details --json"
+        "bad-checksum|board6100028:badsum,link=board|--port board --retries 1 --json"
+        "unplug-mid-answer|board6100028:close,link=board|--port board --json"
+        "silent|silent:link=quiet|--port quiet --retries 1 --timeout 200 --json"
+    )
+    local entry name boards args board dir sim_args
+    for entry in "${cases[@]}"; do
+        IFS='|' read -r name boards args <<<"$entry"
+        dir=$(mktemp -d)
+        sim_args=()
+        for board in $boards; do sim_args+=(--board "$board"); done
+        (
+            cd "$dir"
+            coproc SESSION_SIM { exec "$sim" "${sim_args[@]}"; }
+            for board in $boards; do read -r -t 10 -u "${SESSION_SIM[0]}" _; done
+            # shellcheck disable=SC2086
+            "$probe" $args --record "$name.jsonl" >"$out/$name.chk" || true
+            kill "$SESSION_SIM_PID"
+            wait "$SESSION_SIM_PID" 2>/dev/null || true
+            mv "$name.jsonl" "$out/"
+        )
+        rm -rf "$dir"
+        echo "  $name: $(wc -l <"$out/$name.jsonl") records"
+    done
+    say "recorded the corpus in $out"
 }
 
 # The API reference from the public headers, with docs/mainpage.md; an undocumented public
@@ -431,6 +483,7 @@ case "$cmd" in
     memcheck) deps; memcheck ;;
     windows) windows ;;
     screenshot) deps; screenshot ;;
+    sessions) deps; sessions ;;
     help | -h | --help) usage ;;
     *) usage >&2; exit 2 ;;
 esac

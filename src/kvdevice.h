@@ -22,6 +22,7 @@
 #include <kvdevice/porteventsource.h>
 #include <kvdevice/portinfo.h>
 #include <kvdevice/portreport.h>
+#include <kvdevice/recordingtap.h>
 #include <kvdevice/request.h>
 #if __has_include(<kvdevice/remoteport.h>) // where the library is built with Qt Network
 #include <kvdevice/remoteport.h>

@@ -1,6 +1,7 @@
 #include <kvdevice/communicator.h>
 #include <kvdevice/exception.h>
 #include <kvdevice/ipayloadparser.h>
+#include <kvdevice/recordingtap.h>
 
 #include "device/answerledger.h"
 #include "logging/logger.h"
@@ -124,6 +125,8 @@ uint Communicator::writePayload(const QString &payload)
 
     const QByteArray bytes = payload.toLatin1();
     const qint64 written = device->write(bytes.constData(), bytes.size());
+    if (written > 0 && !taps.isEmpty())
+        tapped(true, bytes.constData(), written);
     const uint id = txPayloadId;
     txPayloadId = following(txPayloadId);
 
@@ -202,6 +205,11 @@ void Communicator::read(QString &buffer)
     char chunk[readChunkSize];
     for (;;) {
         const qint64 count = source->read(chunk, readChunkSize);
+        if (count > 0 && !taps.isEmpty()) {
+            tapped(false, chunk, count);
+            if (!self || device != source)
+                return;
+        }
         if (count > 0) {
             readFailedReported = false;
             const void *nul = std::memchr(chunk, 0, size_t(count));
@@ -244,6 +252,14 @@ void Communicator::read(QString &buffer)
         if (count <= 0 || source->bytesAvailable() == 0)
             return;
     }
+}
+
+void Communicator::tapped(bool toBoard, const char *data, qint64 size)
+{
+    const QByteArray bytes(data, int(size));
+    const auto observers = taps; // a tap's listener may stop it following
+    for (RecordingTap *tap : observers)
+        tap->observe(this, toBoard ? RecordingTap::ToBoard : RecordingTap::FromBoard, bytes);
 }
 
 uint Communicator::store(const QString &payload)

@@ -16,6 +16,7 @@ namespace KvDevice {
 
 class IPayloadParser;
 class AnswerLedger;
+class RecordingTap;
 class SessionAbstract;
 
 /// Carries sentence text over one I/O device, in practice the serial port of one board.
@@ -118,6 +119,7 @@ private:
     friend class AnswerLedger;
     friend class Initializer;
     friend class PortProbe;
+    friend class RecordingTap;
     friend class Watcher;
 
     /// Announces the payloads stored now, oldest first, as if they had just come: what a
@@ -127,6 +129,8 @@ private:
     uint store(const QString &payload);
     uint lowestRxId() const;
     void deviceFailed();
+    /// Shows the taps the bytes that passed, `toBoard` or from it.
+    void tapped(bool toBoard, const char *data, qint64 size);
 
     QList<QChar> payloadStartFlags;
     QString payloadTerminator;
@@ -145,6 +149,7 @@ private:
     QMetaObject::Connection deviceGoneConnection;
     QMetaObject::Connection deviceErrorConnection;
     AnswerLedger *ledger = nullptr; // the answers its port owes; made when first needed
+    QList<RecordingTap *> taps;     // see every byte both ways; change nothing
 };
 
 inline void (Communicator::*const Communicator::received)(uint) = &Communicator::readyRead;

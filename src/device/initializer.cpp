@@ -2,6 +2,7 @@
 #include <kvdevice/exception.h>
 #include <kvdevice/initializer.h>
 #include <kvdevice/parserinit.h>
+#include <kvdevice/recordingtap.h>
 #include <kvdevice/sessioninit.h>
 
 #include "device/answerledger.h"
@@ -208,6 +209,8 @@ void Initializer::probeStage2()
         HeldPorts::instance()->add(port, resolvedPortName(info.isNull() ? name : identities.at(i).name));
 
         Communicator *comm = createCommunicator(port);
+        if (recordingTap)
+            recordingTap->follow(comm, report.port);
         // Its answers are counted, so that a host's requests never take a late one.
         counted.insert(comm, AnswerLedger::of(comm)->open(AnswerLedger::PassThrough, answerTimeoutMs));
         opened.append(comm);

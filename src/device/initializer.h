@@ -2,12 +2,14 @@
 
 #include <kvdevice/kvdevice_export.h>
 #include <kvdevice/portreport.h>
+#include <kvdevice/recordingtap.h>
 #include <kvdevice/type.h>
 
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QSet>
@@ -92,6 +94,9 @@ public:
     /// How long each pass waits for a port's answer, in milliseconds (default 400, at
     /// least 1). Call before probe().
     void setAnswerTimeout(int ms) { answerTimeoutMs = qMax(1, ms); }
+    /// Has `tap` follow every port the run opens, from its opening on, so that the recording
+    /// holds the identification too (not owned). Call before probe().
+    void setRecordingTap(KvDevice::RecordingTap *tap) { recordingTap = tap; }
     /// The reports of the ports concluded so far, in the order of portConcluded().
     QList<KvDevice::PortReport> reports() const { return concluded; }
 
@@ -187,6 +192,7 @@ private:
     QElapsedTimer clock;
     QHash<Communicator *, int> counted;           // the group its queries are counted in
     QHash<Communicator *, QString> garbled;       // why its last answer did not parse
+    QPointer<RecordingTap> recordingTap;
 };
 
 } // namespace KvDevice

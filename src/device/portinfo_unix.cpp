@@ -61,7 +61,9 @@ PortInfo PortInfo::forName(const QString &name)
     PortInfo info;
     info.name = name;
     info.systemLocation = Initializer::resolvedPortName(name);
-    if (!name.isEmpty() && !name.contains(QLatin1Char('/'))) // a system name, as QSerialPort reads it
+    // A system name, as QSerialPort reads it; not a link in the current folder, which the
+    // port is opened through.
+    if (!name.isEmpty() && !name.contains(QLatin1Char('/')) && info.systemLocation == name)
         info.systemLocation = QStringLiteral("/dev/") + name;
 #ifdef Q_OS_LINUX
     if (info.systemLocation.startsWith(QLatin1String("/dev/")))

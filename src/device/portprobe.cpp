@@ -4,6 +4,7 @@
 #include <kvdevice/exception.h>
 #include <kvdevice/initializer.h>
 #include <kvdevice/parserinit.h>
+#include <kvdevice/recordingtap.h>
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -237,6 +238,8 @@ void PortProbe::open()
     HeldPorts::instance()->add(port, device);
     comm = new Communicator;
     comm->setIODevice(port);
+    if (settings.tap)
+        settings.tap->follow(comm, report.port);
     ledger = AnswerLedger::of(comm);
     group = ledger->open(AnswerLedger::ForListener, settings.answerTimeoutMs, settings.patienceMs,
                          [this](const QString &payload) { answered(payload); });
@@ -310,7 +313,7 @@ void PortProbe::awaitOwed()
         return;
     }
     const qint64 until = qMax(ledger->forgottenAt(group), earlier ? ledger->forgottenAt(earlier) : -1);
-    timer->start(int(qBound<qint64>(0, until + 1 - AnswerLedger::now(), INT_MAX)));
+    timer->start(int(qBound(qint64(0), until + 1 - AnswerLedger::now(), qint64(INT_MAX))));
 }
 
 void PortProbe::handOver()

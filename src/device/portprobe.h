@@ -1,6 +1,7 @@
 #pragma once
 
 #include <kvdevice/portreport.h>
+#include <kvdevice/recordingtap.h>
 #include <kvdevice/sessioninit.h>
 #include <kvdevice/type.h>
 
@@ -62,6 +63,7 @@ public:
         int openRetryWindowMs = 2000; // refused ports are tried this long, busy ones six times as long
         int patienceMs = 20000;       // how long answers are waited for while the board's delay is unknown
         OwedAnswers carried; // answers owed since the port was last open
+        QPointer<RecordingTap> tap;   // follows the port from its opening
     };
 
     /// The sentences that ask for `types`: the version query when a board type is

@@ -249,8 +249,9 @@ void Watcher::probe(const QString &name)
     settings.types = types;
     settings.maxRetries = maxRetries;
     settings.answerTimeoutMs = answerTimeoutMs;
+    settings.tap = recordingTap;
     if (it->attempts > 0 && it->last == NoAnswer) // as long as it waited, up to a bound
-        settings.answerTimeoutMs = int(qMin<qint64>(longestAnswerTimeoutMs, qMax<qint64>(answerTimeoutMs, clock.elapsed() - it->concludedAt)));
+        settings.answerTimeoutMs = int(qMin(qint64(longestAnswerTimeoutMs), qMax(qint64(answerTimeoutMs), clock.elapsed() - it->concludedAt)));
     if (it->owed)
         settings.carried = *it->owed;
     // Only a port that has just appeared may still be settling (udev setting its rights,
@@ -326,7 +327,7 @@ void Watcher::concluded(const QString &name, PortReport report)
         // debug probe's serial bridge) must not get our queries forever. A port listed but
         // failing, or not there yet, is settling.
         const bool again = port.attempts > 0 && port.last == outcome && port.pauseMs > 0;
-        port.pauseMs = again ? int(qMin<qint64>(2 * qint64(port.pauseMs), INT_MAX)) : reprobing.firstPauseMs;
+        port.pauseMs = again ? int(qMin(2 * qint64(port.pauseMs), qint64(INT_MAX))) : reprobing.firstPauseMs;
         if (now + port.pauseMs - port.appearedAt <= reprobing.windowMs)
             due = now + port.pauseMs;
     }
@@ -368,7 +369,7 @@ void Watcher::schedule()
     if (next < 0)
         reprobeTimer->stop();
     else
-        reprobeTimer->start(int(qBound<qint64>(0, next - clock.elapsed(), INT_MAX)));
+        reprobeTimer->start(int(qBound(qint64(0), next - clock.elapsed(), qint64(INT_MAX))));
 }
 
 void Watcher::reprobeDue()

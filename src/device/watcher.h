@@ -2,6 +2,7 @@
 
 #include <kvdevice/kvdevice_export.h>
 #include <kvdevice/portreport.h>
+#include <kvdevice/recordingtap.h>
 #include <kvdevice/type.h>
 
 #include <QElapsedTimer>
@@ -125,6 +126,8 @@ public:
         int firstPauseMs = 2000;  ///< a silent or refused port: the first pause; each later one doubles
         int windowMs = 120000;    ///< silent or refused ports are asked again by themselves this long after they appeared
     };
+    /// Has `tap` follow every port the watcher opens, from its opening on (not owned).
+    void setRecordingTap(KvDevice::RecordingTap *tap) { recordingTap = tap; }
     /// Sets how ports that delivered no board are tried again (defaults: see ReprobePolicy).
     void setReprobePolicy(const ReprobePolicy &policy);
     /// How ports that delivered no board are tried again.
@@ -243,6 +246,7 @@ private:
     QString error;
     QElapsedTimer clock;
     QTimer *reprobeTimer;
+    QPointer<RecordingTap> recordingTap;
 };
 
 } // namespace KvDevice

@@ -2,20 +2,9 @@
 
 #include "boardprotocol.h"
 
-namespace {
-
-struct Option
+bool splitOptions(const QString &text, QList<BoardOption> *options, QString *error)
 {
-    QString key;
-    QString value;
-    bool hasValue = false;
-};
-
-// Splits "k=v,k2,k3=v3" at unescaped ',' and each item at its first unescaped '='.
-// A backslash takes the next character literally.
-bool splitOptions(const QString &text, QList<Option> *options, QString *error)
-{
-    Option current;
+    BoardOption current;
     bool any = false;
     for (int i = 0; i < text.size(); ++i) {
         QChar c = text.at(i);
@@ -30,7 +19,7 @@ bool splitOptions(const QString &text, QList<Option> *options, QString *error)
         }
         if (!literal && c == QLatin1Char(',')) {
             options->append(current);
-            current = Option();
+            current = BoardOption();
             any = false;
             continue;
         }
@@ -46,7 +35,9 @@ bool splitOptions(const QString &text, QList<Option> *options, QString *error)
     return true;
 }
 
-bool toNumber(const Option &option, int min, int max, int *result, QString *error)
+namespace {
+
+bool toNumber(const BoardOption &option, int min, int max, int *result, QString *error)
 {
     bool ok = false;
     const int value = option.value.toInt(&ok);
@@ -114,13 +105,13 @@ bool BoardConfig::parse(const QString &text, BoardConfig *config, QString *error
             config->fields.insert(names.at(i), values.at(i));
     }
 
-    QList<Option> options;
+    QList<BoardOption> options;
     if (colon >= 0 && !splitOptions(text.mid(colon + 1), &options, error))
         return false;
 
     const QStringList flags = {QStringLiteral("noise"), QStringLiteral("close"), QStringLiteral("stale"), QStringLiteral("flood"),
                                QStringLiteral("number")};
-    for (const Option &option : qAsConst(options)) {
+    for (const BoardOption &option : qAsConst(options)) {
         const QString &key = option.key;
         if (key.isEmpty()) {
             *error = QStringLiteral("empty option in \"%1\"").arg(text);

@@ -6,6 +6,17 @@
 #include <QStringList>
 #include <QVariant>
 
+/// One KEY[=VALUE] of an option list.
+struct BoardOption
+{
+    QString key;
+    QString value;
+    bool hasValue = false;
+};
+/// Splits "k=v,k2,k3=v3" at unescaped ',' and each item at its first unescaped '='; a
+/// backslash takes the next character literally. False, with `error`, at a trailing one.
+bool splitOptions(const QString &text, QList<BoardOption> *options, QString *error);
+
 /// One simulated board as the command line describes it: "TYPE[:KEY[=VALUE][,...]]".
 struct BoardConfig
 {

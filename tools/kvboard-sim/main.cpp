@@ -2,12 +2,15 @@
 // boards do, so that hosts can be tried and tested without hardware.
 
 #include "boardconfig.h"
+#include "replay.h"
 #include "simboard.h"
 
+#include <kvdevice/recordingtap.h>
 #include <kvdevice/version.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -66,6 +69,19 @@ Faults (not for silent):
 Escaping: a backslash takes the next character literally: link=/tmp/a\,b makes
   the link "/tmp/a,b"; \\ is one backslash.
 
+Replaying:  --replay FILE[:OPTION[,OPTION...]]   plays each port of a recording (kvprobe
+  --record, kvmonitor's Save) as a board of its own, printing "replay PATH [LINK]": each
+  query it hears gets the answer that followed the same query in the recording (the
+  first, second, ... answer for the first, second, ... time it is asked; the last one
+  again beyond), with the recorded delays; what the board sent on its own comes at its
+  time after the query before it; a recorded unplug is played ("unplugged replay PATH"),
+  and a board plugged back is plugged in again.
+  link=PATH    a symlink to the pty (for a recording of one port, or with port=)
+  port=NAME    play only the recorded port NAME (as the recording names it)
+  anysum       match queries whatever their checksum
+  unknown=BODY answer a query the recording never saw with $BODY*hh (default: silence)
+  --speed N divides every delay by N (2: twice as fast); --as-fast drops them.
+
 Examples:
   kvboard-sim --board board6100028 --board info:name=KV1,delay=50
   kvboard-sim --board board6100027:hwversion=HW3-6100027,v1=4,link=/tmp/kvb27
@@ -97,7 +113,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption boardOption(QStringLiteral("board"),
                                          QStringLiteral("A board to play; repeat for more (syntax above)."),
                                          QStringLiteral("TYPE[:OPTIONS]"));
-    parser.addOption(boardOption);
+    const QCommandLineOption replayOption(QStringLiteral("replay"), QStringLiteral("A recording to play as boards; repeat for more."),
+                                          QStringLiteral("FILE[:OPTIONS]"));
+    const QCommandLineOption speedOption(QStringLiteral("speed"), QStringLiteral("Replay N times as fast (default 1)."), QStringLiteral("N"));
+    const QCommandLineOption fastOption(QStringLiteral("as-fast"), QStringLiteral("Replay without the recorded delays."));
+    parser.addOptions({boardOption, replayOption, speedOption, fastOption});
 
     auto fail = [](const QString &message) {
         std::fprintf(stderr, "kvboard-sim: %s\nTry 'kvboard-sim --help'.\n", qPrintable(message));
@@ -112,8 +132,21 @@ int main(int argc, char *argv[])
     if (!parser.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
     const QStringList boardArgs = parser.values(boardOption);
-    if (boardArgs.isEmpty())
-        return fail(QStringLiteral("no board given: use --board TYPE[:OPTIONS]"));
+    if (boardArgs.isEmpty() && !parser.isSet(replayOption))
+        return fail(QStringLiteral("no board given: use --board TYPE[:OPTIONS] or --replay FILE"));
+    double speed = 1;
+    if (parser.isSet(fastOption) && parser.isSet(speedOption))
+        return fail(QStringLiteral("--speed and --as-fast cannot be combined"));
+    if (parser.isSet(fastOption))
+        speed = 0;
+    if (parser.isSet(speedOption)) {
+        bool ok = false;
+        speed = parser.value(speedOption).toDouble(&ok);
+        if (!ok || !(speed > 0) || speed > 1e6)
+            return fail(QStringLiteral("--speed takes a number above 0, such as 2 or 0.5, not \"%1\"").arg(parser.value(speedOption)));
+    }
+    if ((parser.isSet(fastOption) || parser.isSet(speedOption)) && !parser.isSet(replayOption))
+        return fail(QStringLiteral("--%1 goes with --replay").arg(parser.isSet(fastOption) ? QStringLiteral("as-fast") : QStringLiteral("speed")));
 
     QList<BoardConfig> configs;
     for (const QString &board : boardArgs) {
@@ -126,6 +159,58 @@ int main(int argc, char *argv[])
                 return fail(QStringLiteral("--board %1: link %2 is given twice").arg(board, config.link));
         }
         configs.append(config);
+    }
+
+    // Each recording read now: a bad one is refused before any board plays.
+    struct Replay
+    {
+        ReplayConfig config;
+        QList<ReplayScript> scripts;
+    };
+    QList<Replay> replays;
+    QStringList links;
+    for (const BoardConfig &config : qAsConst(configs))
+        links << config.link;
+    for (const QString &argument : parser.values(replayOption)) {
+        ReplayConfig config;
+        QString error;
+        if (!ReplayConfig::parse(argument, &config, &error))
+            return fail(QStringLiteral("--replay %1: %2").arg(argument, error));
+        QFile file(config.file);
+        QJsonObject header;
+        QList<QJsonObject> records;
+        if (!file.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("--replay %1: %2").arg(config.file, file.errorString()));
+        if (!KvDevice::RecordingTap::read(&file, &header, &records, &error))
+            return fail(QStringLiteral("--replay %1: %2").arg(config.file, error));
+        QStringList ports;
+        for (const QJsonObject &record : qAsConst(records)) {
+            const QString port = record.value(QStringLiteral("port")).toString();
+            if (!ports.contains(port) && record.contains(QStringLiteral("dir")))
+                ports << port;
+        }
+        if (!config.port.isEmpty()) {
+            if (!ports.contains(config.port))
+                return fail(QStringLiteral("--replay %1: no conversation on port %2; the recording has %3")
+                                .arg(config.file, config.port, ports.isEmpty() ? QStringLiteral("none") : ports.join(QStringLiteral(", "))));
+            ports = QStringList{config.port};
+        }
+        if (ports.isEmpty())
+            return fail(QStringLiteral("--replay %1: the recording holds no conversation").arg(config.file));
+        if (ports.size() > 1 && !config.link.isEmpty())
+            return fail(QStringLiteral("--replay %1: link= names one board, and the recording has %2 ports (%3): choose one with port=NAME")
+                            .arg(config.file).arg(ports.size()).arg(ports.join(QStringLiteral(", "))));
+        if (!config.link.isEmpty()) {
+            for (const QString &other : qAsConst(links)) {
+                if (!other.isEmpty() && QFileInfo(other).absoluteFilePath() == QFileInfo(config.link).absoluteFilePath())
+                    return fail(QStringLiteral("--replay %1: link %2 is given twice").arg(argument, config.link));
+            }
+            links << config.link;
+        }
+        for (const QString &port : qAsConst(ports)) {
+            config.port = port;
+            replays.append({config, ReplayScript::fromRecording(records, port, config.anySum)});
+        }
     }
 
     // SIGINT and SIGTERM reach the event loop through a pipe.
@@ -179,7 +264,25 @@ int main(int argc, char *argv[])
         }
     }
 
+    std::vector<std::unique_ptr<ReplayBoard>> replayBoards;
+    for (const Replay &replay : qAsConst(replays)) {
+        replayBoards.push_back(std::make_unique<ReplayBoard>(replay.config, replay.scripts, speed));
+        ReplayBoard *board = replayBoards.back().get();
+        auto line = [](const char *what, const QString &path, const QString &link) {
+            std::printf("%sreplay %s%s\n", what, qPrintable(path), qPrintable(link.isEmpty() ? QString() : QLatin1Char(' ') + link));
+            std::fflush(stdout);
+        };
+        QObject::connect(board, &ReplayBoard::plugged, board, [line](const QString &path, const QString &link) { line("", path, link); });
+        QObject::connect(board, &ReplayBoard::unplugged, board, [line](const QString &path, const QString &link) { line("unplugged ", path, link); });
+        QString error;
+        if (!board->plug(&error)) {
+            std::fprintf(stderr, "kvboard-sim: --replay %s: %s\n", qPrintable(replay.config.file), qPrintable(error));
+            return 1;
+        }
+    }
+
     const int status = app.exec();
+    replayBoards.clear();
     boards.clear();
     return status;
 }

@@ -16,8 +16,10 @@
 namespace {
 
 const char *const description = R"(Shows the boards attached over USB virtual serial ports as they come and go, why
-a port delivered no board, and a console per board: what is sent and received, the
-board's version and information requests, a line to send any sentence.
+a port delivered no board, and a console per port: what is sent and received (the
+identification too), the board's version and information requests, a line to send any
+sentence, checked before it goes. A console saves its conversation as a recording (or
+as text); File > Open shows a recording, File > Record keeps one of every port.
 
 The source is udev's events where udev runs, else the port list polled each second;
 --udev, --poll MS or --port-dir DIR (a folder of port links, such as /dev/serial/by-id
@@ -30,13 +32,15 @@ any case. Exit status: 0 when the window was closed, 2 for bad arguments.
 Examples:
   kvmonitor
   kvmonitor --serial 2061376E5748 --timeout 1000
-  kvmonitor --port-dir /tmp/boards      boards whose links kvboard-sim makes there)";
+  kvmonitor --port-dir /tmp/boards      boards whose links kvboard-sim makes there
+  kvmonitor --open session.jsonl       a recording beside the boards attached)";
 
 // What the command line asks for, beyond the window's options.
 struct Run
 {
     MonitorOptions options;
     KvDevice::Type demoType = KvDevice::NoDevice;
+    QStringList recordings;
     QString screenshot;
     int afterMs = 0;
 };
@@ -61,6 +65,7 @@ int parseArguments(Run *run)
     const QCommandLineOption retriesOption(QStringLiteral("retries"), QStringLiteral("Ask silent ports again in up to N passes (default 3)."),
                                            QStringLiteral("N"), QStringLiteral("3"));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Show the library's debug log on standard error."));
+    const QCommandLineOption openOption(QStringLiteral("open"), QStringLiteral("Show the recording FILE; repeat for more."), QStringLiteral("FILE"));
     // For the README's picture: a board's request, then the window as a PNG, then quit.
     QCommandLineOption demoRequestOption(QStringLiteral("demo-request"), QStringLiteral("Talk to the first board of TYPE."), QStringLiteral("TYPE"));
     QCommandLineOption screenshotOption(QStringLiteral("screenshot"), QStringLiteral("Save the window to FILE and quit."), QStringLiteral("FILE"));
@@ -68,7 +73,7 @@ int parseArguments(Run *run)
     for (QCommandLineOption *hidden : {&demoRequestOption, &screenshotOption, &afterOption})
         hidden->setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOptions({udevOption, pollOption, dirOption, typeOption, serialOption, timeoutOption, retriesOption, verboseOption,
-                       demoRequestOption, screenshotOption, afterOption});
+                       openOption, demoRequestOption, screenshotOption, afterOption});
 
     if (const int status = Tool::parseCommandLine(parser, helpOption, versionOption); status >= 0)
         return status;
@@ -106,6 +111,7 @@ int parseArguments(Run *run)
             return Tool::usageError(QStringLiteral("--port-dir takes a folder, not an empty text"));
     }
     run->screenshot = parser.value(screenshotOption);
+    run->recordings = parser.values(openOption);
 
     QLoggingCategory::setFilterRules(parser.isSet(verboseOption) ? QStringLiteral("kvdevice*=true") : QStringLiteral("kvdevice*=false"));
     return -1;
@@ -132,7 +138,7 @@ int main(int argc, char *argv[])
             if (console->type() != run.demoType)
                 return;
             run.demoType = KvDevice::NoDevice; // the first only
-            window.findChild<QTabWidget *>()->setCurrentWidget(console);
+            window.findChild<QTabWidget *>(QStringLiteral("consoles"))->setCurrentWidget(console);
             // A typed sentence, then the board's own request once its answer is in.
             QTimer::singleShot(0, console, [console] { console->sendLine(QStringLiteral("PKVVER")); });
             QTimer::singleShot(300, console, console->type() == KvDevice::InfoDevice ? &BoardConsole::askInformation : &BoardConsole::askVersion);
@@ -150,6 +156,10 @@ int main(int argc, char *argv[])
     }
     window.show();
     window.startWatching();
+    for (const QString &recording : qAsConst(run.recordings)) {
+        if (!window.openRecording(recording))
+            status = 1;
+    }
     app.exec();
     return status;
 }

@@ -1,23 +1,28 @@
 #include "mainwindow.h"
 
-#include "boardconsole.h"
 #include "common.h"
 #include "porttablemodel.h"
 
 #include <kvdevice/communicator.h>
+#include <kvdevice/initializer.h>
 
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QIODevice>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMetaEnum>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSerialPort>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTabBar>
@@ -32,6 +37,7 @@ namespace {
 // The sources the window offers, in the combo box's order.
 const QList<Watcher::Source> sources = {Watcher::Automatic, Watcher::Udev, Watcher::Polling, Watcher::Directory};
 const QList<KvDevice::Type> allTypes = {KvDevice::Board6100028, KvDevice::Board6100027, KvDevice::InfoDevice};
+const QString goneMark = QStringLiteral(" (gone)");
 
 } // namespace
 
@@ -48,7 +54,9 @@ MainWindow::MainWindow(const MonitorOptions &monitorOptions, QWidget *parent)
     sourceBox->addItems({QStringLiteral("Automatic"), QStringLiteral("udev"), QStringLiteral("Polling"), QStringLiteral("Folder")});
     sourceLabel->setBuddy(sourceBox);
     whereEdit = new QLineEdit(central);
-    whereEdit->setMinimumWidth(160);
+    whereEdit->setMinimumWidth(120);
+    auto *applyButton = new QPushButton(QStringLiteral("&Apply"), central);
+    applyButton->setToolTip(QStringLiteral("Watch again with this source, these types and serial numbers"));
     for (const KvDevice::Type type : allTypes) {
         typeBoxes << new QCheckBox(Tool::typeName(type), central);
         typeBoxes.last()->setChecked(options.types.contains(type));
@@ -56,10 +64,9 @@ MainWindow::MainWindow(const MonitorOptions &monitorOptions, QWidget *parent)
     serialEdit = new QLineEdit(options.serials.join(QLatin1Char(' ')), central);
     serialEdit->setPlaceholderText(QStringLiteral("USB serial numbers (all)"));
     serialEdit->setToolTip(QStringLiteral("Only the system's ports with one of these USB serial numbers, separated by spaces or commas"));
-    auto *applyButton = new QPushButton(QStringLiteral("&Apply"), central);
-    applyButton->setToolTip(QStringLiteral("Watch again with this source, these types and serial numbers"));
+    serialEdit->setMinimumWidth(80);
     auto *clearButton = new QPushButton(QStringLiteral("Clear &gone"), central);
-    clearButton->setToolTip(QStringLiteral("Remove the rows of the boards that have gone"));
+    clearButton->setToolTip(QStringLiteral("Remove the rows and the consoles of the boards that have gone"));
 
     model = new PortTableModel(this);
     table = new QTableView(central);
@@ -67,6 +74,7 @@ MainWindow::MainWindow(const MonitorOptions &monitorOptions, QWidget *parent)
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->setWordWrap(false);
+    table->setContextMenuPolicy(Qt::CustomContextMenu);
     table->verticalHeader()->hide();
     table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
     table->horizontalHeader()->setDefaultSectionSize(table->horizontalHeader()->minimumSectionSize()); // fitColumns() widens them
@@ -74,26 +82,41 @@ MainWindow::MainWindow(const MonitorOptions &monitorOptions, QWidget *parent)
     table->setMinimumHeight(100);
 
     tabs = new QTabWidget(central);
-    tabs->setTabsClosable(true);
-    tabs->setMinimumHeight(160);
-    tabs->setDocumentMode(true);
+    recordings = new QTabWidget(central);
+    for (QTabWidget *t : {tabs, recordings}) {
+        t->setTabsClosable(true);
+        t->setMinimumHeight(160);
+        t->setDocumentMode(true);
+    }
+    tabs->setObjectName(QStringLiteral("consoles"));
+    recordings->setObjectName(QStringLiteral("recordings"));
+    recordings->hide();
 
-    auto *bar = new QHBoxLayout;
-    bar->addWidget(sourceLabel);
-    bar->addWidget(sourceBox);
-    bar->addWidget(whereEdit, 1);
+    // Two rows, so that nothing overlaps in a window 640 pixels wide.
+    auto *watching = new QHBoxLayout;
+    watching->addWidget(sourceLabel);
+    watching->addWidget(sourceBox);
+    watching->addWidget(whereEdit, 1);
+    watching->addWidget(applyButton);
+    auto *choosing = new QHBoxLayout;
     for (QCheckBox *box : qAsConst(typeBoxes))
-        bar->addWidget(box);
-    bar->addWidget(serialEdit, 1);
-    bar->addWidget(applyButton);
-    bar->addWidget(clearButton);
+        choosing->addWidget(box);
+    choosing->addWidget(serialEdit, 1);
+    choosing->addWidget(clearButton);
+    auto *consoles = new QSplitter(Qt::Horizontal, central);
+    consoles->addWidget(tabs);
+    consoles->addWidget(recordings);
+    consoles->setChildrenCollapsible(false);
+    consoles->setStretchFactor(0, 3);
+    consoles->setStretchFactor(1, 2);
     auto *splitter = new QSplitter(Qt::Vertical, central);
     splitter->addWidget(table);
-    splitter->addWidget(tabs);
+    splitter->addWidget(consoles);
     splitter->setChildrenCollapsible(false);
     splitter->setStretchFactor(1, 1);
     auto *layout = new QVBoxLayout(central);
-    layout->addLayout(bar);
+    layout->addLayout(watching);
+    layout->addLayout(choosing);
     layout->addWidget(splitter, 1);
     setCentralWidget(central);
     statusLabel = new QLabel(this);
@@ -101,19 +124,63 @@ MainWindow::MainWindow(const MonitorOptions &monitorOptions, QWidget *parent)
     setMinimumSize(640, 420);
     resize(1100, 700);
 
-    auto *quit = new QAction(QStringLiteral("Quit"), this);
+    QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
+    QAction *open = file->addAction(QStringLiteral("&Open a recording…"), this, [this] {
+        const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Open a recording"), QDir::homePath(),
+                                                          QStringLiteral("Recordings (*.jsonl);;All files (*)"));
+        if (!path.isEmpty())
+            openRecording(path);
+    });
+    open->setShortcut(QKeySequence::Open);
+    recordAction = file->addAction(QStringLiteral("&Record everything to…"));
+    recordAction->setCheckable(true);
+    recordAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    connect(recordAction, &QAction::triggered, this, [this](bool on) {
+        const QString path = !on ? QString()
+                                 : QFileDialog::getSaveFileName(this, QStringLiteral("Record every port to"),
+                                                                QDir::home().filePath(QDateTime::currentDateTime().toString(QStringLiteral("'kvmonitor'-yyyyMMdd-HHmmss'.jsonl'"))),
+                                                                QStringLiteral("Recordings (*.jsonl)"));
+        if (!on || path.isEmpty() || !record(path))
+            record(QString());
+    });
+    file->addSeparator();
+    QAction *quit = file->addAction(QStringLiteral("&Quit"), this, &QWidget::close);
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    connect(quit, &QAction::triggered, this, &QWidget::close);
     auto *closeGone = new QAction(QStringLiteral("Close the console of a gone board"), this);
     closeGone->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));
     connect(closeGone, &QAction::triggered, this, [this] { closeTab(tabs->currentIndex()); });
-    addActions({quit, closeGone});
+    auto *typeHere = new QAction(QStringLiteral("Type a sentence"), this);
+    typeHere->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
+    connect(typeHere, &QAction::triggered, this, [this] {
+        if (QWidget *current = tabs->currentWidget())
+            current->setFocus(Qt::ShortcutFocusReason);
+    });
+    addActions({closeGone, typeHere});
 
     connect(sourceBox, qOverload<int>(&QComboBox::currentIndexChanged), this, &MainWindow::sourceChosen);
     connect(applyButton, &QPushButton::clicked, this, &MainWindow::apply);
     connect(whereEdit, &QLineEdit::returnPressed, this, &MainWindow::apply);
     connect(clearButton, &QPushButton::clicked, this, &MainWindow::clearGone);
     connect(tabs, &QTabWidget::tabCloseRequested, this, &MainWindow::closeTab);
+    connect(recordings, &QTabWidget::tabCloseRequested, this, [this](int index) {
+        recordings->widget(index)->deleteLater();
+        recordings->removeTab(index);
+        recordings->setVisible(recordings->count() > 0);
+    });
+    connect(table, &QTableView::clicked, this, [this](const QModelIndex &index) {
+        if (BoardConsole *shown = console(model->report(index.row()).port.name))
+            tabs->setCurrentWidget(shown);
+    });
+    connect(table, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
+        const QModelIndex index = table->indexAt(at);
+        if (!index.isValid())
+            return;
+        QMenu menu;
+        const QList<QAction *> actions = rowActions(index.row());
+        menu.addActions(actions);
+        menu.exec(table->viewport()->mapToGlobal(at));
+        qDeleteAll(actions);
+    });
     connect(model, &PortTableModel::countsChanged, this, &MainWindow::updateStatus);
     connect(model, &QAbstractItemModel::rowsInserted, this, &MainWindow::fitColumns);
     connect(model, &QAbstractItemModel::dataChanged, this, &MainWindow::fitColumns);
@@ -121,6 +188,8 @@ MainWindow::MainWindow(const MonitorOptions &monitorOptions, QWidget *parent)
     connect(&watcher, &Watcher::deviceDetached, this, &MainWindow::onDetached);
     connect(&watcher, &Watcher::portLeft, model, &PortTableModel::left);
     connect(&watcher, &Watcher::portConcluded, model, &PortTableModel::concluded);
+    watcher.setRecordingTap(&tap);
+    connect(&tap, &KvDevice::RecordingTap::traffic, this, &MainWindow::onTraffic);
     showSource();
     fitColumns();
 }
@@ -140,7 +209,7 @@ BoardConsole *MainWindow::console(const QString &port) const
 {
     for (int i = tabs->count() - 1; i >= 0; --i) {
         auto *console = qobject_cast<BoardConsole *>(tabs->widget(i));
-        if (console && console->port().name == port)
+        if (console && !console->isReadOnly() && console->port().name == port)
             return console;
     }
     return nullptr;
@@ -201,8 +270,9 @@ bool MainWindow::startWatching()
     watcher.stop();
     // A board kept open would be found busy by the new watching: let it go first.
     for (const Board &board : qAsConst(boards)) {
-        model->detached(board.type, board.port);
-        release(board, QStringLiteral("let go: watching again"));
+        if (board.type != KvDevice::NoDevice)
+            model->detached(board.type, board.port);
+        release(board, QStringLiteral("let go: watching again"), QStringLiteral("close"));
     }
     boards.clear();
     watcher.setSource(options.source);
@@ -230,12 +300,20 @@ bool MainWindow::startWatching()
 
 void MainWindow::updateStatus()
 {
+    // Only what there is: "0 gone" says nothing.
     const PortTableModel::Counts counts = model->counts();
-    statusLabel->setText(QStringLiteral("%1   |   %2 attached, %3 gone, %4 concluded without a board")
-                             .arg(status)
-                             .arg(counts.attached)
-                             .arg(counts.gone)
-                             .arg(counts.withoutBoard));
+    QStringList said;
+    const QList<QPair<int, QString>> parts = {{counts.attached, QStringLiteral("attached")},
+                                              {counts.gone, QStringLiteral("gone")},
+                                              {counts.withoutBoard, QStringLiteral("without a board")}};
+    for (const auto &part : parts) {
+        if (part.first > 0)
+            said << QStringLiteral("%1 %2").arg(part.first).arg(part.second);
+    }
+    QString text = status + QStringLiteral("   |   ") + (said.isEmpty() ? QStringLiteral("no port yet") : said.join(QStringLiteral(", ")));
+    if (tap.isRecording())
+        text += QStringLiteral("   |   recording to ") + recordingFile.fileName();
+    statusLabel->setText(text);
 }
 
 void MainWindow::fitColumns()
@@ -252,41 +330,187 @@ void MainWindow::fitColumns()
 void MainWindow::clearGone()
 {
     model->clearGone();
+    for (int i = tabs->count() - 1; i >= 0; --i) {
+        auto *gone = qobject_cast<BoardConsole *>(tabs->widget(i));
+        if (gone && gone->hasEnded() && !gone->isReadOnly())
+            closeTab(i);
+    }
+}
+
+QList<QAction *> MainWindow::rowActions(int row)
+{
+    const KvDevice::PortReport report = model->report(row);
+    const QString name = report.port.name;
+    const bool withoutBoard = !model->isGone(row) && report.outcome != KvDevice::Identified;
+    BoardConsole *shown = console(name);
+    auto *show = new QAction(QStringLiteral("Show its console"), this);
+    show->setEnabled(shown != nullptr);
+    connect(show, &QAction::triggered, this, [this, name] {
+        if (BoardConsole *c = console(name))
+            tabs->setCurrentWidget(c);
+    });
+    auto *again = new QAction(QStringLiteral("Ask it again now"), this);
+    again->setEnabled(withoutBoard && !boards.contains(name));
+    connect(again, &QAction::triggered, this, [this, name] {
+        if (!watcher.reprobe(name))
+            statusBar()->showMessage(QStringLiteral("%1 cannot be asked again now: it is being asked, or is gone").arg(name), 8000);
+    });
+    auto *open = new QAction(QStringLiteral("Open a console on it"), this);
+    open->setEnabled(withoutBoard && !boards.contains(name));
+    connect(open, &QAction::triggered, this, [this, name] { openPort(name); });
+    return {show, again, open};
+}
+
+bool MainWindow::openPort(const QString &name)
+{
+    auto *port = new QSerialPort;
+    port->setPortName(KvDevice::Initializer::resolvedPortName(name));
+    if (!port->open(QIODevice::ReadWrite)) {
+        QString detail;
+        KvDevice::Initializer::openFailure(*port, &detail);
+        statusBar()->showMessage(QStringLiteral("cannot open %1: %2").arg(name, detail), 8000);
+        delete port;
+        return false;
+    }
+    port->setBaudRate(115200);
+    port->setObjectName(name);
+    auto *comm = new KvDevice::Communicator;
+    comm->setIODevice(port);
+    const int row = model->rowOf(name);
+    const KvDevice::PortInfo info = row >= 0 ? model->report(row).port : KvDevice::PortInfo::forName(name);
+    tap.follow(comm, info);
+    // Its far end gone, it keeps failing until it is closed.
+    connect(comm, &KvDevice::Communicator::readFailed, this, [this, name] {
+        if (boards.value(name).type == KvDevice::NoDevice && boards.contains(name))
+            release(boards.take(name), QStringLiteral("port gone"), QStringLiteral("detached"));
+    });
+    BoardConsole *opened = consoleFor(info, QStringLiteral("port ") + QFileInfo(name).fileName());
+    opened->attach(KvDevice::NoDevice, comm, info, {});
+    boards.insert(name, {KvDevice::NoDevice, info, comm, opened});
+    markTab(opened, false);
+    tabs->setCurrentWidget(opened);
+    return true;
+}
+
+bool MainWindow::openRecording(const QString &path)
+{
+    QFile file(path);
+    QJsonObject header;
+    QList<QJsonObject> records;
+    QString error;
+    if (!file.open(QIODevice::ReadOnly))
+        error = file.errorString();
+    if (error.isEmpty() && !KvDevice::RecordingTap::read(&file, &header, &records, &error))
+        error = error.isEmpty() ? QStringLiteral("not a recording") : error;
+    if (!error.isEmpty()) {
+        statusBar()->showMessage(QStringLiteral("cannot open %1: %2").arg(path, error), 8000);
+        return false;
+    }
+    QStringList ports;
+    for (const QJsonObject &record : qAsConst(records)) {
+        const QString port = record.value(QStringLiteral("port")).toString();
+        if (!ports.contains(port))
+            ports << port;
+    }
+    for (const QString &port : qAsConst(ports)) {
+        BoardConsole *recorded = BoardConsole::fromRecording(header, records, port);
+        const int index = recordings->addTab(recorded, QStringLiteral("%1: %2").arg(QFileInfo(path).fileName(), QFileInfo(port).fileName()));
+        recordings->setTabToolTip(index, QStringLiteral("%1, port %2 (read only)").arg(QFileInfo(path).absoluteFilePath(), port));
+        recordings->setCurrentIndex(index);
+        recordings->show();
+    }
+    if (ports.isEmpty())
+        statusBar()->showMessage(QStringLiteral("%1 holds no conversation").arg(path), 8000);
+    return !ports.isEmpty();
+}
+
+bool MainWindow::record(const QString &path)
+{
+    tap.stop();
+    recordingFile.close();
+    bool recording = false;
+    if (!path.isEmpty()) {
+        recordingFile.setFileName(path);
+        recording = recordingFile.open(QIODevice::WriteOnly | QIODevice::Truncate) && tap.start(&recordingFile);
+        if (!recording)
+            statusBar()->showMessage(QStringLiteral("cannot record to %1: %2").arg(path, recordingFile.errorString()), 8000);
+        for (const Board &board : qAsConst(boards)) {
+            if (recording && board.comm && board.type != KvDevice::NoDevice)
+                tap.recordAttached(board.comm, board.type, model->report(model->rowOf(board.port.name)).answer);
+        }
+    }
+    recordAction->setChecked(recording);
+    updateStatus();
+    return recording || path.isEmpty();
+}
+
+BoardConsole *MainWindow::consoleFor(const KvDevice::PortInfo &port, const QString &tabText)
+{
+    BoardConsole *found = console(port.name);
+    if (!found) {
+        found = new BoardConsole(port);
+        tabs->addTab(found, tabText);
+        connect(found, &BoardConsole::requestSent, this, [this](KvDevice::Communicator *comm, KvDevice::Request *request, const KvDevice::Query &query) {
+            tap.recordRequest(comm, request, query);
+        });
+    }
+    const int index = tabs->indexOf(found);
+    tabs->setTabText(index, tabText);
+    tabs->setTabToolTip(index, port.name);
+    return found;
+}
+
+void MainWindow::onTraffic(KvDevice::Communicator *comm, KvDevice::RecordingTap::Direction direction, const QByteArray &bytes)
+{
+    const BoardConsole::Traffic passed{direction, bytes, QDateTime::currentDateTime(), BoardConsole::steadyUs()};
+    for (const Board &board : qAsConst(boards)) {
+        if (board.comm == comm && board.console) {
+            board.console->traffic(passed);
+            return;
+        }
+    }
+    // Not a board yet: kept for its console, should it become one.
+    auto it = probing.find(comm);
+    if (it == probing.end()) {
+        it = probing.insert(comm, {});
+        connect(comm, &QObject::destroyed, this, [this, comm] { probing.remove(comm); });
+    }
+    it->append(passed);
+    if (it->size() > 200)
+        it->removeFirst();
 }
 
 void MainWindow::onAttached(KvDevice::Type type, KvDevice::Communicator *comm, const KvDevice::PortReport &report)
 {
     model->attached(type, report);
-    auto *console = new BoardConsole(type, comm, report.port);
-    const int index = tabs->addTab(console, QStringLiteral("%1 %2").arg(Tool::typeName(type), QFileInfo(report.port.name).fileName()));
-    tabs->setTabToolTip(index, report.port.name);
-    // Only a gone board's console may be closed.
-    if (QWidget *close = tabs->tabBar()->tabButton(index, QTabBar::RightSide))
-        close->hide();
-    boards.insert(report.port.name, {type, report.port, comm, console});
-    emit boardAttached(console);
+    BoardConsole *attached = consoleFor(report.port, QStringLiteral("%1 %2").arg(Tool::typeName(type), QFileInfo(report.port.name).fileName()));
+    const QList<BoardConsole::Traffic> said = probing.take(comm);
+    for (const BoardConsole::Traffic &passed : said)
+        attached->traffic(passed);
+    attached->attach(type, comm, report.port, report.answer);
+    boards.insert(report.port.name, {type, report.port, comm, attached});
+    markTab(attached, false);
+    tap.recordAttached(comm, type, report.answer);
+    emit boardAttached(attached);
 }
 
 void MainWindow::onDetached(KvDevice::Type type, KvDevice::Communicator *comm, const KvDevice::PortInfo &port)
 {
     model->detached(type, port);
+    tap.recordDetached(comm, type);
     Board board = boards.take(port.name);
     if (board.comm != comm && comm) { // not ours: still the host's to free
         comm->ioDevice()->deleteLater();
         comm->deleteLater();
     }
-    release(board, QStringLiteral("board gone"));
+    release(board, QStringLiteral("board gone"), QStringLiteral("detached"));
 }
 
-void MainWindow::release(const Board &board, const QString &why)
+void MainWindow::release(const Board &board, const QString &why, const QString &event)
 {
     if (board.console) {
-        board.console->end(why);
-        const int index = tabs->indexOf(board.console);
-        tabs->setTabText(index, tabs->tabText(index) + QStringLiteral(" (gone)"));
-        tabs->tabBar()->setTabTextColor(index, Qt::gray);
-        if (QWidget *close = tabs->tabBar()->tabButton(index, QTabBar::RightSide))
-            close->show();
+        board.console->end(why, event);
+        markTab(board.console, true);
     }
     if (board.comm && board.comm->ioDevice()) {
         board.comm->ioDevice()->close(); // at once: watching again opens it
@@ -296,10 +520,28 @@ void MainWindow::release(const Board &board, const QString &why)
         board.comm->deleteLater();
 }
 
+void MainWindow::markTab(BoardConsole *console, bool gone)
+{
+    const int index = tabs->indexOf(console);
+    QString text = tabs->tabText(index);
+    if (text.endsWith(goneMark))
+        text.chop(goneMark.size());
+    tabs->setTabText(index, gone ? text + goneMark : text);
+    tabs->tabBar()->setTabTextColor(index, gone ? Qt::gray : tabs->tabBar()->palette().color(QPalette::WindowText));
+    // Only a gone board's console, or a port opened here, may be closed.
+    if (QWidget *close = tabs->tabBar()->tabButton(index, QTabBar::RightSide))
+        close->setVisible(gone || console->type() == KvDevice::NoDevice);
+}
+
 void MainWindow::closeTab(int index)
 {
     auto *console = qobject_cast<BoardConsole *>(tabs->widget(index));
-    if (!console || !console->hasEnded())
+    if (!console)
+        return;
+    const QString name = console->port().name;
+    if (!console->hasEnded() && boards.value(name).console == console && boards.value(name).type == KvDevice::NoDevice)
+        release(boards.take(name), QStringLiteral("closed"), QStringLiteral("close"));
+    if (!console->hasEnded())
         return;
     tabs->removeTab(index);
     console->deleteLater();

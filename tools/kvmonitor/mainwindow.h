@@ -1,16 +1,20 @@
 #pragma once
 
+#include "boardconsole.h"
+
+#include <kvdevice/recordingtap.h>
 #include <kvdevice/type.h>
 #include <kvdevice/watcher.h>
 
+#include <QFile>
 #include <QHash>
 #include <QList>
 #include <QMainWindow>
 #include <QPointer>
 #include <QStringList>
 
-class BoardConsole;
 class PortTableModel;
+class QAction;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -34,9 +38,11 @@ struct MonitorOptions
     QString directory;
 };
 
-/// kvmonitor's window: the ports a watcher has seen above, a console per board below, the
-/// source and the counts in the status line. It owns the watcher and every board it hands
-/// over, until the board goes.
+/// kvmonitor's window: the ports a watcher has seen above, a console per port below (one
+/// per port, kept when its board goes and used again when it comes back), the source and
+/// the counts in the status line. It owns the watcher, every board it hands over until the
+/// board goes, and the ports it opens itself. A recording tap follows every port opened,
+/// for the consoles and, on request, for a recording of everything.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -45,10 +51,12 @@ public:
     ~MainWindow() override;
 
     PortTableModel *ports() const { return model; }
-    /// The console opened last for the board on `port` (PortInfo::name), or null.
+    /// The console of `port` (PortInfo::name), or null; not a recording's.
     BoardConsole *console(const QString &port) const;
     /// What the status line says.
     QString statusText() const;
+    /// What can be done with the port of table row `row`, as its context menu offers it.
+    QList<QAction *> rowActions(int row);
 
 public slots:
     /// Watches with the options set; a watching under way is stopped first, and the boards
@@ -56,17 +64,24 @@ public slots:
     bool startWatching();
     /// Watches with the source, types and serial numbers chosen in the window.
     bool apply();
-    /// Removes the rows of the boards that have gone.
+    /// Removes the rows of the boards that have gone, and their consoles.
     void clearGone();
+    /// Opens a console on the port `name` that delivered no board; false when it cannot.
+    bool openPort(const QString &name);
+    /// Shows each port of the recording `path` in a read-only console, beside the ports';
+    /// false when it is none.
+    bool openRecording(const QString &path);
+    /// Records every port from now on to `path` (empty: stops); false when it cannot.
+    bool record(const QString &path);
 
 signals:
-    /// A board was handed over and its console opened.
+    /// A board was handed over and its console opened, or opened again.
     void boardAttached(BoardConsole *console);
 
 private:
     struct Board
     {
-        KvDevice::Type type = KvDevice::NoDevice;
+        KvDevice::Type type = KvDevice::NoDevice; // NoDevice: a port the window opened itself
         KvDevice::PortInfo port;
         QPointer<KvDevice::Communicator> comm;
         QPointer<BoardConsole> console;
@@ -74,9 +89,13 @@ private:
 
     void onAttached(KvDevice::Type type, KvDevice::Communicator *comm, const KvDevice::PortReport &report);
     void onDetached(KvDevice::Type type, KvDevice::Communicator *comm, const KvDevice::PortInfo &port);
+    void onTraffic(KvDevice::Communicator *comm, KvDevice::RecordingTap::Direction direction, const QByteArray &bytes);
+    /// The console for `port`: its own when it has one, else a new one in a tab of its own.
+    BoardConsole *consoleFor(const KvDevice::PortInfo &port, const QString &tabText);
     /// Ends the console of `board` with `why` and lets its communicator and port go.
-    void release(const Board &board, const QString &why);
+    void release(const Board &board, const QString &why, const QString &event);
     void closeTab(int index);
+    void markTab(BoardConsole *console, bool gone);
     void showSource();
     void fitColumns();
     /// Fills the line beside the source box for the source at `index`.
@@ -85,15 +104,20 @@ private:
 
     MonitorOptions options;
     KvDevice::Watcher watcher;
-    QHash<QString, Board> boards; // attached now, by port name
+    KvDevice::RecordingTap tap;
+    QFile recordingFile;
+    QHash<QString, Board> boards; // open now, by port name
+    QHash<KvDevice::Communicator *, QList<BoardConsole::Traffic>> probing; // what a port said before it had a console
     QString status;               // the source in use, or why there is none
 
     PortTableModel *model;
     QTableView *table;
-    QTabWidget *tabs;
+    QTabWidget *tabs;       // the ports' consoles
+    QTabWidget *recordings; // recordings opened, beside them
     QComboBox *sourceBox;
     QLineEdit *whereEdit;
     QList<QCheckBox *> typeBoxes;
     QLineEdit *serialEdit;
     QLabel *statusLabel;
+    QAction *recordAction;
 };

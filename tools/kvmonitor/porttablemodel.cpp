@@ -95,6 +95,15 @@ int PortTableModel::clearGone()
     return removed;
 }
 
+int PortTableModel::rowOf(const QString &port) const
+{
+    for (int i = 0; i < rows.size(); ++i) {
+        if (rows.at(i).report.port.name == port)
+            return i;
+    }
+    return -1;
+}
+
 PortTableModel::Counts PortTableModel::counts() const
 {
     Counts counts;
@@ -139,6 +148,15 @@ QString PortTableModel::text(const Row &row, int column) const
         return report.type == KvDevice::NoDevice ? QString() : Tool::typeName(report.type);
     case Changed:
         return row.changed.toString(QStringLiteral("hh:mm:ss"));
+    case Next:
+        // When the watcher asks a port without a board again by itself, if ever.
+        if (row.gone || report.outcome == KvDevice::Identified)
+            return QString();
+        if (report.nextAttemptMs >= 0)
+            return QStringLiteral("at ") + row.changed.addMSecs(report.nextAttemptMs).toString(QStringLiteral("hh:mm:ss"));
+        if (report.outcome == KvDevice::NoAnswer || report.outcome == KvDevice::Busy || report.outcome == KvDevice::PermissionDenied)
+            return QStringLiteral("given up");
+        return QStringLiteral("when plugged in again");
     case Detail:
         break;
     }
@@ -152,10 +170,7 @@ QString PortTableModel::text(const Row &row, int column) const
         Tool::initFields(answer, &values, &fields);
         return fields.join(QLatin1Char(' '));
     }
-    QString why = report.detail + Tool::advice(report);
-    if (report.nextAttemptMs >= 0)
-        why += QStringLiteral("; next attempt in %1 s").arg((report.nextAttemptMs + 500) / 1000);
-    return why;
+    return report.detail + Tool::advice(report);
 }
 
 QVariant PortTableModel::data(const QModelIndex &index, int role) const
@@ -167,7 +182,7 @@ QVariant PortTableModel::data(const QModelIndex &index, int role) const
     case Qt::DisplayRole:
         return text(row, index.column());
     case Qt::ToolTipRole:
-        return text(row, Detail);
+        return index.column() == Next ? QStringLiteral("Right-click the row to ask the port again now") : text(row, Detail);
     case Qt::ForegroundRole:
         return row.gone ? QVariant(QBrush(Qt::gray)) : QVariant();
     case Qt::BackgroundRole:
@@ -181,7 +196,7 @@ QVariant PortTableModel::data(const QModelIndex &index, int role) const
 
 QVariant PortTableModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    static const char *const titles[] = {"Port", "Serial", "VID:PID", "USB location", "Outcome", "Type", "Changed", "Detail"};
+    static const char *const titles[] = {"Port", "Serial", "VID:PID", "USB location", "Outcome", "Type", "Changed", "Next attempt", "Detail"};
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= ColumnCount)
         return QAbstractTableModel::headerData(section, orientation, role);
     return QString::fromLatin1(titles[section]);

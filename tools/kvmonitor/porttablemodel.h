@@ -13,7 +13,7 @@ class PortTableModel : public QAbstractTableModel
 {
     Q_OBJECT
 public:
-    enum Column { Port, Serial, VidPid, Location, Outcome, Type, Changed, Detail, ColumnCount };
+    enum Column { Port, Serial, VidPid, Location, Outcome, Type, Changed, Next, Detail, ColumnCount };
     /// Per row, whether its board has gone (bool).
     static constexpr int GoneRole = Qt::UserRole;
 
@@ -26,6 +26,10 @@ public:
     void left(const KvDevice::PortInfo &port);
     /// Removes the rows of boards that have gone; returns how many.
     int clearGone();
+    /// The report a row shows, and whether its port has gone; -1: no row for `port`.
+    KvDevice::PortReport report(int row) const { return rows.value(row).report; }
+    bool isGone(int row) const { return rows.value(row).gone; }
+    int rowOf(const QString &port) const;
 
     /// Rows with a board now, rows whose board has gone, rows that delivered no board.
     struct Counts

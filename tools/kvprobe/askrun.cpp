@@ -5,6 +5,7 @@
 #include <kvdevice/communicator.h>
 #include <kvdevice/exception.h>
 #include <kvdevice/initializer.h>
+#include <kvdevice/recordingtap.h>
 #include <kvdevice/sessioninit.h>
 
 #include <QSerialPort>
@@ -46,6 +47,7 @@ AskRun::~AskRun()
 {
     run.reset();
     for (const auto &[port, comm] : opened) {
+        port->close();
         delete comm;
         delete port;
     }
@@ -81,6 +83,8 @@ void AskRun::start()
         port->setObjectName(name);
         auto *comm = new KvDevice::Communicator;
         comm->setIODevice(port);
+        if (options.probe.tap)
+            options.probe.tap->follow(comm, KvDevice::PortInfo::forName(name));
         // A vanished port keeps failing until it is closed.
         connect(comm, &KvDevice::Communicator::readFailed, port, [port] { port->close(); });
         opened.emplace_back(port, comm);
@@ -97,6 +101,8 @@ Request *AskRun::ask(const QString &port, KvDevice::Communicator *comm)
 {
     ++asked;
     Request *request = Request::send(comm, options.query);
+    if (options.probe.tap)
+        options.probe.tap->recordRequest(comm, request, options.query);
     connect(request, &Request::finished, this, [this, port](const Request::Result &result) {
         answered += result.status == Request::Answered;
         printAnswer(port, result);

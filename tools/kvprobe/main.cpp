@@ -10,10 +10,13 @@
 #include "watchrun.h"
 
 #include <kvdevice/initializer.h>
+#include <kvdevice/recordingtap.h>
 #include <kvdevice/version.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QSerialPortInfo>
@@ -201,9 +204,15 @@ int main(int argc, char *argv[])
                                           QStringLiteral("With --ask: the address of the answer (default: the init "
                                                          "protocol's)."),
                                           QStringLiteral("ID"));
+    const QCommandLineOption recordOption(QStringLiteral("record"),
+                                          QStringLiteral("Record every port's conversation, and what became of it, to FILE "
+                                                         "(JSON Lines; kvboard-sim --replay plays it)."),
+                                          QStringLiteral("FILE"));
+    const QCommandLineOption redactOption(QStringLiteral("redact"), QStringLiteral("With --record: replace USB serial numbers "
+                                                                                   "in the recording."));
     parser.addOptions({typeOption, portOption, delayOption, retriesOption, jsonOption, detailsOption, listOption,
                        monitorOption, verboseOption, allOption, serialOption, timeoutOption, watchOption, udevOption,
-                       pollOption, dirOption, askOption, expectOption});
+                       pollOption, dirOption, askOption, expectOption, recordOption, redactOption});
 
     if (const int status = Tool::parseCommandLine(parser, helpOption, versionOption); status >= 0)
         return status;
@@ -211,7 +220,7 @@ int main(int argc, char *argv[])
         return Tool::usageError(QStringLiteral("--monitor takes one port"));
     // --list and --monitor are modes of their own: refuse what they would ignore.
     const QList<QPair<QCommandLineOption, QList<QCommandLineOption>>> modes = {
-        {listOption, {monitorOption, typeOption, portOption, delayOption, retriesOption, detailsOption, allOption, serialOption, timeoutOption}},
+        {listOption, {monitorOption, typeOption, portOption, delayOption, retriesOption, detailsOption, allOption, serialOption, timeoutOption, recordOption}},
         {monitorOption, {typeOption, portOption, delayOption, retriesOption, detailsOption, jsonOption, allOption, serialOption, timeoutOption}},
         {serialOption, {portOption}},
         {watchOption, {listOption, monitorOption, portOption, delayOption, detailsOption, allOption}},
@@ -230,6 +239,10 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet(expectOption) && !parser.isSet(askOption))
         return Tool::usageError(QStringLiteral("--expect goes with --ask"));
+    if (parser.isSet(redactOption) && !parser.isSet(recordOption))
+        return Tool::usageError(QStringLiteral("--redact goes with --record"));
+    if (parser.isSet(recordOption) && parser.value(recordOption).isEmpty())
+        return Tool::usageError(QStringLiteral("--record takes a file name, not an empty text"));
     for (const QCommandLineOption &option : {typeOption, allOption, delayOption}) {
         if (parser.isSet(askOption) && parser.isSet(portOption) && parser.isSet(option))
             return Tool::usageError(QStringLiteral("--ask asks the ports given without identifying them: --%1 means nothing there").arg(option.names().first()));
@@ -265,6 +278,23 @@ int main(int argc, char *argv[])
     if (parser.isSet(listOption))
         return listPorts(options.json);
 
+    // Flushed line by line: what was recorded stays when kvprobe is stopped.
+    QFile recording(parser.value(recordOption));
+    KvDevice::RecordingTap tap;
+    if (parser.isSet(recordOption)) {
+        tap.setRedacting(parser.isSet(redactOption));
+        // The command line tells a reader what was run (and a replay what to run again);
+        // left out when redacting, since --serial names serial numbers.
+        QJsonObject header;
+        if (!parser.isSet(redactOption))
+            header.insert(QStringLiteral("arguments"), QJsonArray::fromStringList(QCoreApplication::arguments().mid(1)));
+        if (!recording.open(QIODevice::WriteOnly | QIODevice::Truncate) || !tap.start(&recording, header)) {
+            Tool::printError(QStringLiteral("kvprobe: cannot record to %1: %2").arg(recording.fileName(), recording.isOpen() ? tap.errorString() : recording.errorString()));
+            return 1;
+        }
+        options.tap = &tap;
+    }
+
     // Every mode below ends from the event loop, also when the user stops it: the objects
     // that ran it go before `stopped`, closing their ports (and, on Unix, their lock files).
     int status = 0;
@@ -273,7 +303,7 @@ int main(int argc, char *argv[])
         QCoreApplication::quit();
     });
     if (parser.isSet(monitorOption)) {
-        Monitor monitor(parser.value(monitorOption));
+        Monitor monitor(parser.value(monitorOption), options.tap);
         if (!monitor.start())
             return 1;
         QObject::connect(&monitor, &Monitor::finished, &app, [&status](int code) {

@@ -6,9 +6,10 @@
 
 #include <QTimer>
 
-Monitor::Monitor(const QString &portName, QObject *parent)
+Monitor::Monitor(const QString &portName, KvDevice::RecordingTap *recordingTap, QObject *parent)
     : QObject(parent)
     , name(portName)
+    , tap(recordingTap)
 {
 }
 
@@ -25,6 +26,8 @@ bool Monitor::start()
     port.setBaudRate(115200);
     port.setObjectName(name);
     comm.setIODevice(&port);
+    if (tap)
+        tap->follow(&comm, KvDevice::PortInfo::forName(name));
     connect(&comm, qOverload<>(&KvDevice::Communicator::readyRead), this, &Monitor::printReceived);
     connect(&comm, &KvDevice::Communicator::readFailed, this, &Monitor::portLost);
     connect(&comm, &KvDevice::Communicator::transferFailed, this,

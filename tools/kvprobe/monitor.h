@@ -1,6 +1,7 @@
 #pragma once
 
 #include <kvdevice/communicator.h>
+#include <kvdevice/recordingtap.h>
 
 #include <QByteArray>
 #include <QObject>
@@ -14,7 +15,8 @@ class Monitor : public QObject
 public:
     static constexpr int drainMs = 300;
 
-    explicit Monitor(const QString &portName, QObject *parent = nullptr);
+    /// Talks on `portName`; `tap` (may be null) records the conversation.
+    explicit Monitor(const QString &portName, KvDevice::RecordingTap *tap = nullptr, QObject *parent = nullptr);
 
     /// Opens the port; false, with the reason printed, when it cannot be opened.
     bool start();
@@ -33,6 +35,7 @@ private:
     void portLost();
 
     QString name;
+    KvDevice::RecordingTap *tap;
     QSerialPort port;
     KvDevice::Communicator comm;
     QByteArray pending;

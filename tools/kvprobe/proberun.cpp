@@ -5,6 +5,7 @@
 
 #include <kvdevice/communicator.h>
 #include <kvdevice/initializer.h>
+#include <kvdevice/recordingtap.h>
 #include <kvdevice/sessioninit.h>
 
 #include <QIODevice>
@@ -55,6 +56,7 @@ void ProbeRun::start()
         const QStringList serials = options.serials;
         initializer->setPortFilter([serials](const KvDevice::PortInfo &port) { return serials.contains(port.serialNumber); });
     }
+    initializer->setRecordingTap(options.tap);
     connect(initializer, &KvDevice::Initializer::deviceInitialized, this, &ProbeRun::onFound);
     connect(initializer, &KvDevice::Initializer::deviceNotFound, this, &ProbeRun::onNotFound);
     connect(initializer, &KvDevice::Initializer::portConcluded, this, &ProbeRun::onReport);
@@ -104,6 +106,12 @@ void ProbeRun::onFound(Type type, KvDevice::Communicator *comm)
 void ProbeRun::onReport(const KvDevice::PortReport &report)
 {
     const QString outcome = Tool::outcomeName(report.outcome);
+    if (options.tap && report.outcome == KvDevice::Identified) {
+        for (const auto &device : devices) {
+            if (device->port == report.port.name)
+                options.tap->recordAttached(device->comm, report.type, report.answer);
+        }
+    }
     if (options.json) {
         if (report.outcome == KvDevice::Identified)
             Tool::printJson(Tool::portJson(report.port, QStringLiteral("found"), report.type));
@@ -134,6 +142,8 @@ KvDevice::Request *ProbeRun::askDetails(Type type, const QString &port, KvDevice
     query.timeoutMs = detailsTimeoutMs;
     query.retries = 0;
     auto *request = KvDevice::Request::send(comm, query);
+    if (options.tap)
+        options.tap->recordRequest(comm, request, query);
     connect(request, &KvDevice::Request::finished, this, [this, type, port](const KvDevice::Request::Result &result) {
         const auto *answer = result.answerAs<KvDevice::SessionInit>();
         if (!answer) {
@@ -203,10 +213,9 @@ void ProbeRun::releaseDevice(Device *device)
     if (!device->comm)
         return;
     QIODevice *port = device->comm->ioDevice();
+    if (port)
+        port->close();
     delete device->comm;
     device->comm = nullptr;
-    if (port) {
-        port->close();
-        delete port;
-    }
+    delete port;
 }

@@ -16,6 +16,7 @@
 namespace KvDevice {
 class Communicator;
 class Initializer;
+class RecordingTap;
 }
 
 /// Asks a board that a run found: returns the request, whose finished() the run waits for.
@@ -33,6 +34,7 @@ struct ProbeOptions
     bool details = false;
     bool everyBoard = false;
     Asker asker;            // asks each found board (--details: its own)
+    KvDevice::RecordingTap *tap = nullptr; // --record: follows every port opened
 };
 
 /// One probing run through KvDevice::Initializer, reported line by line as it goes;

@@ -3,7 +3,9 @@
 #include "common.h"
 
 #include <kvdevice/communicator.h>
+#include <kvdevice/recordingtap.h>
 
+#include <QIODevice>
 #include <QJsonObject>
 #include <QMetaEnum>
 
@@ -19,6 +21,7 @@ WatchRun::WatchRun(const WatchOptions &watchOptions, QObject *parent)
     watcher.setDirectory(options.directory);
     watcher.setMaxRetries(options.probe.retries);
     watcher.setAnswerTimeout(options.probe.timeoutMs);
+    watcher.setRecordingTap(options.probe.tap);
     if (!options.probe.serials.isEmpty()) {
         const QStringList serials = options.probe.serials;
         watcher.setPortFilter([serials](const KvDevice::PortInfo &port) { return serials.contains(port.serialNumber); });
@@ -32,9 +35,11 @@ WatchRun::~WatchRun()
 {
     watcher.stop();
     for (const QPointer<KvDevice::Communicator> &comm : qAsConst(boards)) {
-        if (comm)
-            delete comm->ioDevice();
+        QIODevice *port = comm ? comm->ioDevice() : nullptr;
+        if (port)
+            port->close();
         delete comm.data();
+        delete port;
     }
 }
 
@@ -66,6 +71,8 @@ bool WatchRun::start()
 void WatchRun::onAttached(Type type, KvDevice::Communicator *comm, const KvDevice::PortReport &report)
 {
     boards.insert(report.port.name, comm);
+    if (options.probe.tap)
+        options.probe.tap->recordAttached(comm, type, report.answer);
     if (options.probe.json)
         Tool::printJson(Tool::portJson(report.port, QStringLiteral("attached"), type));
     else
@@ -77,6 +84,8 @@ void WatchRun::onDetached(Type type, KvDevice::Communicator *comm, const KvDevic
 {
     // The watcher has closed the port; what is left is ours to delete.
     boards.remove(port.name);
+    if (options.probe.tap)
+        options.probe.tap->recordDetached(comm, type);
     if (comm) {
         comm->ioDevice()->deleteLater();
         comm->deleteLater();
