@@ -28,6 +28,8 @@ inline uint following(uint id)
 }
 } // namespace
 
+void (Communicator::*const Communicator::received)(uint) = &Communicator::readyRead;
+
 Communicator::Communicator(QObject *parent)
     : QObject(parent)
     , payloadStartFlags({QLatin1Char('$'), QLatin1Char('!')})

@@ -152,6 +152,4 @@ private:
     QList<RecordingTap *> taps;     // see every byte both ways; change nothing
 };
 
-inline void (Communicator::*const Communicator::received)(uint) = &Communicator::readyRead;
-
 } // namespace KvDevice
