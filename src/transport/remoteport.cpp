@@ -230,7 +230,8 @@ void RemotePort::onReadable()
     pumpQueued = false;
     const QPointer<RemotePort> self(this);
     char chunk[16 * 1024];
-    while (socket && received.size() - readPos < receiveLimit) {
+    // Qt has closed a socket the server hung up on by the time it tells: nothing to read.
+    while (socket && socket->isReadable() && received.size() - readPos < receiveLimit) {
         const qint64 count = socket->read(chunk, sizeof chunk);
         if (count <= 0)
             break;
