@@ -41,11 +41,12 @@ class SessionAbstract;
 /// per port (see Request): such an answer is taken before it is stored, gets no id and no
 /// readyRead().
 ///
-/// When the attached device is a QSerialPort that fails (unplugged board, far end closed),
-/// readFailed() is emitted once, from the event loop, after the pending requests ended.
-/// A port the library handed over (Initializer, Watcher) is closed for the host right
-/// after; a port the host opened itself must be closed (or deleted) by the host then, or
-/// Qt reports the failure again and again, keeping a CPU core busy.
+/// When the attached device is a QSerialPort that fails (unplugged board, far end closed)
+/// or a RemotePort that fails (its connection dropped or was never made), readFailed() is
+/// emitted once, from the event loop, after the pending requests ended. A serial port the
+/// library handed over (Initializer, Watcher) is closed for the host right after; a serial
+/// port the host opened itself must be closed (or deleted) by the host then, or Qt reports
+/// the failure again and again, keeping a CPU core busy. A RemotePort closes itself.
 ///
 /// The communicator owns neither its device nor its parser, and never closes the device.
 /// It lives in one thread; its signals are emitted synchronously. Deleting it from a slot
@@ -102,10 +103,11 @@ signals:
     void readyRead(uint id);
     /// The same event without the id, right after readyRead(uint).
     void readyRead();
-    /// The attached serial port failed (unplugged, far end closed); emitted once, from the
-    /// event loop. The communicator never closes the port: the library closes one it
-    /// handed over right after this signal; the host closes one it opened itself, or Qt
-    /// keeps reporting the failure, keeping a CPU core busy.
+    /// The attached port failed (unplugged, far end closed; a remote port's connection
+    /// dropped or refused); emitted once, from the event loop. The communicator never
+    /// closes the port: the library closes a serial port it handed over right after this
+    /// signal; the host closes one it opened itself, or Qt keeps reporting the failure,
+    /// keeping a CPU core busy. A remote port has closed itself already.
     void readFailed();
 
 public slots:
@@ -126,7 +128,7 @@ private:
 
     uint store(const QString &payload);
     uint lowestRxId() const;
-    void deviceFailed();
+    void deviceFailed(const QString &why, bool repeating);
 
     QList<QChar> payloadStartFlags;
     QString payloadTerminator;
