@@ -5,6 +5,8 @@
 #include <kvdevice/initializer.h>
 #include <kvdevice/parserinit.h>
 
+#include "transport/portdevice.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QMetaEnum>
@@ -199,6 +201,7 @@ PortProbe::~PortProbe()
         delete comm;
         delete port;
     }
+    delete remote.data(); // still connecting
 }
 
 void PortProbe::start()
@@ -211,6 +214,10 @@ void PortProbe::open()
 {
     if (over)
         return;
+    if (isRemoteName(report.port.name)) {
+        openRemote();
+        return;
+    }
     auto *port = new QSerialPort;
     const QString device = Initializer::resolvedPortName(report.port.name);
     port->setPortName(device);
@@ -235,6 +242,30 @@ void PortProbe::open()
         return;
     }
     HeldPorts::instance()->add(port, device);
+    begin(port);
+}
+
+void PortProbe::openRemote()
+{
+    // Asked once it is ready; a failure before or after concludes with why (Dropped as
+    // Vanished), before the communicator's readFailed() would.
+    QIODevice *port = createPortDevice(report.port.name);
+    remote = port;
+    PortOutcome outcome = NoAnswer;
+    QString detail;
+    const auto ready = [this, port] {
+        remote = nullptr;
+        begin(port);
+    };
+    const auto failed = [this](PortOutcome failure, const QString &why) { conclude(failure, why); };
+    if (!connectRemote(port, this, ready, failed, &outcome, &detail)) {
+        delete port;
+        conclude(outcome, detail);
+    }
+}
+
+void PortProbe::begin(QIODevice *port)
+{
     comm = new Communicator;
     comm->setIODevice(port);
     ledger = AnswerLedger::of(comm);
@@ -318,6 +349,8 @@ void PortProbe::handOver()
     over = true;
     timer->stop();
     comm->disconnect(this);
+    if (QIODevice *port = comm->ioDevice())
+        port->disconnect(this);
     ledger->remove(group);
     if (earlier)
         ledger->remove(earlier);
@@ -352,6 +385,7 @@ void PortProbe::discard()
     // Not from inside the communicator's own signal: closed now, deleted later.
     comm->disconnect(this);
     if (QIODevice *port = comm->ioDevice()) {
+        port->disconnect(this);
         port->close();
         port->deleteLater();
     }
@@ -377,6 +411,11 @@ void PortProbe::conclude(PortOutcome outcome, const QString &detail)
         owedOnClose.patienceMs = qMax(owedOnClose.patienceMs, mine.patienceMs);
         owedOnClose.longestDelay = ledger->longestDelay();
         discard();
+    } else if (remote) { // never ready; it closes itself when it failed
+        remote->disconnect(this);
+        remote->close();
+        remote->deleteLater();
+        remote = nullptr;
     }
     report.outcome = outcome;
     report.detail = detail;
