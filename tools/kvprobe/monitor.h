@@ -4,7 +4,7 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QSerialPort>
+#include <QIODevice>
 
 /// A terminal for the protocol: prints each sentence the port receives ("< ...") and
 /// sends each line of standard input as a sentence ("> ...").
@@ -15,8 +15,10 @@ public:
     static constexpr int drainMs = 300;
 
     explicit Monitor(const QString &portName, QObject *parent = nullptr);
+    ~Monitor() override;
 
-    /// Opens the port; false, with the reason printed, when it cannot be opened.
+    /// Opens the port; false, with the reason printed, when it cannot be opened. A remote
+    /// port that does not connect ends with finished(1), the reason printed.
     bool start();
 
 signals:
@@ -26,6 +28,7 @@ private:
     /// Starts delivering standard input to received() and inputEnded(), per system
     /// (monitor_unix.cpp, monitor_win.cpp).
     void startInput();
+    void ready();
     void received(const QByteArray &chunk);
     void inputEnded();
     void sendLine(const QByteArray &line);
@@ -33,7 +36,7 @@ private:
     void portLost();
 
     QString name;
-    QSerialPort port;
+    QIODevice *port = nullptr;
     KvDevice::Communicator comm;
     QByteArray pending;
     bool done = false;
