@@ -90,10 +90,6 @@ public:
     /// Cuts the first complete payload out of `buffer`; an empty text when there is none.
     QString takePayload(QString &buffer);
 
-    /// readyRead(uint) under a name of its own, for connecting without qOverload:
-    /// `connect(comm, Communicator::received, host, [comm](uint id) { ... })`.
-    static void (Communicator::*const received)(uint);
-
 signals:
     /// The device has written every byte of payload `id`. In ascending id order, once.
     void transferred(uint id);
@@ -115,6 +111,12 @@ public slots:
     void ioReadyRead();
     /// Counts `bytes` written by the device; connected to its bytesWritten() by setIODevice().
     void ioBytesWritten(qint64 bytes);
+
+public:
+    /// readyRead(uint) under a name of its own, for connecting without qOverload:
+    /// `connect(comm, Communicator::received, host, [comm](uint id) { ... })`. A constant
+    /// in the header: a DLL's users cannot import an inline variable.
+    static constexpr void (Communicator::*received)(uint) = &Communicator::readyRead;
 
 private:
     friend class AnswerLedger;
@@ -148,7 +150,5 @@ private:
     QMetaObject::Connection deviceErrorConnection;
     AnswerLedger *ledger = nullptr; // the answers its port owes; made when first needed
 };
-
-inline void (Communicator::*const Communicator::received)(uint) = &Communicator::readyRead;
 
 } // namespace KvDevice

@@ -64,6 +64,8 @@ QIODevice *openPort(const QString &name, QObject *context, const std::function<v
         delete port;
         return nullptr;
     }
+#else
+    Q_UNUSED(failed) // no remote port to fail
 #endif
     auto *port = new QSerialPort;
     port->setPortName(KvDevice::Initializer::resolvedPortName(name)); // locked as probing locks it
