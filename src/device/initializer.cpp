@@ -468,8 +468,8 @@ void Initializer::setCommStatus(Communicator *comm, Type type)
     const QPointer<Initializer> self(this);
     if (type != NoDevice) {
         // The host's from now on; a port that fails is closed all the same, or it keeps a
-        // core busy until the host closes it.
-        // A remote port closes itself; what the run listened to on it is the host's now.
+        // core busy until the host closes it (a remote port closes itself: the run stops
+        // listening to it).
         if (auto *port = qobject_cast<QSerialPort *>(comm->ioDevice()))
             PortProbe::closeWhenGone(port);
         else if (QIODevice *device = comm->ioDevice())
