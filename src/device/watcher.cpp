@@ -327,7 +327,7 @@ void Watcher::concluded(const QString &name, PortReport report)
     const qint64 now = clock.elapsed();
     qint64 due = -1;
     const PortOutcome outcome = report.outcome;
-    const bool remote = report.port.isRemote();
+    const bool remote = isRemoteName(name);
     const bool unreachable = remote && (outcome == NotFound || outcome == Vanished);
     const bool again = port.attempts > 0 && port.last == outcome && port.pauseMs > 0;
     const int lastPause = port.pauseMs;
