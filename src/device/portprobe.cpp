@@ -341,7 +341,7 @@ void PortProbe::awaitOwed()
         return;
     }
     const qint64 until = qMax(ledger->forgottenAt(group), earlier ? ledger->forgottenAt(earlier) : -1);
-    timer->start(int(qBound<qint64>(0, until + 1 - AnswerLedger::now(), INT_MAX)));
+    timer->start(int(qBound(qint64(0), until + 1 - AnswerLedger::now(), qint64(INT_MAX))));
 }
 
 void PortProbe::handOver()

@@ -391,7 +391,7 @@ void Watcher::schedule()
     if (next < 0)
         reprobeTimer->stop();
     else
-        reprobeTimer->start(int(qBound<qint64>(0, next - clock.elapsed(), INT_MAX)));
+        reprobeTimer->start(int(qBound(qint64(0), next - clock.elapsed(), qint64(INT_MAX))));
 }
 
 void Watcher::reprobeDue()
