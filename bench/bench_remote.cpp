@@ -120,8 +120,13 @@ std::unique_ptr<QIODevice> openLocal(const QString &path)
 std::unique_ptr<QIODevice> openRemote(const QString &url)
 {
     auto port = std::make_unique<RemotePort>(url);
+    QEventLoop loop;
+    QObject::connect(port.get(), &RemotePort::connected, &loop, &QEventLoop::quit);
+    QObject::connect(port.get(), &RemotePort::failed, &loop, &QEventLoop::quit);
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
     port->open();
-    if (!waitFor([&] { return port->isConnected() || !port->isOpen(); }) || !port->isConnected()) {
+    loop.exec();
+    if (!port->isConnected()) {
         std::fprintf(stderr, "bench_remote: %s: %s\n", qPrintable(url), qPrintable(port->errorString()));
         return nullptr;
     }
