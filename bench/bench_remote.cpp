@@ -4,12 +4,13 @@
 // blocks: the round trip, and this process's CPU time per request (the event loop, the
 // device, the communicator and the request; not the board's, not ser2net's), whose excess
 // over the local pty is the remote client's own cost. Then opening: open() to connected()
-// and to the first answer. ser2net's chardelay is off: by default it waits for more
+// and to the first answer; and identification, Initializer::probe() to deviceInitialized(). ser2net's chardelay is off: by default it waits for more
 // characters before it sends what the port said (about 3 ms per answer at 115200 baud).
 
 #include "benchsupport.h"
 
 #include <kvdevice/communicator.h>
+#include <kvdevice/initializer.h>
 #include <kvdevice/remoteport.h>
 #include <kvdevice/request.h>
 
@@ -119,8 +120,13 @@ std::unique_ptr<QIODevice> openLocal(const QString &path)
 std::unique_ptr<QIODevice> openRemote(const QString &url)
 {
     auto port = std::make_unique<RemotePort>(url);
+    QEventLoop loop;
+    QObject::connect(port.get(), &RemotePort::connected, &loop, &QEventLoop::quit);
+    QObject::connect(port.get(), &RemotePort::failed, &loop, &QEventLoop::quit);
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
     port->open();
-    if (!waitFor([&] { return port->isConnected() || !port->isOpen(); }) || !port->isConnected()) {
+    loop.exec();
+    if (!port->isConnected()) {
         std::fprintf(stderr, "bench_remote: %s: %s\n", qPrintable(url), qPrintable(port->errorString()));
         return nullptr;
     }
@@ -246,6 +252,48 @@ int main(int argc, char *argv[])
         std::snprintf(name, sizeof name, "remote.%s.open_to_answer.median", target.name);
         Bench::result(name, Bench::percentile(answered, 50), "ms");
     }
+    // Identification as a host starts it: Initializer::probe() with the port's name to
+    // deviceInitialized(), a QSerialPort opened (and locked) or a RemotePort connected, the
+    // handshake, the answer; one run after another.
+    double localIdentify = 0;
+    for (const auto &target : targets) {
+        std::vector<double> found;
+        for (int i = 0; i < opens; ++i) {
+            KvDevice::Initializer initializer;
+            Communicator *handed = nullptr;
+            double at = 0;
+            QEventLoop loop;
+            QObject::connect(&initializer, &KvDevice::Initializer::deviceInitialized, &loop, [&](KvDevice::Type, Communicator *comm) {
+                at = Bench::now();
+                handed = comm;
+                loop.quit();
+            });
+            QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+            const double start = Bench::now();
+            initializer.probe({KvDevice::Board6100028}, 0, {target.where});
+            loop.exec();
+            if (!handed) {
+                std::fprintf(stderr, "bench_remote: %s: no board identified\n", target.name);
+                return 1;
+            }
+            found.push_back((at - start) * 1e3);
+            QIODevice *port = handed->ioDevice();
+            delete handed;
+            delete port;
+            QTimer::singleShot(20, &app, &QCoreApplication::quit); // ser2net lets the pty go
+            app.exec();
+        }
+        const double median = Bench::percentile(found, 50);
+        std::snprintf(name, sizeof name, "remote.%s.identify.median", target.name);
+        Bench::result(name, median, "ms");
+        if (&target == &targets[0]) {
+            localIdentify = median;
+            continue;
+        }
+        std::snprintf(name, sizeof name, "remote.%s.identify_beyond_local.median", target.name);
+        Bench::result(name, median - localIdentify, "ms", "<2");
+    }
+
     server.kill();
     server.waitForFinished();
     sim.kill();

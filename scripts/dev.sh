@@ -426,7 +426,14 @@ windows() {
     out=$("${probe[@]}" --port COM9 --retries 0 --json) || status=$?
     [ "$status" -eq 1 ] && [ "$(grep -c '"event":"port"' <<<"$out")" -eq 1 ] && grep -q '"outcome":"not_found","port":"COM9"' <<<"$out" \
         && tail -n 1 <<<"$out" | grep -q '"event":"done"' || fail "kvprobe --port COM9 (status $status): $out"
-    echo "kvprobe.exe: --version, --help, a name that is no port: as expected"
+    # Without Qt Network the library has no remote ports: a URL is refused at once, with why.
+    if [ ! -f "$dir/src/include/kvdevice/remoteport.h" ]; then
+        status=0
+        out=$("${probe[@]}" --port rfc2217://127.0.0.1:7000 2>&1) || status=$?
+        [ "$status" -eq 2 ] && grep -q 'remote ports (rfc2217://, socket://) are not supported by this build' <<<"$out" \
+            || fail "kvprobe --port rfc2217://... without remote ports (status $status): $out"
+    fi
+    echo "kvprobe.exe: --version, --help, a name that is no port, a URL where remote ports are not built: as expected"
 
     # Ctrl-C (wine turns SIGINT into the console's Ctrl-C) in each mode, on a pty that wine
     # opens as COM7: everything ends at once, a run and --monitor with 130, --watch with 0.

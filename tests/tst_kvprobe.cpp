@@ -1,8 +1,17 @@
 // kvprobe on boards played on pseudo-terminals: every mode ends cleanly when stopped by a
 // signal (its status, every port closed, Qt's lock files gone), and --monitor never
-// passes a board's control characters to the terminal.
+// passes a board's control characters to the terminal. Boards served by ser2net are found
+// as on their pty, and followed while the server goes and comes back.
 
 #include "boardsupport.h"
+#ifdef KVDEVICE_REMOTE_PORTS
+#include "rack.h"
+
+#include <kvdevice/remoteport.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#endif
 
 #include <QFileInfo>
 #include <QProcess>
@@ -22,6 +31,11 @@ private slots:
     void stopped();
     void monitorEscapes_data();
     void monitorEscapes();
+#ifdef KVDEVICE_REMOTE_PORTS
+    void remote_data();
+    void remote();
+    void watchRemote();
+#endif
 };
 
 void tst_Kvprobe::stopped_data()
@@ -98,6 +112,81 @@ void tst_Kvprobe::monitorEscapes()
     QVERIFY(probe.waitForFinished(10000));
     QCOMPARE(probe.exitCode(), 0);
 }
+
+#ifdef KVDEVICE_REMOTE_PORTS
+void tst_Kvprobe::remote_data()
+{
+    QTest::addColumn<QString>("port");     // "pty": the board's own; "rfc2217", "socket": served by ser2net; else a URL, FREE a port nothing listens on
+    QTest::addColumn<bool>("held");        // another client has the board
+    QTest::addColumn<QString>("expected"); // the lines, PORT for the port's name, T for a time
+
+    const QString found = QStringLiteral("found Board6100028 PORT|details Board6100028 PORT hwversion=HW2-6100028 v1=3 v2=2 v3=3|done: 1 found, 0 not found, T ms");
+    QTest::newRow("on its pty") << "pty" << false << found;
+    QTest::newRow("over RFC 2217, as on its pty") << "rfc2217" << false << found;
+    QTest::newRow("over raw TCP, as on its pty") << "socket" << false << found;
+    QTest::newRow("nothing listens") << "socket://127.0.0.1:FREE" << false
+                                     << "not-found Board6100028|port PORT not_found: nothing listens on 127.0.0.1:FREE (connection refused); is the server (ser2net) running there, and serving this TCP port?|done: 0 found, 1 not found, T ms";
+    QTest::newRow("another client has it") << "rfc2217" << true
+                                           << "not-found Board6100028|port PORT busy: the server lets no second client in: \"Port already in use\"; another client has the board: close it, or let the server hand it over (ser2net: kickolduser)|done: 0 found, 1 not found, T ms";
+}
+
+void tst_Kvprobe::remote()
+{
+    QFETCH(QString, port);
+    QFETCH(bool, held);
+    QFETCH(QString, expected);
+    KVDEVICE_REQUIRE_SER2NET();
+
+    Rack rack(port == QLatin1String("rfc2217") ? port : QStringLiteral("socket"), QStringLiteral("board6100028"));
+    QVERIFY(port.contains(QLatin1String("://")) || rack.start());
+    const QString free = QString::number(freePort());
+    const QString name = port == QLatin1String("pty") ? rack.board->path() : port.contains(QLatin1String("://")) ? QString(port).replace(QStringLiteral("FREE"), free) : rack.url;
+    KvDevice::RemotePort holder(rack.url);
+    if (held) {
+        QSignalSpy connected(&holder, &KvDevice::RemotePort::connected);
+        QVERIFY(holder.open() && connected.wait(5000));
+    }
+    QProcess probe;
+    probe.start(QStringLiteral(KVPROBE_PATH), {QStringLiteral("--port"), name, QStringLiteral("--type"), QStringLiteral("board6100028"),
+                                               QStringLiteral("--retries"), QStringLiteral("0"), QStringLiteral("--details")});
+    QTRY_VERIFY_WITH_TIMEOUT(probe.state() == QProcess::NotRunning, 10000); // the board answers from this event loop
+    QCOMPARE(probe.exitCode(), expected.startsWith(QLatin1String("found")) ? 0 : 1);
+    QString output = QString::fromUtf8(probe.readAllStandardOutput()).trimmed().replace(QLatin1Char('\n'), QLatin1Char('|'));
+    QCOMPARE(output.replace(QRegularExpression(QStringLiteral(", \\d+ ms$")), QStringLiteral(", T ms")), QString(expected).replace(QStringLiteral("PORT"), name).replace(QStringLiteral("FREE"), free));
+}
+
+// kvprobe --watch --remote: the board attached, detached when ser2net goes, attached again
+// when it is back.
+void tst_Kvprobe::watchRemote()
+{
+    KVDEVICE_REQUIRE_SER2NET();
+    Rack rack(QStringLiteral("rfc2217"), QStringLiteral("board6100028"));
+    QVERIFY(rack.start());
+    QProcess probe;
+    QStringList events;
+    connect(&probe, &QProcess::readyReadStandardOutput, this, [&] {
+        while (probe.canReadLine()) {
+            const QJsonObject event = QJsonDocument::fromJson(probe.readLine()).object();
+            events << (event.value(QStringLiteral("event")).toString() + QLatin1Char(' ') + event.value(QStringLiteral("type")).toString()
+                       + event.value(QStringLiteral("source")).toString() + event.value(QStringLiteral("outcome")).toString() + QLatin1Char(' ')
+                       + event.value(QStringLiteral("port")).toString())
+                          .trimmed();
+        }
+    });
+    probe.start(QStringLiteral(KVPROBE_PATH), {QStringLiteral("--watch"), QStringLiteral("--remote"), rack.url, QStringLiteral("--json")});
+    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 2, 10000);
+    rack.kill();
+    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 4, 10000); // detached, then the server not found again
+    QVERIFY(rack.start());
+    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 5, 10000);
+    probe.terminate();
+    QVERIFY(probe.waitForFinished(10000));
+    QCOMPARE(probe.exitCode(), 0);
+    const QString attached = QStringLiteral("attached Board6100028 ") + rack.url;
+    QCOMPARE(events, QStringList({QStringLiteral("watching remote"), attached, QStringLiteral("detached Board6100028 ") + rack.url,
+                                  QStringLiteral("port not_found ") + rack.url, attached}));
+}
+#endif
 
 QTEST_GUILESS_MAIN(tst_Kvprobe)
 #include "tst_kvprobe.moc"

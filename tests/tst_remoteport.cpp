@@ -7,16 +7,10 @@
 #include <kvdevice/remoteport.h>
 #include <kvdevice/request.h>
 
-#include "boardsupport.h"
-#include "transport/portdevice.h"
+#include "rack.h"
 
-#include <QFile>
-#include <QProcess>
-#include <QSerialPort>
-#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -25,82 +19,6 @@ using namespace KvDevice;
 using namespace TestSupport;
 
 namespace {
-
-quint16 freePort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
-}
-
-bool listening(quint16 port)
-{
-    QFile table(QStringLiteral("/proc/net/tcp"));
-    const QByteArray local = ":" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0') + " ";
-    return table.open(QIODevice::ReadOnly) && table.readAll().contains("0100007F" + local + "00000000:0000 0A");
-}
-
-QString ser2netProgram()
-{
-    const QString given = qEnvironmentVariable("KVDEVICE_SER2NET");
-    const QString found = QStandardPaths::findExecutable(QStringLiteral("ser2net"));
-    return !given.isEmpty() ? given
-         : !found.isEmpty() ? found
-                            : QStandardPaths::findExecutable(QStringLiteral("ser2net"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
-}
-
-// A board of `type` played behind a link (once it is unplugged ser2net finds nothing
-// there, never a pty that reuses its number), served by ser2net on 127.0.0.1 as `serving`
-// says: "rfc2217" or "socket", then ",banner" or ",kick" (kickolduser).
-class Rack
-{
-public:
-    Rack(const QString &serving, const QString &type)
-        : link(dir.filePath(QStringLiteral("board")))
-        , board(type + QStringLiteral(":link=") + link)
-        , port(freePort())
-    {
-        const QStringList parts = serving.split(QLatin1Char(','));
-        url = QStringLiteral("%1://127.0.0.1:%2").arg(parts.first()).arg(port);
-        QString yaml = QStringLiteral("connection: &board\n  accepter: %1tcp,127.0.0.1,%2\n  connector: serialdev,%3,115200n81,local\n  options:\n")
-                           .arg(parts.first() == QLatin1String("rfc2217") ? QStringLiteral("telnet(rfc2217),") : QString())
-                           .arg(port)
-                           .arg(link);
-        if (parts.contains(QLatin1String("banner")))
-            yaml += QStringLiteral("    banner: 'kvdevice rack \\p\\r\\n'\n");
-        yaml += parts.contains(QLatin1String("kick")) ? QStringLiteral("    kickolduser: true\n") : QStringLiteral("    max-connections: 1\n");
-        QFile file(dir.filePath(QStringLiteral("ser2net.yaml")));
-        if (!file.open(QIODevice::WriteOnly) || file.write(yaml.toUtf8()) < 0)
-            qFatal("cannot write ser2net.yaml");
-    }
-    ~Rack() { kill(); }
-
-    bool start()
-    {
-        server.setProcessChannelMode(QProcess::MergedChannels);
-        // -n: in the foreground; -u: no lock files in the machine's lock folder.
-        server.start(ser2netProgram(), {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"), dir.filePath(QStringLiteral("ser2net.yaml")),
-                                        QStringLiteral("-P"), dir.filePath(QStringLiteral("pid"))});
-        const bool up = QTest::qWaitFor([this] { return listening(port) || server.state() == QProcess::NotRunning; }, 10000) && listening(port);
-        if (!up)
-            qWarning("ser2net did not start: %s", server.readAll().constData());
-        return up;
-    }
-    void kill()
-    {
-        server.kill();
-        server.waitForFinished();
-    }
-
-    QTemporaryDir dir;
-    const QString link;
-    Board board;
-    const quint16 port;
-    QString url;
-
-private:
-    QProcess server;
-};
 
 // A RemotePort with a communicator and what the port said.
 struct Client
@@ -158,15 +76,16 @@ private slots:
     void names_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("parts"); // remote: "host port rfc2217|socket timeout"; local: "local"; bad: "error: ..."
+        QTest::addColumn<QString>("parts"); // remote: "host port rfc2217|socket timeout boardKey"; local: "local"; bad: "error: ..."
         QTest::newRow("a Linux port") << "/dev/ttyUSB0" << "local";
         QTest::newRow("a Windows port") << "COM3" << "local";
-        QTest::newRow("rfc2217") << "rfc2217://127.0.0.1:7000" << "127.0.0.1 7000 rfc2217 3000";
-        QTest::newRow("socket, a host name, a time-out") << "socket://rack-3.lab:4001?timeout=500" << "rack-3.lab 4001 socket 500";
-        QTest::newRow("IPv6, scheme in capitals, a slash") << "RFC2217://[::1]:7000/" << "::1 7000 rfc2217 3000";
+        QTest::newRow("rfc2217") << "rfc2217://127.0.0.1:7000" << "127.0.0.1 7000 rfc2217 3000 remote:127.0.0.1:7000";
+        QTest::newRow("socket, a host name, a time-out") << "socket://rack-3.lab:4001?timeout=500" << "rack-3.lab 4001 socket 500 remote:rack-3.lab:4001";
+        QTest::newRow("IPv6, scheme in capitals, a slash") << "RFC2217://[::1]:7000/" << "::1 7000 rfc2217 3000 remote:[::1]:7000";
         QTest::newRow("IPv6 without brackets") << "rfc2217://::1:7000" << "error: an IPv6 address goes in brackets";
         QTest::newRow("unclosed bracket") << "rfc2217://[::1:7000" << "error: the IPv6 address has no closing \"]\"";
         QTest::newRow("IPv4 in brackets") << "rfc2217://[10.0.0.1]:7000" << "error: \"10.0.0.1\" is no IPv6 address";
+        QTest::newRow("IPv6 of nine groups") << "rfc2217://[1:2:3:4:5:6:7:8:9]:7000" << "error: \"1:2:3:4:5:6:7:8:9\" is no IPv6 address";
         QTest::newRow("no port") << "rfc2217://rack" << "error: no TCP port: write rfc2217://HOST:PORT";
         QTest::newRow("port 0") << "socket://rack:0" << "error: the TCP port \"0\" is not a number from 1 to 65535";
         QTest::newRow("port too large") << "socket://rack:65536" << "error: the TCP port \"65536\"";
@@ -181,23 +100,23 @@ private slots:
     {
         QFETCH(QString, name);
         QFETCH(QString, parts);
-        std::unique_ptr<QIODevice> device(createPortDevice(name));
-        QCOMPARE(device->objectName(), name);
+        const PortInfo info = PortInfo::forName(name);
+        QCOMPARE(info.name, name);
         QCOMPARE(RemotePort::isRemote(name), parts != QLatin1String("local"));
-        if (parts == QLatin1String("local")) {
-            QVERIFY(qobject_cast<QSerialPort *>(device.get()));
+        QCOMPARE(info.isRemote(), parts != QLatin1String("local"));
+        if (parts == QLatin1String("local"))
             return;
-        }
-        auto *const port = qobject_cast<RemotePort *>(device.get());
-        QVERIFY(port);
+        RemotePort port(name);
         if (parts.startsWith(QLatin1String("error: "))) {
-            QVERIFY(!port->open());
-            QVERIFY(!port->isOpen());
-            QVERIFY2(port->errorString().startsWith(name + QStringLiteral(": ") + parts.mid(7)), qPrintable(port->errorString()));
+            QVERIFY(!port.open());
+            QVERIFY(!port.isOpen());
+            QVERIFY2(port.errorString().startsWith(name + QStringLiteral(": ") + parts.mid(7)), qPrintable(port.errorString()));
+            QCOMPARE(info.tcpPort, quint16(0));
             return;
         }
-        const QString got = QStringLiteral("%1 %2 %3 %4").arg(port->host()).arg(port->tcpPort()).arg(port->isRfc2217() ? "rfc2217" : "socket").arg(port->connectTimeout());
-        QCOMPARE(got, parts);
+        const QString got = QStringLiteral("%1 %2 %3 %4").arg(port.host()).arg(port.tcpPort()).arg(port.isRfc2217() ? "rfc2217" : "socket").arg(port.connectTimeout());
+        QCOMPARE(got, parts.section(QLatin1Char(' '), 0, 3));
+        QCOMPARE(QStringLiteral("%1 %2 %3 %4 %5").arg(info.host).arg(info.tcpPort).arg(info.protocol).arg(port.connectTimeout()).arg(info.boardKey()), parts);
     }
 
     // Servers of the test's own: one that stays silent, one that answers and hangs up.
@@ -249,9 +168,9 @@ private slots:
     void exchange()
     {
         QFETCH(QString, serving);
-        requireSer2net();
+        KVDEVICE_REQUIRE_SER2NET();
         Rack rack(serving, QStringLiteral("board6100028"));
-        Board &board = rack.board;
+        Board &board = *rack.board;
         QVERIFY(rack.start());
         Client client(rack.url);
         QSignalSpy transferred(&client.comm, &Communicator::transferred);
@@ -293,22 +212,26 @@ private slots:
     void boardUnplugged()
     {
         QFETCH(QString, serving);
-        requireSer2net();
+        KVDEVICE_REQUIRE_SER2NET();
         Rack rack(serving, QStringLiteral("silent"));
         QVERIFY(rack.start());
         Client client(rack.url);
         QVERIFY2(client.settle(), qPrintable(client.failure()));
-        Request *const request = Request::send(&client.comm, InitQuery::version());
-        QSignalSpy finished(request, &Request::finished);
+        // The host hears of its request first, then of the port, once each time.
+        QStringList heard;
+        connect(Request::send(&client.comm, InitQuery::version()), &Request::finished, this, [&heard](const Request::Result &result) {
+            heard << QString::fromLatin1(QMetaEnum::fromType<Request::Status>().valueToKey(result.status)) + QStringLiteral(": ") + result.error;
+        });
+        connect(&client.comm, &Communicator::readFailed, this, [&heard] { heard << QStringLiteral("readFailed"); });
         QTest::qWait(1100); // after the raw grace period: a drop, not a turning away
-        rack.board.close();
+        rack.unplug();
         QVERIFY(client.fails());
         QCOMPARE(client.failure(), QStringLiteral("Dropped: the server closed the connection"));
-        QVERIFY(finished.wait(2000) || !finished.isEmpty());
-        QCOMPARE(finished.first().first().value<Request::Result>().status, Request::PortFailed);
+        QTRY_COMPARE(heard, QStringList({QStringLiteral("PortFailed: the server closed the connection"), QStringLiteral("readFailed")}));
 
         QVERIFY(client.reopen());
         QVERIFY(client.fails());
+        QTRY_COMPARE(heard.size(), 3); // refused again: told again
         QVERIFY2(client.failure().startsWith(QLatin1String("Unavailable: the server closed the connection at once: \"Device open failure")),
                  qPrintable(client.failure()));
     }
@@ -316,7 +239,7 @@ private slots:
     // ser2net killed and started again: dropped, refused while it is away, then served.
     void serverRestarted()
     {
-        requireSer2net();
+        KVDEVICE_REQUIRE_SER2NET();
         Rack rack(QStringLiteral("rfc2217"), QStringLiteral("board6100028"));
         QVERIFY(rack.start());
         Client client(rack.url);
@@ -348,7 +271,7 @@ private slots:
         QFETCH(QString, serving);
         QFETCH(QString, first);
         QFETCH(QString, second);
-        requireSer2net();
+        KVDEVICE_REQUIRE_SER2NET();
         Rack rack(serving, QStringLiteral("board6100028"));
         QVERIFY(rack.start());
         Client one(rack.url);
@@ -363,15 +286,6 @@ private slots:
         QCOMPARE(holder.ask().status, Request::Answered);
     }
 
-private:
-    void requireSer2net()
-    {
-        if (!ser2netProgram().isEmpty())
-            return;
-        if (qEnvironmentVariableIntValue("KVDEVICE_REQUIRE_SER2NET"))
-            QFAIL("ser2net is not installed (scripts/dev.sh deps installs it)");
-        QSKIP("ser2net is not installed (scripts/dev.sh deps installs it)");
-    }
 };
 
 QTEST_GUILESS_MAIN(tst_RemotePort)

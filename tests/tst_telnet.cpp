@@ -35,6 +35,13 @@ private slots:
         // BINARY and SUPPRESS-GO-AHEAD both ways, COM-PORT-OPTION offered.
         TelnetClient client;
         QCOMPARE(client.greeting(), hex("fffb00 fffd00 fffb03 fffd03 fffb2c"));
+        // After ser2net's hello, answered, nothing is left to offer; once offered, nothing twice.
+        TelnetClient answered;
+        QByteArray data, reply;
+        answered.receive(hex(ser2netHello).constData(), hex(ser2netHello).size(), data, reply);
+        QCOMPARE(reply, hex("fffd03 fffb03 fffe01 fffb00 fffd00 fffb2c") + hex(purge));
+        QCOMPARE(answered.greeting(), QByteArray());
+        QCOMPARE(client.greeting(), QByteArray());
     }
 
     void escape_data()

@@ -27,6 +27,11 @@
 #ifdef KVDEVICE_HAVE_UMOCKDEV
 #include "usbtestbed.h"
 #endif
+#ifdef KVDEVICE_REMOTE_PORTS
+#include "rack.h"
+
+#include <kvdevice/remoteport.h>
+#endif
 
 using namespace KvDevice;
 using namespace TestSupport;
@@ -108,6 +113,10 @@ void tst_Watcher::watch_data()
     QTest::newRow("directory: stopped from a probed port's report") << "directory" << "start|plug silent|heard 0|halt|unplug 0|await 1|wait 200" << "concluded@0 Vanished";
     QTest::newRow("directory: stopped from a request's end as its board goes") << "directory" << "plug board6100028:answers=1|start|await 1|request 0|wait 100|halt|unplug 0|await 2|closed 0|wait 100" << "attached 1@0|failed@0 PortFailed";
     QTest::newRow("fed: events lost, the ports listed again") << "fed" << "start|plug board6100028 quietly|plug info|await 1|lose|await 2" << "attached 3@1|attached 1@0";
+    // Boards served by ser2net: "down N" kills the Nth server, "up N" starts it again.
+    QTest::newRow("remote: the server killed and back; pauses doubling to their longest, then quiet") << "remote" << "remote 100 200|plug board6100028|start|await 1|down 0|await 4|wait 300|up 0|await 5" << "attached 1@0|detached 1@0|concluded@0 NotFound +100|concluded@0 NotFound +200|attached 1@0";
+    QTest::newRow("remote: unplugged at the server, another board plugged there") << "remote" << "remote 100 100|plug board6100028|start|await 1|unplug 0|await 3|wait 200|plug info as 0|await 4" << "attached 1@0|detached 1@0|concluded@0 NotFound +100|attached 3@0";
+    QTest::newRow("remote: another client has it until it lets go") << "remote" << "remote 100 100|plug board6100028 held|start|await 1|wait 300|release 0|await 2" << "concluded@0 Busy +100|attached 1@0";
 }
 
 void tst_Watcher::watch()
@@ -128,6 +137,14 @@ void tst_Watcher::watch()
 #else
     if (source == QLatin1String("udev") || source == QLatin1String("polling"))
         QSKIP("built without umockdev", SkipSingle);
+#endif
+#ifdef KVDEVICE_REMOTE_PORTS
+    if (source == QLatin1String("remote"))
+        KVDEVICE_REQUIRE_SER2NET();
+    std::vector<std::unique_ptr<Rack>> racks; // the remote boards' servers
+#else
+    if (source == QLatin1String("remote"))
+        QSKIP("built without remote ports", SkipSingle);
 #endif
     QTemporaryDir top;
     const QDir links(top.filePath(QStringLiteral("serial/by-id"))); // deleted when its last port goes, as udev's
@@ -204,6 +221,10 @@ void tst_Watcher::watch()
         const QStringList words = step.split(QLatin1Char(' '));
         const QString what = words.first(), arg = words.value(1);
         if (what == QLatin1String("start")) {
+            if (source == QLatin1String("remote")) {
+                watcher->setSource(Watcher::Remote);
+                watcher->setRemotePorts(ports);
+            }
             QVERIFY(watcher->start({Board6100028, Board6100027, InfoDevice}));
         } else if (what == QLatin1String("plug") || what == QLatin1String("burst")) {
             for (int n = 0; n < (what == QLatin1String("burst") ? arg.toInt() : 1); ++n) {
@@ -219,6 +240,27 @@ void tst_Watcher::watch()
                     ports << QStringLiteral("/dev/") + usb.add(device);
                     connect(usb.play(ports.last().mid(5), board == QLatin1String("foreign") ? QStringLiteral("board6100028") : board),
                             &SimBoard::heard, this, [&heard, i](const QByteArray &line) { heard[i] << line; });
+#endif
+#ifdef KVDEVICE_REMOTE_PORTS
+                } else if (source == QLatin1String("remote")) { // "as N": behind the Nth board's server
+                    int at = i;
+                    if (words.contains(QStringLiteral("as"))) {
+                        heard.removeLast();
+                        at = words.last().toInt();
+                        racks.at(at)->plug(board);
+                    } else {
+                        racks.emplace_back(new Rack(QStringLiteral("rfc2217"), board));
+                        QVERIFY(racks.back()->start());
+                        ports << racks.back()->url;
+                    }
+                    connect(racks.at(at)->board.get(), &SimBoard::heard, this, [&heard, at](const QByteArray &line) { heard[at] << line; });
+                    if (words.contains(QStringLiteral("held"))) { // another client has it at once
+                        auto *client = new RemotePort(ports.last());
+                        held.emplace_back(client);
+                        QSignalSpy connected(client, &RemotePort::connected);
+                        QVERIFY(client->open() && connected.wait(5000));
+                    }
+                    continue;
 #endif
                 } else if (board == QLatin1String("file")) { // a link to something that is no serial port
                     ports << links.filePath(QString::number(i));
@@ -252,6 +294,19 @@ void tst_Watcher::watch()
                 if (what == QLatin1String("burst"))
                     QCoreApplication::processEvents();
             }
+#ifdef KVDEVICE_REMOTE_PORTS
+        } else if (source == QLatin1String("remote") && what == QLatin1String("unplug")) {
+            racks.at(arg.toInt())->unplug();
+        } else if (what == QLatin1String("down") || what == QLatin1String("up")) {
+            if (what == QLatin1String("down"))
+                racks.at(arg.toInt())->kill();
+            else
+                QVERIFY(racks.at(arg.toInt())->start());
+        } else if (what == QLatin1String("remote")) { // the first and the longest pause before a server is asked again
+            Watcher::ReprobePolicy policy{true, 100, arg.toInt(), INT_MAX};
+            policy.longestRemotePauseMs = words.value(2).toInt();
+            watcher->setReprobePolicy(policy);
+#endif
         } else if (what == QLatin1String("unplug")) {
             const int i = arg.toInt();
 #ifdef KVDEVICE_HAVE_UMOCKDEV

@@ -5,10 +5,10 @@
 
 #include "device/answerledger.h"
 #include "logging/logger.h"
+#include "transport/portdevice.h"
 
 #include <QIODevice>
 #include <QPointer>
-#include <QSerialPort>
 #include <QVarLengthArray>
 
 #include <algorithm>
@@ -27,8 +27,6 @@ inline uint following(uint id)
     return id == ~0u ? 1u : id + 1u;
 }
 } // namespace
-
-void (Communicator::*const Communicator::received)(uint) = &Communicator::readyRead;
 
 Communicator::Communicator(QObject *parent)
     : QObject(parent)
@@ -79,12 +77,7 @@ bool Communicator::setIODevice(QIODevice *newDevice)
         if (ledger)
             ledger->endRequests(Request::PortFailed, QStringLiteral("the port was deleted"), false);
     });
-    if (auto *port = qobject_cast<QSerialPort *>(device)) {
-        deviceErrorConnection = connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
-            if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError)
-                deviceFailed();
-        });
-    }
+    deviceErrorConnection = watchFailure(device, this, [this](const QString &why, bool repeating) { deviceFailed(why, repeating); });
     return true;
 }
 
@@ -94,24 +87,29 @@ bool Communicator::setParser(IPayloadParser *newParser)
     return true;
 }
 
-void Communicator::deviceFailed()
+void Communicator::deviceFailed(const QString &why, bool repeating)
 {
-    // A vanished port keeps reporting the error in a tight loop until it is closed:
+    // A vanished serial port keeps reporting the error in a tight loop until it is closed:
     // report it once, and from the event loop, so listeners may close or delete the port.
-    if (readFailedReported)
+    // A remote port fails once per connection.
+    if (readFailedReported && repeating)
         return;
     readFailedReported = true;
+    // A remote port closes itself right after this: its requests end now, announced from
+    // the event loop before readFailed().
+    if (ledger && !repeating)
+        ledger->endRequests(Request::PortFailed, why, false);
     QIODevice *const failed = device;
     QMetaObject::invokeMethod(
         this,
-        [this, failed] {
+        [this, failed, why] {
             if (device != failed)
                 return;
             // Requests hear of it first, so that a host closing the port on readFailed()
             // finds them over.
             if (ledger) {
                 const QPointer<Communicator> self(this);
-                ledger->endRequests(Request::PortFailed, QStringLiteral("the port failed: unplugged, or its far end closed"), true);
+                ledger->endRequests(Request::PortFailed, why, true);
                 if (!self || device != failed)
                     return;
             }

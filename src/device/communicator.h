@@ -42,11 +42,12 @@ class SessionAbstract;
 /// per port (see Request): such an answer is taken before it is stored, gets no id and no
 /// readyRead().
 ///
-/// When the attached device is a QSerialPort that fails (unplugged board, far end closed),
-/// readFailed() is emitted once, from the event loop, after the pending requests ended.
-/// A port the library handed over (Initializer, Watcher) is closed for the host right
-/// after; a port the host opened itself must be closed (or deleted) by the host then, or
-/// Qt reports the failure again and again, keeping a CPU core busy.
+/// When the attached device is a QSerialPort that fails (unplugged board, far end closed)
+/// or a RemotePort that fails (its connection dropped or was never made), readFailed() is
+/// emitted once, from the event loop, after the pending requests ended. A serial port the
+/// library handed over (Initializer, Watcher) is closed for the host right after; a serial
+/// port the host opened itself must be closed (or deleted) by the host then, or Qt reports
+/// the failure again and again, keeping a CPU core busy. A RemotePort closes itself.
 ///
 /// The communicator owns neither its device nor its parser, and never closes the device.
 /// It lives in one thread; its signals are emitted synchronously. Deleting it from a slot
@@ -90,10 +91,6 @@ public:
     /// Cuts the first complete payload out of `buffer`; an empty text when there is none.
     QString takePayload(QString &buffer);
 
-    /// readyRead(uint) under a name of its own, for connecting without qOverload:
-    /// `connect(comm, Communicator::received, host, [comm](uint id) { ... })`.
-    static void (Communicator::*const received)(uint);
-
 signals:
     /// The device has written every byte of payload `id`. In ascending id order, once.
     void transferred(uint id);
@@ -103,10 +100,11 @@ signals:
     void readyRead(uint id);
     /// The same event without the id, right after readyRead(uint).
     void readyRead();
-    /// The attached serial port failed (unplugged, far end closed); emitted once, from the
-    /// event loop. The communicator never closes the port: the library closes one it
-    /// handed over right after this signal; the host closes one it opened itself, or Qt
-    /// keeps reporting the failure, keeping a CPU core busy.
+    /// The attached port failed (unplugged, far end closed; a remote port's connection
+    /// dropped or refused); emitted once, from the event loop. The communicator never
+    /// closes the port: the library closes a serial port it handed over right after this
+    /// signal; the host closes one it opened itself, or Qt keeps reporting the failure,
+    /// keeping a CPU core busy. A remote port has closed itself already.
     void readFailed();
 
 public slots:
@@ -114,6 +112,12 @@ public slots:
     void ioReadyRead();
     /// Counts `bytes` written by the device; connected to its bytesWritten() by setIODevice().
     void ioBytesWritten(qint64 bytes);
+
+public:
+    /// readyRead(uint) under a name of its own, for connecting without qOverload:
+    /// `connect(comm, Communicator::received, host, [comm](uint id) { ... })`. A constant
+    /// in the header: a DLL's users cannot import an inline variable.
+    static constexpr void (Communicator::*received)(uint) = &Communicator::readyRead;
 
 private:
     friend class AnswerLedger;
@@ -128,7 +132,7 @@ private:
 
     uint store(const QString &payload);
     uint lowestRxId() const;
-    void deviceFailed();
+    void deviceFailed(const QString &why, bool repeating);
     /// Shows the taps the bytes that passed, `toBoard` or from it.
     void tapped(bool toBoard, const char *data, qint64 size);
 

@@ -8,6 +8,7 @@
 #include "device/answerledger.h"
 #include "device/portprobe.h"
 #include "logging/logger.h"
+#include "transport/portdevice.h"
 
 #include <QMetaEnum>
 #include <QPointer>
@@ -191,6 +192,11 @@ void Initializer::probeStage2()
         const QSerialPortInfo &info = candidates.at(i);
         const QString &name = names.at(i);
         const qint64 start = clock.elapsed();
+        if (info.isNull() && isRemoteName(name)) {
+            if (!openRemote(name, start))
+                return;
+            continue;
+        }
         auto *port = new QSerialPort;
         if (info.isNull())
             port->setPortName(resolvedPortName(name));
@@ -233,6 +239,71 @@ void Initializer::probeStage2()
         }
         emit finished();
     }
+}
+
+bool Initializer::openRemote(const QString &name, qint64 start)
+{
+    PortReport report;
+    report.port = PortInfo::forName(name);
+    QIODevice *port = createPortDevice(name);
+    auto *comm = new Communicator(nullptr);
+    comm->setIODevice(port);
+    const auto ready = [this, comm] {
+        const InSlot inSlot;
+        remoteReady(comm);
+    };
+    const auto failed = [this, comm](PortOutcome outcome, const QString &detail) {
+        const InSlot inSlot;
+        remoteFailed(comm, outcome, detail);
+    };
+    if (!connectRemote(port, this, ready, failed, &report.outcome, &report.detail)) {
+        KVLOG(Trace).write() << "Remote port not accessible: " << name << " - " << report.detail;
+        delete comm;
+        delete port;
+        return publish(report, start);
+    }
+    KVLOG(Trace).write() << "Remote port connecting for probing: " << name;
+    connecting.insert(comm);
+    opened.append(comm);
+    openedAt.insert(comm, start);
+    pending[comm] = report;
+    QTimer *timer = createTimeoutTimer(comm);
+    timer->stop(); // the answer time-out starts once the port is ready
+    portTimers.insert(comm, timer);
+    watchPort(comm);
+    connect(comm, SIGNAL(readyRead()), readyReadMapper, SLOT(map()));
+    readyReadMapper->setMapping(comm, comm);
+    return true;
+}
+
+void Initializer::remoteReady(Communicator *comm)
+{
+    if (!connecting.remove(comm))
+        return;
+    KVLOG(Trace).write() << "Remote port opened for probing: " << portNameOf(comm);
+    counted.insert(comm, AnswerLedger::of(comm)->open(AnswerLedger::PassThrough, answerTimeoutMs));
+    portTimers.value(comm)->start(answerTimeoutMs);
+    queryBoardVersion(comm);
+}
+
+void Initializer::remoteFailed(Communicator *comm, PortOutcome outcome, const QString &detail)
+{
+    if (!portTimers.contains(comm) || vanishedPorts.contains(comm))
+        return;
+    // Never asked again: the port concludes with why, at once when it was never ready (as
+    // a port that did not open), else when the run ends (as a port that vanished).
+    const bool neverReady = connecting.remove(comm);
+    vanishedPorts.insert(comm);
+    portTimers.value(comm)->stop();
+    KVLOG(Trace).write() << (neverReady ? "Remote port not accessible: " : "Remote port lost: ") << portNameOf(comm) << " - " << detail;
+    if (pending.contains(comm)) {
+        pending[comm].outcome = outcome;
+        pending[comm].detail = detail;
+    }
+    if (neverReady && !concludePort(comm))
+        return;
+    if (!portStatus.contains(comm))
+        setCommStatus(comm, NoDevice);
 }
 
 unsigned int Initializer::setMaxRetries(unsigned int limit)
@@ -400,9 +471,12 @@ void Initializer::setCommStatus(Communicator *comm, Type type)
     const QPointer<Initializer> self(this);
     if (type != NoDevice) {
         // The host's from now on; a port that fails is closed all the same, or it keeps a
-        // core busy until the host closes it.
+        // core busy until the host closes it (a remote port closes itself: the run stops
+        // listening to it).
         if (auto *port = qobject_cast<QSerialPort *>(comm->ioDevice()))
             PortProbe::closeWhenGone(port);
+        else if (QIODevice *device = comm->ioDevice())
+            device->disconnect(this);
         emit deviceInitialized(type, comm);
         if (!self || !concludePort(comm))
             return;

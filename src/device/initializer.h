@@ -41,7 +41,8 @@ class SessionInit;
 /// for an answer.
 ///
 /// Ownership: at deviceInitialized(type, comm) the host takes over `comm` and its open
-/// QSerialPort (comm->ioDevice(), 115200 baud, objectName = the name it was opened by);
+/// port (comm->ioDevice(): a QSerialPort at 115200 baud, or a RemotePort for a URL;
+/// objectName = the name it was opened by);
 /// both have no Qt parent, and the host deletes them when done. Every other port stays
 /// open, and locked, until the initializer is deleted: delete it once finished() has come
 /// (deleteLater() from that signal). Everything runs in the owner's event loop.
@@ -74,8 +75,11 @@ public:
     ~Initializer() override;
 
     /// Starts the run for `types`. `portNames` are opened as given (device paths, symlinks
-    /// or system port names); when empty, every system port made by STMicroelectronics
-    /// (vendor 0x0483) is a candidate. `delay` (ms) postpones opening the ports when
+    /// or system port names, or URLs of boards on other machines: "rfc2217://HOST:PORT",
+    /// "socket://HOST:PORT", see RemotePort); when empty, every system port made by
+    /// STMicroelectronics (vendor 0x0483) is a candidate. A remote port connects in the
+    /// background: its answer time-out starts once it is ready, and one that cannot be
+    /// reached concludes at once, NotFound or Busy with why (PortReport::detail). `delay` (ms) postpones opening the ports when
     /// InfoDevice is requested. Returns false, and does nothing, for an empty type list or
     /// when this initializer has already started a run. With no port to open, every type
     /// is reported not found before probe() returns (unless delayed).
@@ -109,8 +113,8 @@ public:
     /// followed to the device (a /dev/serial/by-id link to its ttyACM node, a pty's link to
     /// its /dev/pts node), so that one port is locked under one name; the name itself when
     /// it does not resolve. On Windows no link is followed: `com3` and `\\.\COM12` become
-    /// `COM3` and `COM12`, other names stay as given. Logs and the port's objectName() keep
-    /// the name given.
+    /// `COM3` and `COM12`, other names stay as given. A URL stays as it is. Logs and the
+    /// port's objectName() keep the name given.
     static QString resolvedPortName(const QString &name);
     /// Why `port` did not open, after its open() returned false: the outcome a run reports
     /// for it and, in `detail`, the words for people (who holds a busy port, which group
@@ -161,6 +165,9 @@ private:
 
     void watchPort(Communicator *comm);
     void portVanished(Communicator *comm);
+    bool openRemote(const QString &name, qint64 start);
+    void remoteReady(Communicator *comm);
+    void remoteFailed(Communicator *comm, KvDevice::PortOutcome outcome, const QString &detail);
     bool hasPortToRetry() const;
 
     QList<KvDevice::Type> requestedTypes;
@@ -176,6 +183,7 @@ private:
 
     QList<QString> portNames;             // the name each entry of `ports` is opened and logged by
     QSet<Communicator *> vanishedPorts;   // closed after a read failure; never asked again
+    QSet<Communicator *> connecting;      // remote ports not ready yet: their time-outs wait
 
     // Reports: each opened port's, pending until it concludes.
     bool publish(PortReport report, qint64 startMs);

@@ -1,4 +1,5 @@
 #include "device/portinfo_p.h"
+#include "transport/portaddress.h"
 
 #include <QSerialPortInfo>
 
@@ -16,6 +17,8 @@ void fillFromQt(const QSerialPortInfo &port, PortInfo *info)
 
 QString PortInfo::boardKey() const
 {
+    if (isRemote() && tcpPort != 0)
+        return QStringLiteral("remote:%1:%2").arg(host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host).arg(tcpPort);
     if (!serialNumber.isEmpty()) {
         const auto hex = [](quint16 id) { return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')); };
         return QStringLiteral("usb:%1:%2:%3").arg(hex(vendorId), hex(productId), serialNumber);
@@ -31,6 +34,22 @@ PortInfo PortInfo::fromSystem(const QSerialPortInfo &port)
     info.name = info.systemLocation = port.systemLocation();
     fillFromQt(port, &info);
     fillFromSystem(port, &info);
+    return info;
+}
+
+PortInfo PortInfo::forName(const QString &name)
+{
+    if (!PortAddress::isUrl(name))
+        return localPortInfo(name);
+    PortInfo info;
+    info.name = name;
+    info.protocol = name.section(QStringLiteral("://"), 0, 0).toLower();
+    PortAddress address;
+    QString ignored;
+    if (PortAddress::parse(name, &address, &ignored)) {
+        info.host = address.host;
+        info.tcpPort = address.tcpPort;
+    }
     return info;
 }
 

@@ -10,8 +10,9 @@ class QSerialPortInfo;
 namespace KvDevice {
 
 /// What the system tells about a serial port: the name it is opened by and, for a USB
-/// device, who made it and where it is plugged in. What the system does not know stays
-/// empty (or 0); a pseudo-terminal has nothing but its names.
+/// device, who made it and where it is plugged in; for a port on another machine, where it
+/// is served. What the system does not know stays empty (or 0); a pseudo-terminal has
+/// nothing but its names, a remote port its name, host, TCP port and protocol.
 struct KVDEVICE_EXPORT PortInfo
 {
     QString name;           ///< the name the port is opened by: given to probe(), or its path
@@ -26,11 +27,22 @@ struct KVDEVICE_EXPORT PortInfo
     /// device, such as "1-2.3"; on Windows the location information of the USB device,
     /// such as `Port_#0002.Hub_#0001`, empty where Windows provides none.
     QString usbLocation;
+    /// A remote port's host, as its URL names it (an IPv6 address without brackets);
+    /// empty for a local port.
+    QString host;
+    /// A remote port's TCP port; 0 for a local port.
+    quint16 tcpPort = 0;
+    /// How a remote port is reached, the scheme of its URL in lower case: "rfc2217"
+    /// (Telnet with the com-port option) or "socket" (raw TCP); empty for a local port.
+    QString protocol;
 
+    /// Whether the port is on another machine: its name is a URL ("rfc2217://...").
+    bool isRemote() const { return !protocol.isEmpty(); }
     /// A text that names the same board again after it was unplugged and plugged back,
     /// whatever name its port gets then: "usb:VID:PID:SERIAL" when the USB serial number is
-    /// known, else "usb-socket:LOCATION" (the same socket), else "port:NAME". Boards whose
-    /// makers give them all one serial number share a key: key those by usbLocation.
+    /// known, else "usb-socket:LOCATION" (the same socket), else "port:NAME"; for a remote
+    /// port "remote:HOST:PORT" (the server's port it is served on). Boards whose makers give
+    /// them all one serial number share a key: key those by usbLocation.
     QString boardKey() const;
 
     /// What the system knows about a port it lists; `name` is its path (on Windows its
@@ -39,7 +51,8 @@ struct KVDEVICE_EXPORT PortInfo
     /// What the system knows about the port `name` leads to. On Linux links are followed,
     /// without listing every port, and sysfs tells the rest (a /dev/serial/by-id link gives
     /// its ttyACM's USB device); on Windows the ports are listed and the one with the name
-    /// (Initializer::resolvedPortName()) tells; elsewhere only the names.
+    /// (Initializer::resolvedPortName()) tells; elsewhere only the names. For a URL, what
+    /// it says: host, tcpPort and protocol (host and tcpPort stay empty when it is malformed).
     static PortInfo forName(const QString &name);
 };
 

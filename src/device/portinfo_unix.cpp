@@ -56,7 +56,7 @@ void fillFromSystem([[maybe_unused]] const QSerialPortInfo &port, [[maybe_unused
 #endif
 }
 
-PortInfo PortInfo::forName(const QString &name)
+PortInfo localPortInfo(const QString &name)
 {
     PortInfo info;
     info.name = name;

@@ -81,7 +81,7 @@ void fillFromSystem(const QSerialPortInfo &port, PortInfo *info)
         info->usbLocation = locationOf(port.portName());
 }
 
-PortInfo PortInfo::forName(const QString &name)
+PortInfo localPortInfo(const QString &name)
 {
     PortInfo info;
     info.name = name;

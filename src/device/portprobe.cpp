@@ -6,6 +6,8 @@
 #include <kvdevice/parserinit.h>
 #include <kvdevice/recordingtap.h>
 
+#include "transport/portdevice.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QMetaEnum>
@@ -200,6 +202,7 @@ PortProbe::~PortProbe()
         delete comm;
         delete port;
     }
+    delete remote.data(); // still connecting
 }
 
 void PortProbe::start()
@@ -212,6 +215,10 @@ void PortProbe::open()
 {
     if (over)
         return;
+    if (isRemoteName(report.port.name)) {
+        openRemote();
+        return;
+    }
     auto *port = new QSerialPort;
     const QString device = Initializer::resolvedPortName(report.port.name);
     port->setPortName(device);
@@ -236,6 +243,30 @@ void PortProbe::open()
         return;
     }
     HeldPorts::instance()->add(port, device);
+    begin(port);
+}
+
+void PortProbe::openRemote()
+{
+    // Asked once it is ready; a failure before or after concludes with why (Dropped as
+    // Vanished), before the communicator's readFailed() would.
+    QIODevice *port = createPortDevice(report.port.name);
+    remote = port;
+    PortOutcome outcome = NoAnswer;
+    QString detail;
+    const auto ready = [this, port] {
+        remote = nullptr;
+        begin(port);
+    };
+    const auto failed = [this](PortOutcome failure, const QString &why) { conclude(failure, why); };
+    if (!connectRemote(port, this, ready, failed, &outcome, &detail)) {
+        delete port;
+        conclude(outcome, detail);
+    }
+}
+
+void PortProbe::begin(QIODevice *port)
+{
     comm = new Communicator;
     comm->setIODevice(port);
     if (settings.tap)
@@ -321,6 +352,8 @@ void PortProbe::handOver()
     over = true;
     timer->stop();
     comm->disconnect(this);
+    if (QIODevice *port = comm->ioDevice())
+        port->disconnect(this);
     ledger->remove(group);
     if (earlier)
         ledger->remove(earlier);
@@ -355,6 +388,7 @@ void PortProbe::discard()
     // Not from inside the communicator's own signal: closed now, deleted later.
     comm->disconnect(this);
     if (QIODevice *port = comm->ioDevice()) {
+        port->disconnect(this);
         port->close();
         port->deleteLater();
     }
@@ -380,6 +414,11 @@ void PortProbe::conclude(PortOutcome outcome, const QString &detail)
         owedOnClose.patienceMs = qMax(owedOnClose.patienceMs, mine.patienceMs);
         owedOnClose.longestDelay = ledger->longestDelay();
         discard();
+    } else if (remote) { // never ready; it closes itself when it failed
+        remote->disconnect(this);
+        remote->close();
+        remote->deleteLater();
+        remote = nullptr;
     }
     report.outcome = outcome;
     report.detail = detail;

@@ -47,8 +47,8 @@ private:
 /// What probing one port needs, whoever probes it: the queries that identify the
 /// requested types, what an answer says the board is, and why a port could not be opened.
 /// An instance probes one port on its own, as the watcher does: it opens the port (again,
-/// within a window, while it is busy or refused), asks up to 1 + maxRetries times and
-/// concludes once. Its queries are counted in the port's AnswerLedger, so that only
+/// within a window, while it is busy or refused; a remote port once, asked when it is
+/// ready), asks up to 1 + maxRetries times and concludes once. Its queries are counted in the port's AnswerLedger, so that only
 /// answers to them identify the board, and a board is handed over once none of them is
 /// owed an answer any more (or the ledger's bound for them has passed).
 class PortProbe : public QObject
@@ -129,6 +129,8 @@ private:
     static qint64 lockHolder(const QString &portName);
 
     void open();
+    void openRemote();
+    void begin(QIODevice *port);
     void ask();
     void answered(const QString &payload);
     void timedOut();
@@ -143,6 +145,7 @@ private:
     PortReport report;
     QElapsedTimer clock;
     Communicator *comm = nullptr;
+    QPointer<QIODevice> remote; // a remote port until it is ready
     AnswerLedger *ledger = nullptr;
     int group = 0;        // the passes of this probe
     int earlier = 0;      // answers owed since the port was last open

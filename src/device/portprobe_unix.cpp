@@ -5,6 +5,8 @@
 
 #include <kvdevice/initializer.h>
 
+#include "transport/portdevice.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -22,6 +24,8 @@ QString Initializer::resolvedPortName(const QString &name)
     // One link at a time, never a canonical path: that would resolve device nodes too,
     // which emulated ones (umockdev) do not survive. Stops at a tty the system lists, so
     // that the port is locked by its own name (Qt names the lock file after the port).
+    if (isRemoteName(name))
+        return name;
     QString path = name;
     for (int links = 0; links < 40; ++links) {
         const QFileInfo info(path);

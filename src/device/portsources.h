@@ -72,6 +72,16 @@ private:
     QFileSystemWatcher watcher;
 };
 
+/// No local port at all: a watcher that follows remote ports alone.
+class NoLocalPorts : public PortEventSource
+{
+    Q_OBJECT
+public:
+    using PortEventSource::PortEventSource;
+    bool start() override { return true; }
+    QList<QPair<PortInfo, bool>> ports() override { return {}; }
+};
+
 /// The system's own sources, per system (portsources_linux.cpp, portsources_win.cpp,
 /// portsources_other.cpp).
 namespace SystemSource {

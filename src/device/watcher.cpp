@@ -7,6 +7,7 @@
 #include "device/portprobe.h"
 #include "device/portsources.h"
 #include "logging/logger.h"
+#include "transport/portdevice.h"
 
 #include <QIODevice>
 #include <QPointer>
@@ -60,6 +61,7 @@ void Watcher::setReprobePolicy(const ReprobePolicy &policy)
     reprobing.busyIntervalMs = qMax(10, policy.busyIntervalMs);
     reprobing.firstPauseMs = qMax(10, policy.firstPauseMs);
     reprobing.windowMs = qMax(0, policy.windowMs);
+    reprobing.longestRemotePauseMs = qMax(10, policy.longestRemotePauseMs);
 }
 
 bool Watcher::start(const QList<Type> &requested)
@@ -69,6 +71,10 @@ bool Watcher::start(const QList<Type> &requested)
         error = QStringLiteral("it watches already");
     else if (requested.isEmpty())
         error = QStringLiteral("no device types given");
+    for (const QString &url : qAsConst(remoteUrls)) {
+        if (error.isEmpty())
+            remoteNameUsable(url, &error);
+    }
     if (!error.isEmpty()) {
         KVLOG(Error).write() << "Cannot start watching: " << error;
         return false;
@@ -77,7 +83,9 @@ bool Watcher::start(const QList<Type> &requested)
     if (externalSource) {
         events = externalSource;
     } else {
-        if (usedSource == Directory)
+        if (usedSource == Remote)
+            ownSource = std::make_unique<NoLocalPorts>();
+        else if (usedSource == Directory)
             ownSource = std::make_unique<DirectorySource>(folder);
         else if (usedSource == Polling)
             ownSource = std::make_unique<PollingSource>(pollMs);
@@ -105,6 +113,8 @@ bool Watcher::start(const QList<Type> &requested)
     const auto present = events->ports();
     for (const auto &port : present)
         portAdded(port.first, port.second);
+    for (const QString &url : qAsConst(remoteUrls))
+        portAdded(PortInfo::forName(url), false);
     return true;
 }
 
@@ -198,7 +208,7 @@ void Watcher::rescan()
     const auto known = ports.keys() + listed.keys();
     const QPointer<Watcher> alive(this); // a host may delete it from a detach
     for (const QString &name : known) {
-        if (!names.contains(name))
+        if (!names.contains(name) && !remoteUrls.contains(name))
             portRemoved(name);
         if (!alive || !events)
             return;
@@ -318,23 +328,36 @@ void Watcher::concluded(const QString &name, PortReport report)
     const qint64 now = clock.elapsed();
     qint64 due = -1;
     const PortOutcome outcome = report.outcome;
+    const bool remote = isRemoteName(name);
+    const bool unreachable = remote && (outcome == NotFound || outcome == Vanished);
+    const bool again = port.attempts > 0 && port.last == outcome && port.pauseMs > 0;
+    const int lastPause = port.pauseMs;
+    // A remote port whose server is reached again counts as appeared now.
+    if (remote && !unreachable && port.attempts > 0 && (port.last == NotFound || port.last == Vanished))
+        port.appearedAt = now - report.elapsedMs;
     if (reprobing.enabled && outcome == Busy) {
         // Opening a held port disturbs nobody; one this program holds is not even opened
         // until its lock is gone (or HeldPorts says it was let go).
         due = now + reprobing.busyIntervalMs;
+    } else if (reprobing.enabled && unreachable) {
+        // It never appears by itself: its server is asked as long as the watching lasts.
+        port.pauseMs = again ? int(qMin(2 * qint64(port.pauseMs), qint64(reprobing.longestRemotePauseMs))) : qMin(reprobing.firstPauseMs, reprobing.longestRemotePauseMs);
+        due = now + port.pauseMs;
     } else if (reprobing.enabled && (outcome == NoAnswer || outcome == PermissionDenied || outcome == Vanished || outcome == NotFound)) {
         // Slow firmware gets its time; a port of the same maker that is not a board (a
         // debug probe's serial bridge) must not get our queries forever. A port listed but
         // failing, or not there yet, is settling.
-        const bool again = port.attempts > 0 && port.last == outcome && port.pauseMs > 0;
         port.pauseMs = again ? int(qMin(2 * qint64(port.pauseMs), qint64(INT_MAX))) : reprobing.firstPauseMs;
         if (now + port.pauseMs - port.appearedAt <= reprobing.windowMs)
             due = now + port.pauseMs;
     }
-    // A port still held or refused is news only the first time.
-    const bool repeated = port.attempts > 0 && port.last == outcome && (outcome == Busy || outcome == PermissionDenied);
+    // A port still held or refused is news only the first time; a server still down once
+    // the pause stopped growing.
+    const bool repeated = (port.attempts > 0 && port.last == outcome && (outcome == Busy || outcome == PermissionDenied))
+                          || (reprobing.enabled && unreachable && again && port.pauseMs == lastPause && report.detail == port.lastDetail);
     ++port.attempts;
     port.last = outcome;
+    port.lastDetail = report.detail;
     port.concludedAt = now;
     port.dueAt = due;
     report.nextAttemptMs = due < 0 || port.selfHeld ? -1 : due - now;

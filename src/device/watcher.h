@@ -29,9 +29,10 @@ class PortProbe;
 struct OwedAnswers;
 
 /// Finds boards as they come and go while the host runs: probes the candidate ports present
-/// when it starts, then every one that appears, each on its own with the handshake, answer
-/// time-out, retries, port filter and candidate test of an Initializer run, and hands over
-/// every board of a requested type. Runs in the host's event loop; no threads.
+/// when it starts, and the remote ports it is given, then every one that appears, each on
+/// its own with the handshake, answer time-out, retries, port filter and candidate test of
+/// an Initializer run, and hands over every board of a requested type. Runs in the host's
+/// event loop; no threads.
 ///
 /// Signals, per port: deviceAttached() for a board, then deviceDetached() once when its
 /// port goes away (a removal, or the port failing); portConcluded() for every other
@@ -63,6 +64,13 @@ struct OwedAnswers;
 /// ends with a report of its own; PortReport::nextAttemptMs says when the port is asked
 /// again by itself.
 ///
+/// A remote port (setRemotePorts()) never appears by itself, so one whose server cannot be
+/// reached (NotFound, with why: nothing listens, no route, no connection in time, the
+/// server cannot open the board's port) is asked again as long as the watching lasts,
+/// after pauses doubling up to ReprobePolicy::longestRemotePauseMs; a busy one (the server
+/// lets no second client in) every busyIntervalMs. Once its server is reached again it
+/// counts as appeared then: a silent board there is asked as a local one is.
+///
 /// Answers are counted per port (boards answer in order and number nothing): the n-th
 /// answer of an address belongs to the n-th query still owed one, whoever asked, the
 /// watcher, a request or a previous probe of the port. A board is handed over once none of
@@ -83,6 +91,7 @@ public:
         Polling,   ///< the system's port list, every pollInterval()
         Directory, ///< a folder of port links (such as /dev/serial/by-id), watched for changes
         Windows,   ///< the system's device-change notifications for COM ports (Windows)
+        Remote,    ///< no local port: only the remote ports of setRemotePorts()
     };
     Q_ENUM(Source)
 
@@ -106,6 +115,14 @@ public:
     void setDirectory(const QString &path) { folder = path; }
     /// The folder Directory watches.
     QString directory() const { return folder; }
+    /// Follows these boards on other machines too ("rfc2217://HOST:PORT",
+    /// "socket://HOST:PORT", see RemotePort), whatever the source: each is a port that
+    /// comes and goes, attached once it connects and identifies, detached when its
+    /// connection drops, and asked again while its server is down, refuses or is busy (see
+    /// ReprobePolicy). Call before start(), which refuses a malformed URL.
+    void setRemotePorts(const QStringList &urls) { remoteUrls = urls; }
+    /// The remote ports it follows.
+    QStringList remotePorts() const { return remoteUrls; }
     /// How many times a silent port is asked again in one probe (default 3; UINT_MAX: until
     /// it answers).
     void setMaxRetries(unsigned int retries);
@@ -125,6 +142,12 @@ public:
         int busyIntervalMs = 1000; ///< a busy port is tried this often, for as long as it is busy
         int firstPauseMs = 2000;  ///< a silent or refused port: the first pause; each later one doubles
         int windowMs = 120000;    ///< silent or refused ports are asked again by themselves this long after they appeared
+        /// A remote port that cannot be reached (NotFound: its server is down, refuses, or
+        /// cannot open the board's port; Vanished: the connection dropped while probed) is
+        /// asked again for as long as the watching lasts, the pause doubling from
+        /// firstPauseMs up to this. Once the pause has reached it, the same outcome again is
+        /// news no more (no portConcluded()).
+        int longestRemotePauseMs = 30000;
     };
     /// Has `tap` follow every port the watcher opens, from its opening on (not owned).
     void setRecordingTap(KvDevice::RecordingTap *tap) { recordingTap = tap; }
@@ -133,10 +156,11 @@ public:
     /// How ports that delivered no board are tried again.
     ReprobePolicy reprobePolicy() const { return reprobing; }
 
-    /// Probes the candidate ports present now for `types`, then watches. False when it
-    /// watches already, `types` is empty or the source cannot work here; errorString()
-    /// says why (udev that does not run, Udev anywhere but on Linux and Windows anywhere
-    /// but on Windows, a folder that is a file, ...).
+    /// Probes the candidate ports present now and the remote ports for `types`, then
+    /// watches. False when it watches already, `types` is empty, the source cannot work
+    /// here or a remote port cannot be used; errorString() says why (udev that does not
+    /// run, Udev anywhere but on Linux and Windows anywhere but on Windows, a folder that
+    /// is a file, a malformed URL, a build without remote ports, ...).
     bool start(const QList<KvDevice::Type> &types);
     /// Why the last start() failed; empty after a successful one.
     QString errorString() const { return error; }
@@ -212,6 +236,7 @@ private:
         int pauseMs = 0;                // the last pause before asking a silent or refused port again
         qint64 concludedAt = 0;         // when the last probe concluded, on `clock`
         qint64 dueAt = -1;              // when it is asked again by itself, on `clock`; -1: not by itself
+        QString lastDetail;             // the detail of the last probe without a board
         std::shared_ptr<const OwedAnswers> owed; // answers still owed when it was last closed
     };
 
@@ -240,7 +265,8 @@ private:
     std::function<bool(const PortInfo &)> portFilter;
     QList<Type> types;
     QHash<QString, Port> ports; // by PortInfo::name
-    QHash<QString, QPair<PortInfo, bool>> listed; // every port the source lists, by name
+    QHash<QString, QPair<PortInfo, bool>> listed; // every port the source lists, and the remote ports, by name
+    QStringList remoteUrls;
     Ownership owner = HostDeletes;
     std::unique_ptr<Nmea::ParserInit> parser;
     QString error;

@@ -1,7 +1,7 @@
 #include "transport/portaddress.h"
 
-#include <QHostAddress>
 #include <QRegularExpression>
+#include <QUrl>
 #include <QUrlQuery>
 
 namespace KvDevice {
@@ -64,8 +64,8 @@ bool PortAddress::parse(const QString &name, PortAddress *address, QString *erro
         if (!host.endsWith(QLatin1Char(']')))
             return fail(error, name, QStringLiteral("the IPv6 address has no closing \"]\""));
         host = host.mid(1, host.size() - 2);
-        QHostAddress v6;
-        if (!v6.setAddress(host) || v6.protocol() != QAbstractSocket::IPv6Protocol)
+        // QUrl checks an address in brackets as QHostAddress does, without Qt Network.
+        if (!host.contains(QLatin1Char(':')) || !QUrl(QStringLiteral("x://[%1]/").arg(host)).isValid())
             return fail(error, name, QStringLiteral("\"%1\" is no IPv6 address").arg(host));
     } else if (host.isEmpty()) {
         return fail(error, name, QStringLiteral("no host") + usage);

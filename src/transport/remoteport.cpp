@@ -17,6 +17,7 @@ namespace {
 constexpr qint64 receiveLimit = 64 * 1024; // unread bytes held before the server is left waiting
 constexpr int earlyLimit = 160;            // the server's words kept for a failure's detail
 constexpr qint64 graceMs = 1000;           // a raw connection closed this soon was turned away
+constexpr int serverFirstMs = 50;          // an RFC 2217 server silent this long is greeted first
 } // namespace
 
 struct RemotePort::Address : PortAddress
@@ -81,6 +82,7 @@ bool RemotePort::open(OpenMode)
     }
 
     ++generation;
+    greeted = false;
     lastFailure = NoFailure;
     early.clear();
     sinceConnect.invalidate();
@@ -219,10 +221,29 @@ void RemotePort::onConnected()
 {
     sinceConnect.start();
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    if (telnet)
-        send(telnet->greeting(), 0);
-    else
+    if (!telnet) {
         becomeReady();
+        return;
+    }
+    // ser2net speaks first, and turns a second client away in the same breath: greeted
+    // after that, nothing of ours is unread there when it hangs up, which would make its
+    // system reset the connection and ours drop the words. A server that waits for the
+    // client is greeted after a moment.
+    const quint64 connection = generation;
+    QTimer::singleShot(serverFirstMs, this, [this, connection] {
+        if (socket && generation == connection)
+            greet();
+    });
+}
+
+void RemotePort::greet()
+{
+    if (greeted)
+        return;
+    greeted = true;
+    const QByteArray hello = telnet->greeting();
+    if (!hello.isEmpty())
+        send(hello, 0);
 }
 
 void RemotePort::onReadable()
@@ -230,7 +251,8 @@ void RemotePort::onReadable()
     pumpQueued = false;
     const QPointer<RemotePort> self(this);
     char chunk[16 * 1024];
-    while (socket && received.size() - readPos < receiveLimit) {
+    // Qt has closed a socket the server hung up on by the time it tells: nothing to read.
+    while (socket && socket->isReadable() && received.size() - readPos < receiveLimit) {
         const qint64 count = socket->read(chunk, sizeof chunk);
         if (count <= 0)
             break;
@@ -248,6 +270,8 @@ void RemotePort::onReadable()
     }
     if (!socket)
         return;
+    if (telnet && !greeted && socket->state() == QAbstractSocket::ConnectedState)
+        greet();
     if (!ready && telnet && telnet->ready())
         becomeReady();
     else

@@ -117,6 +117,7 @@ private:
     };
 
     void onConnected();
+    void greet();
     void onReadable();
     void onWritten(qint64 bytes);
     void onSocketError();
@@ -148,6 +149,7 @@ private:
     qint64 written = 0;        // the host's bytes written, not reported yet
     QElapsedTimer sinceConnect;
     bool ready = false;
+    bool greeted = false;      // the Telnet options offered on this connection
     bool announcing = false;
     bool pumpQueued = false;
     bool writing = false;      // inside the socket's write: its signals wait

@@ -74,13 +74,16 @@ bool wanted(quint8 option, bool local)
 QByteArray TelnetClient::greeting()
 {
     QByteArray out;
-    for (const quint8 option : {quint8(Binary), quint8(SuppressGoAhead)}) {
-        command(out, Will, option);
-        command(out, Do, option);
-        local[option] = remote[option] = WantYes;
+    for (const quint8 option : {quint8(Binary), quint8(SuppressGoAhead), quint8(ComPort)}) {
+        if (local[option] == No) {
+            command(out, Will, option);
+            local[option] = WantYes;
+        }
+        if (option != ComPort && remote[option] == No) {
+            command(out, Do, option);
+            remote[option] = WantYes;
+        }
     }
-    command(out, Will, ComPort);
-    local[ComPort] = WantYes;
     return out;
 }
 

@@ -23,8 +23,8 @@ public:
         NotifyLineState = 6, NotifyModemState = 7, PurgeData = 12, ServerOffset = 100,
     };
 
-    /// What the client says first: it offers and asks for BINARY and SUPPRESS-GO-AHEAD, and
-    /// offers COM-PORT-OPTION.
+    /// What the client offers: BINARY and SUPPRESS-GO-AHEAD both ways, and COM-PORT-OPTION;
+    /// after what the server said first, only what is not agreed or asked for yet.
     QByteArray greeting();
     /// Feeds `size` bytes from the server, in any split: the data among them is appended
     /// to `data`, what the client answers to `reply`. When the server agrees to the com-port

@@ -26,6 +26,10 @@ The source is udev's events where udev runs, else the port list polled each seco
 or kvboard-sim's) chooses one; the window can change it, and the types and serial
 numbers, while it runs. Nothing is remembered between runs.
 
+--remote URL follows a board on another machine, served at rfc2217://HOST:PORT (as
+ser2net's telnet(rfc2217) accepter serves it) or socket://HOST:PORT (raw TCP); alone,
+no local port is watched.
+
 Types: board6100028, board6100027, info, or Board6100028, Board6100027, InfoDevice, in
 any case. Exit status: 0 when the window was closed, 2 for bad arguments.
 
@@ -33,7 +37,8 @@ Examples:
   kvmonitor
   kvmonitor --serial 2061376E5748 --timeout 1000
   kvmonitor --port-dir /tmp/boards      boards whose links kvboard-sim makes there
-  kvmonitor --open session.jsonl       a recording beside the boards attached)";
+  kvmonitor --open session.jsonl       a recording beside the boards attached
+  kvmonitor --remote rfc2217://rack-3:4001 --remote rfc2217://rack-3:4002)";
 
 // What the command line asks for, beyond the window's options.
 struct Run
@@ -64,6 +69,10 @@ int parseArguments(Run *run)
                                            QStringLiteral("MS"), QStringLiteral("400"));
     const QCommandLineOption retriesOption(QStringLiteral("retries"), QStringLiteral("Ask silent ports again in up to N passes (default 3)."),
                                            QStringLiteral("N"), QStringLiteral("3"));
+    const QCommandLineOption remoteOption(QStringLiteral("remote"),
+                                          QStringLiteral("Follow the board served at URL (rfc2217://HOST:PORT, socket://HOST:PORT); "
+                                                         "repeat for more."),
+                                          QStringLiteral("URL"));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Show the library's debug log on standard error."));
     const QCommandLineOption openOption(QStringLiteral("open"), QStringLiteral("Show the recording FILE; repeat for more."), QStringLiteral("FILE"));
     // For the README's picture: a board's request, then the window as a PNG, then quit.
@@ -72,7 +81,7 @@ int parseArguments(Run *run)
     QCommandLineOption afterOption(QStringLiteral("after"), QStringLiteral("With --screenshot: after MS ms."), QStringLiteral("MS"), QStringLiteral("5000"));
     for (QCommandLineOption *hidden : {&demoRequestOption, &screenshotOption, &afterOption})
         hidden->setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({udevOption, pollOption, dirOption, typeOption, serialOption, timeoutOption, retriesOption, verboseOption,
+    parser.addOptions({udevOption, pollOption, dirOption, remoteOption, typeOption, serialOption, timeoutOption, retriesOption, verboseOption,
                        openOption, demoRequestOption, screenshotOption, afterOption});
 
     if (const int status = Tool::parseCommandLine(parser, helpOption, versionOption); status >= 0)
@@ -110,6 +119,15 @@ int parseArguments(Run *run)
         if (options.directory.isEmpty())
             return Tool::usageError(QStringLiteral("--port-dir takes a folder, not an empty text"));
     }
+    options.remote = parser.values(remoteOption);
+    for (const QString &url : qAsConst(options.remote)) {
+        if (!KvDevice::PortInfo::forName(url).isRemote())
+            return Tool::usageError(QStringLiteral("--remote takes a URL (rfc2217://HOST:PORT or socket://HOST:PORT), not \"%1\"").arg(url));
+        if (!Tool::reachable(url, &error))
+            return Tool::usageError(error);
+    }
+    if (!options.remote.isEmpty() && !parser.isSet(udevOption) && !parser.isSet(pollOption) && !parser.isSet(dirOption))
+        options.source = KvDevice::Watcher::Remote;
     run->screenshot = parser.value(screenshotOption);
     run->recordings = parser.values(openOption);
 

@@ -35,7 +35,7 @@ using KvDevice::Watcher;
 namespace {
 
 // The sources the window offers, in the combo box's order.
-const QList<Watcher::Source> sources = {Watcher::Automatic, Watcher::Udev, Watcher::Polling, Watcher::Directory};
+const QList<Watcher::Source> sources = {Watcher::Automatic, Watcher::Udev, Watcher::Polling, Watcher::Directory, Watcher::Remote};
 const QList<KvDevice::Type> allTypes = {KvDevice::Board6100028, KvDevice::Board6100027, KvDevice::InfoDevice};
 const QString goneMark = QStringLiteral(" (gone)");
 
@@ -51,7 +51,8 @@ MainWindow::MainWindow(const MonitorOptions &monitorOptions, QWidget *parent)
     // Made in the order Tab visits them: the source, the table, the consoles.
     auto *sourceLabel = new QLabel(QStringLiteral("&Source:"), central);
     sourceBox = new QComboBox(central);
-    sourceBox->addItems({QStringLiteral("Automatic"), QStringLiteral("udev"), QStringLiteral("Polling"), QStringLiteral("Folder")});
+    sourceBox->addItems({QStringLiteral("Automatic"), QStringLiteral("udev"), QStringLiteral("Polling"), QStringLiteral("Folder"),
+                         QStringLiteral("None (remote only)")});
     sourceLabel->setBuddy(sourceBox);
     whereEdit = new QLineEdit(central);
     whereEdit->setMinimumWidth(120);
@@ -278,6 +279,7 @@ bool MainWindow::startWatching()
     watcher.setSource(options.source);
     watcher.setPollInterval(options.pollMs);
     watcher.setDirectory(options.directory);
+    watcher.setRemotePorts(options.remote);
     watcher.setMaxRetries(options.retries);
     watcher.setAnswerTimeout(options.timeoutMs);
     const QStringList serials = options.serials;
@@ -292,6 +294,10 @@ bool MainWindow::startWatching()
             status += QStringLiteral(" every %1 ms").arg(options.pollMs);
         if (watcher.activeSource() == Watcher::Directory)
             status += QLatin1Char(' ') + options.directory;
+        if (watcher.activeSource() == Watcher::Remote)
+            status += QLatin1Char(' ') + options.remote.join(QLatin1Char(' '));
+        else if (!options.remote.isEmpty())
+            status += QStringLiteral(" and remote ") + options.remote.join(QLatin1Char(' '));
     }
     showSource();
     updateStatus();

@@ -36,6 +36,7 @@ struct MonitorOptions
     KvDevice::Watcher::Source source = KvDevice::Watcher::Automatic;
     int pollMs = 1000;
     QString directory;
+    QStringList remote; // boards on other machines, by URL
 };
 
 /// kvmonitor's window: the ports a watcher has seen above, a console per port below (one

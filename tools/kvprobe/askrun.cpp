@@ -8,7 +8,6 @@
 #include <kvdevice/recordingtap.h>
 #include <kvdevice/sessioninit.h>
 
-#include <QSerialPort>
 
 using KvDevice::Request;
 
@@ -63,25 +62,27 @@ void AskRun::start()
         run->start();
         return;
     }
-    // Named ports are asked as they are, without the identifying handshake.
+    // Named ports are asked as they are, without the identifying handshake, once ready.
     for (const QString &name : qAsConst(options.probe.ports)) {
-        auto *port = new QSerialPort;
-        port->setPortName(KvDevice::Initializer::resolvedPortName(name)); // locked as probing locks it
-        if (!port->open(QIODevice::ReadWrite)) {
-            KvDevice::PortReport report;
-            report.port.name = name;
-            report.outcome = KvDevice::Initializer::openFailure(*port, &report.detail);
-            delete port;
-            ++asked;
-            Request::Result result;
-            result.status = Request::NotSent;
-            result.error = QStringLiteral("cannot open it: ") + report.detail + Tool::advice(report);
-            printAnswer(name, result);
+        auto *comm = new KvDevice::Communicator;
+        const auto ready = [this, name, comm] {
+            connect(ask(name, comm), &Request::finished, this, [this] {
+                --pending;
+                maybeFinish();
+            });
+        };
+        const auto failed = [this, name](const KvDevice::PortReport &report) {
+            cannotOpen(name, report);
+            --pending;
+            maybeFinish();
+        };
+        KvDevice::PortReport report;
+        QIODevice *port = Tool::openPort(name, this, ready, failed, &report);
+        if (!port) {
+            delete comm;
+            cannotOpen(name, report);
             continue;
         }
-        port->setBaudRate(115200);
-        port->setObjectName(name);
-        auto *comm = new KvDevice::Communicator;
         comm->setIODevice(port);
         if (options.probe.tap)
             options.probe.tap->follow(comm, KvDevice::PortInfo::forName(name));
@@ -89,12 +90,17 @@ void AskRun::start()
         connect(comm, &KvDevice::Communicator::readFailed, port, [port] { port->close(); });
         opened.emplace_back(port, comm);
         ++pending;
-        connect(ask(name, comm), &Request::finished, this, [this] {
-            --pending;
-            maybeFinish();
-        });
     }
     maybeFinish();
+}
+
+void AskRun::cannotOpen(const QString &port, const KvDevice::PortReport &report)
+{
+    ++asked;
+    Request::Result result;
+    result.status = Request::NotSent;
+    result.error = QStringLiteral("cannot open it: ") + report.detail + Tool::advice(report);
+    printAnswer(port, result);
 }
 
 Request *AskRun::ask(const QString &port, KvDevice::Communicator *comm)

@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-class QSerialPort;
+class QIODevice;
 
 struct AskOptions
 {
@@ -43,13 +43,14 @@ signals:
 
 private:
     KvDevice::Request *ask(const QString &port, KvDevice::Communicator *comm);
+    void cannotOpen(const QString &port, const KvDevice::PortReport &report);
     void printAnswer(const QString &port, const KvDevice::Request::Result &result);
     void maybeFinish();
 
     AskOptions options;
     Nmea::ParserInit parser; // fields for people, whatever the query parsed
     std::unique_ptr<ProbeRun> run;
-    std::vector<std::pair<QSerialPort *, KvDevice::Communicator *>> opened;
+    std::vector<std::pair<QIODevice *, KvDevice::Communicator *>> opened;
     int asked = 0;
     int answered = 0;
     int pending = 0;

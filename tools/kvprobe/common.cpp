@@ -1,15 +1,84 @@
 #include "common.h"
 
+#include <kvdevice/initializer.h>
 #include <kvdevice/parserabstract.h>
+#if __has_include(<kvdevice/remoteport.h>) // built with Qt Network
+#include <kvdevice/remoteport.h>
+#endif
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QMetaEnum>
+#include <QSerialPort>
+#include <QTimer>
 
 #include <cstdio>
 
 namespace Tool {
+
+bool reachable(const QString &name, QString *error)
+{
+#if __has_include(<kvdevice/remoteport.h>) // built with Qt Network
+    Q_UNUSED(name)
+    Q_UNUSED(error)
+    return true;
+#else
+    if (!KvDevice::PortInfo::forName(name).isRemote())
+        return true;
+    *error = QStringLiteral("%1: remote ports (rfc2217://, socket://) are not supported by this build, made without Qt Network "
+                            "(a build with Qt's standard kits has them)")
+                 .arg(name);
+    return false;
+#endif
+}
+
+QIODevice *openPort(const QString &name, QObject *context, const std::function<void()> &ready,
+                    const std::function<void(const KvDevice::PortReport &)> &failed, KvDevice::PortReport *report)
+{
+    report->port.name = name;
+    if (!reachable(name, &report->detail)) {
+        report->outcome = KvDevice::OpenFailed;
+        return nullptr;
+    }
+#if __has_include(<kvdevice/remoteport.h>)
+    if (KvDevice::RemotePort::isRemote(name)) {
+        auto *port = new KvDevice::RemotePort(name);
+        port->setObjectName(name);
+        QObject::connect(port, &KvDevice::RemotePort::failed, context, [name, failed](KvDevice::RemotePort::Failure failure, const QString &why) {
+            KvDevice::PortReport report;
+            report.port = KvDevice::PortInfo::forName(name);
+            report.outcome = failure == KvDevice::RemotePort::Busy ? KvDevice::Busy : failure == KvDevice::RemotePort::Dropped ? KvDevice::Vanished : KvDevice::NotFound;
+            report.detail = why;
+            failed(report);
+        });
+        QObject::connect(port, &KvDevice::RemotePort::connected, context, [port, context, ready] {
+            QObject::disconnect(port, &KvDevice::RemotePort::failed, context, nullptr); // its communicator tells from now on
+            ready();
+        });
+        if (port->open())
+            return port;
+        report->port = KvDevice::PortInfo::forName(name);
+        report->outcome = KvDevice::OpenFailed;
+        report->detail = port->errorString();
+        delete port;
+        return nullptr;
+    }
+#else
+    Q_UNUSED(failed) // no remote port to fail
+#endif
+    auto *port = new QSerialPort;
+    port->setPortName(KvDevice::Initializer::resolvedPortName(name)); // locked as probing locks it
+    if (!port->open(QIODevice::ReadWrite)) {
+        report->outcome = KvDevice::Initializer::openFailure(*port, &report->detail);
+        delete port;
+        return nullptr;
+    }
+    port->setBaudRate(115200);
+    port->setObjectName(name);
+    QTimer::singleShot(0, context, ready);
+    return port;
+}
 
 int usageError(const QString &message)
 {
@@ -145,8 +214,37 @@ QJsonObject reportJson(const KvDevice::PortReport &report)
     return event;
 }
 
+namespace {
+// What to do about a board on another machine that delivered nothing, from the library's
+// words for why.
+QString remoteAdvice(const KvDevice::PortReport &report)
+{
+    const QString &why = report.detail;
+    switch (report.outcome) {
+    case KvDevice::NotFound:
+        if (why.contains(QLatin1String("nothing listens")))
+            return QStringLiteral("; is the server (ser2net) running there, and serving this TCP port?");
+        if (why.contains(QLatin1String("settings")))
+            return QStringLiteral("; is it a raw TCP port? Then name it socket://");
+        if (why.contains(QLatin1String("closed the connection")))
+            return QStringLiteral("; is the board plugged in there? The server could not open its port");
+        return QStringLiteral("; is the host up, and the network between open?");
+    case KvDevice::Busy:
+        return QStringLiteral("; another client has the board: close it, or let the server hand it over (ser2net: kickolduser)");
+    case KvDevice::Vanished:
+        return QStringLiteral("; was the server stopped, or the board unplugged there?");
+    case KvDevice::NoAnswer:
+        return QStringLiteral("; is the board's firmware running, and does the server give it 115200 baud?");
+    default:
+        return QString();
+    }
+}
+} // namespace
+
 QString advice(const KvDevice::PortReport &report)
 {
+    if (report.port.isRemote())
+        return remoteAdvice(report);
     switch (report.outcome) {
     case KvDevice::NoAnswer:
         return QStringLiteral("; is the board's firmware running? (kvprobe --monitor %1 shows what it sends)").arg(report.port.name);

@@ -7,9 +7,12 @@
 #include <kvdevice/watcher.h>
 
 #include <QJsonObject>
+#include <QIODevice>
 #include <QList>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
 
 class QCommandLineParser;
 class QCommandLineOption;
@@ -28,6 +31,18 @@ bool typesFromArguments(const QStringList &arguments, QList<KvDevice::Type> *typ
 /// The whole number of option `name` (its `value` on the command line) when it is at least
 /// `least`; false, with the error for people, otherwise. `unit` names what it counts.
 bool numberArgument(const QString &name, const QString &value, int least, const QString &unit, int *number, QString *error);
+
+/// Whether this build reaches the port `name`: every local port, a URL where the library
+/// has remote ports (RemotePort; not in a build without Qt Network). False, with the error
+/// for people, otherwise.
+bool reachable(const QString &name, QString *error);
+
+/// The port `name` opened as --monitor and --ask open it, or null with why in `report`:
+/// a serial port at 115200 baud, locked as probing locks it, or a board on another machine
+/// (RemotePort). `ready` follows from the event loop, for a remote port once it has
+/// connected; `failed` when a remote port does not connect (it closes itself then).
+QIODevice *openPort(const QString &name, QObject *context, const std::function<void()> &ready,
+                    const std::function<void(const KvDevice::PortReport &)> &failed, KvDevice::PortReport *report);
 
 /// A usage error on stderr, with a pointer to --help; the exit status for it (2).
 int usageError(const QString &message);

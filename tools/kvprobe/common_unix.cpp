@@ -23,6 +23,8 @@ Examples:
   kvprobe --list
   kvprobe --watch --json --type board6100028
   kvprobe --watch --port-dir /tmp/boards      boards whose links kvboard-sim makes there
+  kvprobe --port rfc2217://rack-3.lab:4001 --details     a board served by ser2net
+  kvprobe --watch --remote rfc2217://rack-3.lab:4001 --remote rfc2217://rack-3.lab:4002
   kvprobe --ask PKVVER --port /dev/ttyACM0 --timeout 1000
   kvprobe --ask KVSTAT,1 --expect KVSTAT --json  every board found, asked for its status
   echo PKVVER | kvprobe --monitor /dev/ttyACM0)")};

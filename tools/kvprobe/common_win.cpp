@@ -22,6 +22,8 @@ Examples:
   kvprobe --all --serial 2061376E5748 --serial 2061376E5749 --timeout 1000
   kvprobe --list
   kvprobe --watch --json --type board6100028
+  kvprobe --port rfc2217://rack-3.lab:4001 --details     a board served by ser2net
+  kvprobe --watch --remote rfc2217://rack-3.lab:4001 --remote rfc2217://rack-3.lab:4002
   kvprobe --ask PKVVER --port COM3 --timeout 1000
   echo PKVVER | kvprobe --monitor COM3)")};
     return texts;

@@ -59,13 +59,25 @@ board answered), 1 when one was not (or no port was a candidate, or a port faile
 Watching (--watch): one line per event as it happens, until interrupted (%1),
 then exit status 0:
   watching SOURCE              the watching started (udev, windows, polling every MS
-                               ms, or directory DIR)
+                               ms, directory DIR, remote URL..., or one of these and
+                               remote URL...)
   attached TYPE PORT [serial SN]  a board of TYPE answered on a port that appeared
                                (or was there at the start); it stays open until...
   detached TYPE PORT           ...its port went away
   port PORT OUTCOME: WHY       a port that appeared but delivered no board
 With --json: {"event":"watching","source":...}, {"event":"attached",...} with the keys
 of "found", {"event":"detached","port":...,"type":...}, and "port" events as above.
+
+Boards on other machines: --port URL probes, --watch --remote URL follows, the board
+served at rfc2217://HOST:PORT (Telnet with the com-port option, as ser2net's
+telnet(rfc2217) accepter and any RFC 2217 server serve it) or socket://HOST:PORT (raw
+TCP); HOST may be [IPv6]; ?timeout=MS (default 3000) bounds connecting. Without a
+local source, --remote watches no local port. A remote board is attached once it
+connects and answers, detached when the connection drops, and asked again while its
+server is down, refuses or is busy. Outcomes: not_found (nothing listens, no route,
+nothing in time, or the server cannot open the board's port: the detail says which),
+busy (another client has the board; the server's words), vanished (the connection
+dropped while the board was asked).
 
 Asking (--ask SENTENCE): the sentence ("$" and "*hh" added as --monitor adds them) is
 sent to each --port, opened as it is, or else to each board a probing run finds (with
@@ -157,8 +169,9 @@ int main(int argc, char *argv[])
                                         QStringLiteral("A type to look for; repeat for more (default: all three)."),
                                         QStringLiteral("TYPE"));
     const QCommandLineOption portOption(QStringLiteral("port"),
-                                        QStringLiteral("A port to probe, as a path or system name; repeat for more "
-                                                       "(default: the system's candidate ports)."),
+                                        QStringLiteral("A port to probe, as a path, a system name or the URL of a board on "
+                                                       "another machine (rfc2217://HOST:PORT, socket://HOST:PORT); repeat for "
+                                                       "more (default: the system's candidate ports)."),
                                         QStringLiteral("NAME"));
     const QCommandLineOption delayOption(QStringLiteral("delay"),
                                          QStringLiteral("Wait MS milliseconds before opening the ports when info is "
@@ -196,6 +209,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption dirOption(QStringLiteral("port-dir"),
                                        QStringLiteral("With --watch: watch the port links in folder DIR."),
                                        QStringLiteral("DIR"));
+    const QCommandLineOption remoteOption(QStringLiteral("remote"),
+                                          QStringLiteral("With --watch: follow the board served at URL (rfc2217://HOST:PORT or "
+                                                         "socket://HOST:PORT); repeat for more. Alone, no local port is watched."),
+                                          QStringLiteral("URL"));
     const QCommandLineOption askOption(QStringLiteral("ask"),
                                        QStringLiteral("Send SENTENCE to each port (or each board found) and print its "
                                                       "answer."),
@@ -212,7 +229,7 @@ int main(int argc, char *argv[])
                                                                                    "in the recording."));
     parser.addOptions({typeOption, portOption, delayOption, retriesOption, jsonOption, detailsOption, listOption,
                        monitorOption, verboseOption, allOption, serialOption, timeoutOption, watchOption, udevOption,
-                       pollOption, dirOption, askOption, expectOption, recordOption, redactOption});
+                       pollOption, dirOption, remoteOption, askOption, expectOption, recordOption, redactOption});
 
     if (const int status = Tool::parseCommandLine(parser, helpOption, versionOption); status >= 0)
         return status;
@@ -233,7 +250,7 @@ int main(int argc, char *argv[])
                 return Tool::usageError(QStringLiteral("--%1 and --%2 cannot be combined").arg(mode.first.names().first(), other.names().first()));
         }
     }
-    for (const QCommandLineOption &option : {udevOption, pollOption, dirOption}) {
+    for (const QCommandLineOption &option : {udevOption, pollOption, dirOption, remoteOption}) {
         if (parser.isSet(option) && !parser.isSet(watchOption))
             return Tool::usageError(QStringLiteral("--%1 goes with --watch").arg(option.names().first()));
     }
@@ -247,15 +264,23 @@ int main(int argc, char *argv[])
         if (parser.isSet(askOption) && parser.isSet(portOption) && parser.isSet(option))
             return Tool::usageError(QStringLiteral("--ask asks the ports given without identifying them: --%1 means nothing there").arg(option.names().first()));
     }
+    QString error;
     if (parser.isSet(dirOption) && parser.value(dirOption).isEmpty())
         return Tool::usageError(QStringLiteral("--port-dir takes a folder, not an empty text"));
-    for (const QCommandLineOption &option : {portOption, monitorOption}) {
+    for (const QCommandLineOption &option : {portOption, monitorOption, remoteOption}) {
         if (parser.values(option).contains(QString()))
             return Tool::usageError(QStringLiteral("--%1 takes a port name or path, not an empty text").arg(option.names().first()));
+        for (const QString &name : parser.values(option)) {
+            if (!Tool::reachable(name, &error))
+                return Tool::usageError(error);
+        }
+    }
+    for (const QString &name : parser.values(remoteOption)) {
+        if (!KvDevice::PortInfo::forName(name).isRemote())
+            return Tool::usageError(QStringLiteral("--remote takes a URL (rfc2217://HOST:PORT or socket://HOST:PORT), not \"%1\"").arg(name));
     }
 
     ProbeOptions options;
-    QString error;
     int retries = 0;
     if (!Tool::typesFromArguments(parser.values(typeOption), &options.types, &error)
         || !Tool::numberArgument(QStringLiteral("delay"), parser.value(delayOption), 0, QStringLiteral("milliseconds"), &options.delayMs, &error)
@@ -328,6 +353,9 @@ int main(int argc, char *argv[])
             watch.source = KvDevice::Watcher::Directory;
             watch.directory = parser.value(dirOption);
         }
+        watch.remote = parser.values(remoteOption);
+        if (!watch.remote.isEmpty() && !parser.isSet(udevOption) && !parser.isSet(pollOption) && !parser.isSet(dirOption))
+            watch.source = KvDevice::Watcher::Remote;
         WatchRun run(watch);
         if (!run.start())
             return 1;

@@ -13,31 +13,41 @@ Monitor::Monitor(const QString &portName, KvDevice::RecordingTap *recordingTap, 
 {
 }
 
+Monitor::~Monitor()
+{
+    comm.setIODevice(nullptr);
+    delete port;
+}
+
 bool Monitor::start()
 {
-    port.setPortName(KvDevice::Initializer::resolvedPortName(name)); // locked as probing locks it
-    if (!port.open(QIODevice::ReadWrite)) {
-        KvDevice::PortReport report;
-        report.port.name = name;
-        report.outcome = KvDevice::Initializer::openFailure(port, &report.detail);
-        Tool::printError(QStringLiteral("kvprobe: cannot open %1: %2%3").arg(name, report.detail, Tool::advice(report)));
+    KvDevice::PortReport report;
+    const auto failed = [this](const KvDevice::PortReport &why) {
+        done = true;
+        Tool::printError(QStringLiteral("kvprobe: cannot open %1: %2%3").arg(name, why.detail, Tool::advice(why)));
+        emit finished(1);
+    };
+    port = Tool::openPort(name, this, [this] { ready(); }, failed, &report);
+    if (!port) {
+        failed(report);
         return false;
     }
-    port.setBaudRate(115200);
-    port.setObjectName(name);
-    comm.setIODevice(&port);
+    comm.setIODevice(port);
     if (tap)
         tap->follow(&comm, KvDevice::PortInfo::forName(name));
     connect(&comm, qOverload<>(&KvDevice::Communicator::readyRead), this, &Monitor::printReceived);
     connect(&comm, &KvDevice::Communicator::readFailed, this, &Monitor::portLost);
     connect(&comm, &KvDevice::Communicator::transferFailed, this,
             [this] { Tool::printError(QStringLiteral("kvprobe: %1 did not take a whole sentence").arg(name)); });
+    return true;
+}
 
+void Monitor::ready()
+{
     startInput();
     Tool::printError(QStringLiteral("kvprobe: monitoring %1 at 115200 baud; each line typed is sent as a sentence, "
                                     "end of input (%2) ends")
                          .arg(name, Tool::systemTexts().endOfInput));
-    return true;
 }
 
 void Monitor::received(const QByteArray &chunk)
@@ -60,7 +70,7 @@ void Monitor::inputEnded()
         if (done)
             return;
         done = true;
-        port.close();
+        port->close();
         emit finished(0);
     });
 }
@@ -90,7 +100,7 @@ void Monitor::portLost()
     if (done)
         return;
     done = true;
-    port.close();
+    port->close();
     Tool::printError(QStringLiteral("kvprobe: %1 is gone (board unplugged or its far end closed)").arg(name));
     emit finished(1);
 }

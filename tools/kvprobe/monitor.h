@@ -5,7 +5,7 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QSerialPort>
+#include <QIODevice>
 
 /// A terminal for the protocol: prints each sentence the port receives ("< ...") and
 /// sends each line of standard input as a sentence ("> ...").
@@ -17,8 +17,10 @@ public:
 
     /// Talks on `portName`; `tap` (may be null) records the conversation.
     explicit Monitor(const QString &portName, KvDevice::RecordingTap *tap = nullptr, QObject *parent = nullptr);
+    ~Monitor() override;
 
-    /// Opens the port; false, with the reason printed, when it cannot be opened.
+    /// Opens the port; false, with the reason printed, when it cannot be opened. A remote
+    /// port that does not connect ends with finished(1), the reason printed.
     bool start();
 
 signals:
@@ -28,6 +30,7 @@ private:
     /// Starts delivering standard input to received() and inputEnded(), per system
     /// (monitor_unix.cpp, monitor_win.cpp).
     void startInput();
+    void ready();
     void received(const QByteArray &chunk);
     void inputEnded();
     void sendLine(const QByteArray &line);
@@ -36,7 +39,7 @@ private:
 
     QString name;
     KvDevice::RecordingTap *tap;
-    QSerialPort port;
+    QIODevice *port = nullptr;
     KvDevice::Communicator comm;
     QByteArray pending;
     bool done = false;

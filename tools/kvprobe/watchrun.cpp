@@ -6,6 +6,7 @@
 #include <kvdevice/recordingtap.h>
 
 #include <QIODevice>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QMetaEnum>
 
@@ -19,6 +20,7 @@ WatchRun::WatchRun(const WatchOptions &watchOptions, QObject *parent)
     watcher.setSource(options.source);
     watcher.setPollInterval(options.pollMs);
     watcher.setDirectory(options.directory);
+    watcher.setRemotePorts(options.remote);
     watcher.setMaxRetries(options.probe.retries);
     watcher.setAnswerTimeout(options.probe.timeoutMs);
     watcher.setRecordingTap(options.probe.tap);
@@ -56,6 +58,8 @@ bool WatchRun::start()
             event.insert(QStringLiteral("interval_ms"), options.pollMs);
         if (watcher.activeSource() == Watcher::Directory)
             event.insert(QStringLiteral("directory"), options.directory);
+        if (!options.remote.isEmpty())
+            event.insert(QStringLiteral("remote"), QJsonArray::fromStringList(options.remote));
         Tool::printJson(event);
     } else {
         QString where = source;
@@ -63,6 +67,10 @@ bool WatchRun::start()
             where += QStringLiteral(" every %1 ms").arg(options.pollMs);
         if (watcher.activeSource() == Watcher::Directory)
             where += QLatin1Char(' ') + options.directory;
+        if (watcher.activeSource() == Watcher::Remote)
+            where += QLatin1Char(' ') + options.remote.join(QLatin1Char(' '));
+        else if (!options.remote.isEmpty())
+            where += QStringLiteral(" and remote ") + options.remote.join(QLatin1Char(' '));
         Tool::printLine(QStringLiteral("watching %1 (Ctrl-C stops)").arg(where));
     }
     return true;

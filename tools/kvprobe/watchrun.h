@@ -18,6 +18,7 @@ struct WatchOptions
     KvDevice::Watcher::Source source = KvDevice::Watcher::Automatic;
     int pollMs = 1000;
     QString directory;
+    QStringList remote; // boards on other machines, by URL
 };
 
 /// Watches for boards until stopped, one line per event as it happens. Boards that attach
