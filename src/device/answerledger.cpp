@@ -11,6 +11,7 @@
 #include <QIODevice>
 #include <QPointer>
 #include <QStringView>
+#include <QTimer>
 
 #include <algorithm>
 #include <climits>
@@ -57,7 +58,13 @@ Parsed parse(const Query &query, IPayloadParser *fallback, const QString &payloa
 
 AnswerLedger::AnswerLedger(Communicator *communicator)
     : comm(communicator)
+    , pumpTimer(new QTimer(this))
 {
+    pumpTimer->setSingleShot(true);
+    connect(pumpTimer, &QTimer::timeout, this, [this] {
+        expire(nowUs());
+        pump();
+    });
     watch(comm->ioDevice());
 }
 
@@ -108,6 +115,63 @@ int AnswerLedger::openFor(Request *request, int timeoutMs)
     return id;
 }
 
+void AnswerLedger::enqueue(int group)
+{
+    Request *const request = groups.value(group).request;
+    if (!request)
+        return;
+    const QString &address = request->query->answer;
+    const bool behind = std::any_of(waiting.cbegin(), waiting.cend(), [&](int id) {
+        const Request *queued = groups.value(id).request;
+        return queued && queued->query->answer == address;
+    });
+    if (behind || busy(address)) {
+        waiting << group;
+        pump(); // arms the timer for what it waits for
+        return;
+    }
+    request->attempt();
+}
+
+bool AnswerLedger::busy(const QString &address) const
+{
+    return std::any_of(queue.cbegin(), queue.cend(), [&address](const Owed &owed) { return owed.address == address; });
+}
+
+void AnswerLedger::pump()
+{
+    // In the order sent: a request waits for the answers owed before it of its address only.
+    QSet<QString> blocked;
+    for (const int id : QList<int>(waiting)) {
+        Request *const request = groups.value(id).request;
+        if (!request) {
+            waiting.removeAll(id);
+            continue;
+        }
+        const QString address = request->query->answer;
+        if (blocked.contains(address) || busy(address)) {
+            blocked.insert(address);
+            continue;
+        }
+        waiting.removeAll(id);
+        blocked.insert(address); // on the wire now
+        request->attempt();
+    }
+    // Woken when the owed answers it waits for are forgotten, if none comes before.
+    qint64 wake = -1;
+    for (auto it = groups.cbegin(); it != groups.cend() && !waiting.isEmpty(); ++it) {
+        const int id = it.key();
+        if (std::any_of(queue.cbegin(), queue.cend(), [id, &blocked](const Owed &owed) { return owed.group == id && blocked.contains(owed.address); })) {
+            const qint64 at = it->lastSentAt + bound(*it);
+            wake = wake < 0 ? at : qMin(wake, at);
+        }
+    }
+    if (wake < 0)
+        pumpTimer->stop();
+    else
+        pumpTimer->start(int(qBound(qint64(0), (wake - nowUs()) / 1000 + 1, qint64(INT_MAX))));
+}
+
 void AnswerLedger::sent(int group, const QString &address, const std::shared_ptr<const Query> &query)
 {
     const qint64 at = nowUs();
@@ -124,13 +188,43 @@ void AnswerLedger::sent(int group, const QString &address, const std::shared_ptr
     queue.push_back({group, address, it->lastSentAt, query});
 }
 
+namespace {
+constexpr int remembered = 16; // answers whose delays count
+
+void note(QList<qint64> &delays, qint64 delay)
+{
+    delays << delay;
+    if (delays.size() > remembered)
+        delays.removeFirst();
+}
+
+qint64 longestOf(const QList<qint64> &delays, qint64 carried)
+{
+    qint64 most = carried;
+    for (const qint64 delay : delays)
+        most = qMax(most, delay);
+    return most;
+}
+} // namespace
+
+qint64 AnswerLedger::longest() const
+{
+    return longestOf(recent, carriedLongest);
+}
+
+qint64 AnswerLedger::reliable() const
+{
+    return longestOf(certain, carriedReliable);
+}
+
 qint64 AnswerLedger::bound(const Group &group) const
 {
     // Until the board has answered once, its delay may be anything up to the patience. A
     // query asked again and again was listened to for the whole span: its answer may come
     // as late again after the last time.
+    const qint64 most = longest();
     const qint64 span = group.lastSentAt - group.firstSentAt + 1000 * qint64(group.timeoutMs);
-    return qMax(qMax(2000 * qint64(group.timeoutMs), span), longest < 0 ? 1000 * qint64(group.patienceMs) : 2 * longest);
+    return qMax(qMax(2000 * qint64(group.timeoutMs), span), most < 0 ? 1000 * qint64(group.patienceMs) : 2 * most);
 }
 
 void AnswerLedger::expire(qint64 at)
@@ -142,11 +236,14 @@ void AnswerLedger::expire(qint64 at)
     }
     if (gone.isEmpty())
         return;
+    const size_t before = queue.size();
     queue.erase(std::remove_if(queue.begin(), queue.end(), [&gone](const Owed &owed) { return gone.contains(owed.group); }), queue.end());
     for (const int id : qAsConst(gone)) {
         if (groups.value(id).released)
             groups.remove(id);
     }
+    if (queue.size() != before && !waiting.isEmpty())
+        QMetaObject::invokeMethod(this, &AnswerLedger::pump, Qt::QueuedConnection);
 }
 
 bool AnswerLedger::offer(const QString &payload)
@@ -159,11 +256,13 @@ bool AnswerLedger::offer(const QString &payload)
 
     // The queries this could answer, oldest first; a query's own test may turn it down.
     std::vector<size_t> candidates;
+    int owedOfAddress = 0;
     QHash<const Query *, Parsed> parsed;
     for (size_t i = 0; i < queue.size(); ++i) {
         const Owed &owed = queue[i];
         if (address != QStringView(owed.address))
             continue;
+        ++owedOfAddress;
         if (owed.query && owed.query->accepts) {
             auto found = parsed.find(owed.query.get());
             if (found == parsed.end())
@@ -176,25 +275,14 @@ bool AnswerLedger::offer(const QString &payload)
     if (candidates.empty())
         return false;
 
-    // The previous answer came only after its query's time-out, and after the oldest query
-    // here was sent; this one comes too early for that query by the previous delay: the
-    // previous answer was the oldest query's, and an earlier one went unanswered.
-    size_t first = 0;
-    const auto previous = last.constFind(address.toString());
-    while (previous != last.cend() && previous->late && candidates.size() - first >= 2) {
-        const Owed &oldest = queue[candidates[first]];
-        if (previous->at <= oldest.sentAt || 2 * (at - oldest.sentAt) >= previous->delay)
-            break;
-        ++first;
-    }
-
-    const Owed taken = queue[candidates[first]];
+    const Owed taken = queue[candidates.front()];
+    queue.erase(queue.begin() + qptrdiff(candidates.front()));
     const qint64 delay = at - taken.sentAt;
-    longest = qMax(longest, delay);
-    const auto takenGroup = groups.constFind(taken.group);
-    last.insert(taken.address, {at, delay, takenGroup != groups.cend() && delay > 1000 * qint64(takenGroup->timeoutMs)});
-    for (size_t i = first + 1; i-- > 0;)
-        queue.erase(queue.begin() + qptrdiff(candidates[i]));
+    note(recent, delay);
+    if (owedOfAddress == 1) // it cannot be another query's answer
+        note(certain, delay);
+    answered.insert(taken.address);
+    lastAnswerAt = at;
 
     const auto group = groups.find(taken.group);
     if (group == groups.end())
@@ -203,10 +291,13 @@ bool AnswerLedger::offer(const QString &payload)
         KVLOG(Debug).write() << "Late answer dropped: " << payload.trimmed();
         if (std::none_of(queue.cbegin(), queue.cend(), [&taken](const Owed &owed) { return owed.group == taken.group; }))
             groups.erase(group);
+        pump();
         return true;
     }
-    if (group->kind == PassThrough)
+    if (group->kind == PassThrough) {
+        pump();
         return false;
+    }
     if (group->kind == ForListener) {
         const Listener listener = group->listener; // it may release its group
         listener(payload);
@@ -218,9 +309,23 @@ bool AnswerLedger::offer(const QString &payload)
     const Parsed answer = parsed.contains(taken.query.get()) ? parsed.value(taken.query.get()) : parse(*taken.query, comm->parser, payload);
     request->outcome.answerText = payload;
     request->outcome.answer = answer.session;
+    presumeLost(taken.group);
     request->end(answer.error.isEmpty() ? Request::Answered : Request::ParseFailed, answer.error);
+    pump();
     // Not from inside the device's read notification: a host may delete the port there.
     request->announceLater();
+    return true;
+}
+
+bool AnswerLedger::presumeLost(int group)
+{
+    // Within twice the board's delay of the last query, the answer is that query's, when
+    // the earlier ones had a time-out longer than that to be answered in.
+    const auto it = groups.constFind(group);
+    const qint64 delay = reliable();
+    if (it == groups.cend() || delay < 0 || lastAnswerAt - it->lastSentAt > 2 * delay || 1000 * qint64(it->timeoutMs) <= 2 * delay)
+        return false;
+    queue.erase(std::remove_if(queue.begin(), queue.end(), [group](const Owed &owed) { return owed.group == group; }), queue.end());
     return true;
 }
 
@@ -240,6 +345,7 @@ qint64 AnswerLedger::forgottenAt(int group) const
 
 void AnswerLedger::release(int group)
 {
+    waiting.removeAll(group);
     const auto it = groups.find(group);
     if (it == groups.end())
         return;
@@ -248,18 +354,24 @@ void AnswerLedger::release(int group)
     it->listener = {};
     if (std::none_of(queue.cbegin(), queue.cend(), [group](const Owed &owed) { return owed.group == group; }))
         groups.erase(it);
+    // The next request of its address may go, now or once what it still owes is forgotten.
+    if (!waiting.isEmpty())
+        QMetaObject::invokeMethod(this, &AnswerLedger::pump, Qt::QueuedConnection);
 }
 
 void AnswerLedger::remove(int group)
 {
+    waiting.removeAll(group);
     queue.erase(std::remove_if(queue.begin(), queue.end(), [group](const Owed &owed) { return owed.group == group; }), queue.end());
     groups.remove(group);
+    if (!waiting.isEmpty())
+        QMetaObject::invokeMethod(this, &AnswerLedger::pump, Qt::QueuedConnection);
 }
 
 void AnswerLedger::forgetOthers(int group, const QString &address)
 {
     queue.erase(std::remove_if(queue.begin(), queue.end(),
-                               [&](const Owed &owed) { return owed.group == group && owed.address != address && !last.contains(owed.address); }),
+                               [&](const Owed &owed) { return owed.group == group && owed.address != address && !answered.contains(owed.address); }),
                 queue.end());
 }
 
@@ -277,16 +389,18 @@ OwedAnswers AnswerLedger::carry(int group)
     carried.lastSentAt = it->lastSentAt;
     carried.timeoutMs = it->timeoutMs;
     carried.patienceMs = it->patienceMs;
-    carried.longestDelay = longest;
+    carried.longestDelay = longest();
+    carried.reliableDelay = reliable();
     return carried;
 }
 
 int AnswerLedger::adopt(int group, const OwedAnswers &carried)
 {
+    carriedLongest = qMax(carriedLongest, carried.longestDelay);
+    carriedReliable = qMax(carriedReliable, carried.reliableDelay);
     const auto it = groups.find(group);
     if (it == groups.end() || carried.isEmpty())
         return 0;
-    longest = qMax(longest, carried.longestDelay);
     // Owed to the same listener, forgotten on the bound of the opening that sent them.
     const int id = open(it->kind, carried.timeoutMs, carried.patienceMs, it->listener);
     groups[id].lastSentAt = carried.lastSentAt;
@@ -304,6 +418,8 @@ void AnswerLedger::endRequests(Request::Status status, const QString &why, bool 
     // Every request is ended before any slot runs: slots may send, cancel or delete.
     std::vector<QPointer<Request>> ended;
     const auto all = groups;
+    waiting.clear();
+    pumpTimer->stop();
     for (auto it = all.cbegin(); it != all.cend(); ++it) {
         if (Request *const request = it->request) {
             request->ledger = nullptr;

@@ -10,6 +10,7 @@
 #include <QList>
 #include <QMetaObject>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -17,6 +18,7 @@
 #include <vector>
 
 class QIODevice;
+class QTimer;
 
 namespace KvDevice {
 
@@ -35,6 +37,7 @@ struct OwedAnswers
     int timeoutMs = 0;
     int patienceMs = 0;
     qint64 longestDelay = -1;
+    qint64 reliableDelay = -1;
     bool isEmpty() const { return owed.isEmpty(); }
 };
 
@@ -42,16 +45,17 @@ struct OwedAnswers
 /// the n-th answer with an address belongs to the n-th query still owed an answer of that
 /// address. Made for a communicator when it first needs one, deleted with it.
 ///
+/// Requests are put on the wire one per answer address: a request waits while any answer
+/// of its address is owed (to another request, a probe's passes, the initializer's
+/// queries), so that whichever of its own attempts an answer is to, it is its own.
+///
 /// An owed answer is forgotten once its group (a request's attempts, a probe's passes)
-/// sent nothing for the bound: twice the longest delay seen on the port, at least twice
-/// the group's time-out and at least the span it listened for (from its first query to
-/// the time-out of its last), and while no delay has been seen at least the group's
-/// patience.
-/// When the previous answer of an address came only after its query's time-out, and after
-/// the oldest query owed now was sent, an answer that comes too early for that query by
-/// the previous delay (less than half of it) while a younger query is owed too is taken to
-/// answer the younger one: the previous answer was the oldest query's, an earlier query
-/// having been lost on the line.
+/// sent nothing for the bound: twice the longest delay seen lately on the port, at least
+/// twice the group's time-out and at least the span it listened for (from its first query
+/// to the time-out of its last), and while no delay has been seen at least the group's
+/// patience. When a group with several queries out gets an answer soon after its last
+/// query (within twice the longest delay seen with one query out), and its time-out is
+/// longer than that, its earlier queries were lost on the line: nothing more is owed.
 class AnswerLedger : public QObject
 {
 public:
@@ -80,6 +84,12 @@ public:
     int open(Kind kind, int timeoutMs, int patienceMs = 0, Listener listener = {});
     /// The group of a request's attempts.
     int openFor(Request *request, int timeoutMs);
+    /// Sends the request's first attempt now, or once no answer of its address is owed.
+    void enqueue(int group);
+    /// After an answer to `group`: when it came soon after the group's last query by the
+    /// board's reliable delay, the earlier queries were lost; forgets them, true. False
+    /// when that cannot be told.
+    bool presumeLost(int group);
     /// A query of `group` was sent now; its answer has `address` (and passes `query`'s test).
     void sent(int group, const QString &address, const std::shared_ptr<const KvDevice::Query> &query = {});
     /// Offers a received payload; true when it was taken (by a request, a listener, or as
@@ -110,8 +120,9 @@ public:
     /// The communicator's device changed: requests on the old one end PortFailed, and what
     /// the old one owed is forgotten.
     void deviceChanged(QIODevice *device);
-    /// The longest delay seen between a query and its answer, in microseconds; -1: none yet.
-    qint64 longestDelay() const { return longest; }
+    /// The longest delay seen lately between a query and its answer, in microseconds; -1:
+    /// none yet.
+    qint64 longestDelay() const { return longest(); }
 
     Communicator *const comm;
 
@@ -135,22 +146,26 @@ private:
         qint64 sentAt;
         std::shared_ptr<const KvDevice::Query> query; // its test and parser, if any
     };
-    struct Last
-    {
-        qint64 at;
-        qint64 delay;
-        bool late; // after its query's time-out
-    };
 
     qint64 bound(const Group &group) const;
+    qint64 longest() const;
+    qint64 reliable() const;
     void expire(qint64 now);
+    bool busy(const QString &address) const;
+    void pump();
     void watch(QIODevice *device);
 
     std::vector<Owed> queue;     // in the order sent
     QMap<int, Group> groups;    // in the order they were opened
-    QHash<QString, Last> last;   // the previous answer of each address
-    qint64 longest = -1;
+    QList<int> waiting;          // requests not on the wire yet, in the order sent
+    QSet<QString> answered;      // addresses an answer ever came with
+    // The delays of the latest answers, and of those that came with one query owed (which
+    // cannot be another query's), in microseconds.
+    QList<qint64> recent, certain;
+    qint64 carriedLongest = -1, carriedReliable = -1;
+    qint64 lastAnswerAt = 0;
     int nextGroup = 1;
+    QTimer *pumpTimer = nullptr;
     QMetaObject::Connection closing;
 };
 

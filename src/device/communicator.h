@@ -51,9 +51,9 @@ class SessionAbstract;
 ///
 /// The communicator owns neither its device nor its parser, and never closes the device.
 /// It lives in one thread; its signals are emitted synchronously. Deleting it from a slot
-/// connected to readyRead() is safe; deleting its port there is not (Qt's serial port is
-/// still inside its own read notification, and writes to it afterwards): use the port's
-/// deleteLater() there.
+/// connected to readyRead() or transferred() is safe; deleting its port there is not (Qt's
+/// serial port is still inside its own notification of what it read or wrote, and writes
+/// to itself afterwards): use the port's deleteLater() there.
 class KVDEVICE_EXPORT Communicator : public QObject
 {
     Q_OBJECT

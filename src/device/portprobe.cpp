@@ -156,7 +156,7 @@ void PortProbe::closeWhenGone(QSerialPort *port)
         if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
             return;
         // After the communicator's readFailed(), which is on its way: hosts hear of it first.
-        guard->disconnect();
+        QObject::disconnect(port, nullptr, guard, nullptr); // once
         QMetaObject::invokeMethod(
             guard,
             [port] {
@@ -310,6 +310,10 @@ void PortProbe::answered(const QString &payload)
             ledger->forgetOthers(group, address);
             if (earlier)
                 ledger->forgetOthers(earlier, address);
+            // A board whose delay is known, answering soon after the last pass: the passes
+            // before went unanswered.
+            if (ledger->presumeLost(group) && earlier)
+                ledger->remove(earlier);
         }
     }
     if (identified)
@@ -365,7 +369,7 @@ void PortProbe::handOver()
         [this] {
             Communicator *handed = std::exchange(comm, nullptr);
             const QIODevice *port = handed->ioDevice();
-            if (handed->readFailedReported || !port || !port->isOpen()) { // failed meanwhile
+            if (gone || handed->readFailedReported || !port || !port->isOpen()) { // gone or failed meanwhile
                 comm = handed;
                 discard();
                 report.outcome = Vanished;
@@ -380,6 +384,8 @@ void PortProbe::handOver()
 
 void PortProbe::vanish()
 {
+    if (over && comm) // going while it is handed over: it is not
+        gone = true;
     conclude(Vanished, QStringLiteral("the port went away while it was probed"));
 }
 
@@ -412,7 +418,8 @@ void PortProbe::conclude(PortOutcome outcome, const QString &detail)
         owedOnClose.lastSentAt = qMax(owedOnClose.lastSentAt, mine.lastSentAt);
         owedOnClose.timeoutMs = qMax(owedOnClose.timeoutMs, mine.timeoutMs);
         owedOnClose.patienceMs = qMax(owedOnClose.patienceMs, mine.patienceMs);
-        owedOnClose.longestDelay = ledger->longestDelay();
+        owedOnClose.longestDelay = mine.longestDelay;
+        owedOnClose.reliableDelay = mine.reliableDelay;
         discard();
     } else if (remote) { // never ready; it closes itself when it failed
         remote->disconnect(this);

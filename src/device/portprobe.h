@@ -153,6 +153,7 @@ private:
     bool over = false;
     bool identified = false;
     bool selfHeld = false;
+    bool gone = false;    // the port went while it was being handed over
     QString garbled;      // why the last answer did not parse
     OwedAnswers owedOnClose;
 };

@@ -28,8 +28,16 @@ Query Query::forSentence(const QString &text, const QString &answer)
         return query;
     if (!sentence.startsWith(QLatin1Char('$')) && !sentence.startsWith(QLatin1Char('!')))
         sentence.prepend(QLatin1Char('$'));
-    if (!sentence.contains(QLatin1Char('*')))
+    // A checksum given ("*hh") is kept, a wrong one too; a '*' without one gets it.
+    const int star = sentence.lastIndexOf(QLatin1Char('*'));
+    bool given = false;
+    if (star >= 0 && sentence.size() - star == 3)
+        sentence.mid(star + 1).toUInt(&given, 16);
+    if (!given) {
+        if (star >= 0 && sentence.size() - star <= 3)
+            sentence.truncate(star);
         sentence += QStringLiteral("*%1").arg(uint(Nmea::calculateChecksum(sentence.mid(1), 0)), 2, 16, QLatin1Char('0'));
+    }
     query.sentence = sentence + QStringLiteral("\r\n");
     query.answer = answer.isEmpty() ? sentence.mid(1).section(QLatin1Char(','), 0, 0).section(QLatin1Char('*'), 0, 0) : answer;
     return query;
@@ -115,7 +123,7 @@ Request *Request::send(Communicator *comm, const Query &query)
     if (notSent.isEmpty()) {
         request->ledger = AnswerLedger::of(comm);
         request->group = request->ledger->openFor(request, query.timeoutMs);
-        request->attempt();
+        request->ledger->enqueue(request->group);
     } else {
         request->end(NotSent, notSent);
         request->announceLater();

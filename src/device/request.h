@@ -69,26 +69,27 @@ KVDEVICE_EXPORT Query information();
 
 /// One query sent on a communicator, and its outcome: the answer, or why there is none.
 ///
-/// send() writes the query at once and returns the request; finished() comes exactly once
-/// with the Result. The query is sent again after each time-out until its retries are used
-/// up. Several requests may be in flight on one communicator: a received sentence goes to
-/// the oldest pending request whose answer it is, and is then neither stored nor announced
-/// by the communicator; every other sentence reaches the host through readyRead() as
-/// without requests.
+/// send() writes the query and returns the request; finished() comes exactly once with the
+/// Result. The query is sent again after each time-out until its retries are used up.
+/// Several requests may be pending on one communicator, but one per answer address is on
+/// the wire: a request waits while an answer of its address is still owed to anyone (an
+/// earlier request, a watcher's or an initializer's identification), and is written once
+/// none is (its time-outs count from its writes). A received sentence that is the answer
+/// of the request on the wire goes to it, and is then neither stored nor announced by the
+/// communicator; every other sentence reaches the host through readyRead() as without
+/// requests.
 ///
 /// Counting: boards answer in the order they were asked and number nothing, so the answers
-/// a port owes are counted, whoever asked (requests, a watcher's identification passes, an
-/// initializer's queries): the n-th answer with an address belongs to the n-th query still
-/// owed one. A request that ended while answers to its attempts were still to come (it was
-/// answered after a resend, gave up, was cancelled or deleted) keeps its place for them:
-/// they are dropped (a debug line "Late answer dropped: ..."), never taken for another
-/// request's answer. They are forgotten once the request has sent nothing for the bound:
-/// twice the longest delay the port has shown, at least twice the time-out and at least
-/// as long as the request listened for. When the previous answer of an address came only
-/// after its query's time-out, an answer that comes too early to be the oldest owed one's
-/// (less than half that previous delay, the previous answer having come after the oldest
-/// query was sent) while a younger query is owed too, is the younger one's: an earlier
-/// query was lost on the line, and the previous answer was the oldest one's.
+/// a port owes are counted, whoever asked. A request that ended while answers to its
+/// attempts were still to come (it was answered after a resend, gave up, was cancelled or
+/// deleted) keeps its place for them: they are dropped (a debug line "Late answer dropped:
+/// ...") and never taken for another request's answer. They are forgotten once the request
+/// has sent nothing for the bound: twice the longest delay the port has shown lately, at
+/// least twice the time-out and at least as long as the request listened for. When it was
+/// answered soon after its last attempt (within twice the delay the board has shown with
+/// one query out, its time-out being longer than that), its earlier attempts were lost on
+/// the line, and nothing more is owed. Queries written with Communicator::writePayload()
+/// are not counted: a request may take the answer to one of the same address.
 ///
 /// Failures: when the port fails (readFailed()) every pending request ends PortFailed
 /// before readFailed() is emitted. A port detached, deleted or closed, or a communicator

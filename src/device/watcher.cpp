@@ -174,14 +174,18 @@ bool Watcher::reprobe(const QString &name)
         return false;
     auto it = ports.find(name);
     if (it != ports.end() && it->type != NoDevice) {
-        // A board the host still holds is not disturbed; one it let go is asked anew.
+        // A board the host still holds is not disturbed; one it let go is asked anew (a
+        // port the watcher owns is let go with it: once deleted, it is free again).
         const auto *device = qobject_cast<const QIODevice *>(it->device.data());
-        if (it->comm && device && device->isOpen())
+        const bool ours = owner == WatcherDeletes && !it->kept;
+        if (device && device->isOpen() && (it->comm || !ours))
             return false;
         if (it->comm)
             it->comm->disconnect(this);
+        Port let = *it;
         ports.erase(it);
         it = ports.end();
+        dispose(let);
     }
     if (it == ports.end()) {
         if (!listed.contains(name))
@@ -276,6 +280,13 @@ void Watcher::probe(const QString &name)
             return;
         it->probe = nullptr;
         if (it->leaving) { // gone while it was probed
+            if (comm) { // handed over as it went: nobody's board
+                if (QIODevice *port = comm->ioDevice()) {
+                    port->close();
+                    port->deleteLater();
+                }
+                comm->deleteLater();
+            }
             const PortInfo info = it->info;
             const bool quietly = it->afterDetach;
             ports.erase(it);
@@ -455,8 +466,12 @@ void Watcher::detach(const QString &name, bool failed)
         // to from detaching a later one of the same name.
         port.comm->disconnect(this);
         failRequests(port.comm, QStringLiteral("the board's port went away"));
-        if (!alive || !events) // stopped from a request's slot: the board is the host's
+        if (!alive)
             return;
+        if (!events) { // stopped from a request's slot: the board goes as stop() leaves boards
+            dispose(port);
+            return;
+        }
     }
     if (Communicator *comm = port.comm) { // unless a request's host deleted it
         for (const char *signal : {SIGNAL(transferred(uint)), SIGNAL(transferFailed(uint)), SIGNAL(readyRead(uint)),
@@ -476,9 +491,9 @@ void Watcher::detach(const QString &name, bool failed)
         again.dueAt = again.appearedAt + reprobing.firstPauseMs;
         schedule();
     }
+    // Deleted later, after the slot: so also when the host deletes the watcher there.
+    dispose(port);
     emit deviceDetached(port.type, port.comm.data(), port.info);
-    if (alive)
-        dispose(port);
 }
 
 } // namespace KvDevice

@@ -218,7 +218,7 @@ void SimBoard::handleLine(const QByteArray &line)
     ++answered;
     const int id = query.sentenceId == BoardProtocol::Version ? BoardProtocol::Version : BoardProtocol::InfoAnswer;
     QString error;
-    QByteArray bytes = answerBytes(id, &error, queriesSeen); // numbered as heard, ignored ones too
+    QByteArray bytes = answerBytes(id, &error, queriesSeen, answered); // numbered as heard, ignored ones too
     if (bytes.isEmpty()) {
         warn(QStringLiteral("%1: cannot build the answer: %2").arg(slavePath, error));
         return;
@@ -258,7 +258,7 @@ void SimBoard::sendDueAnswers()
         dueTimer->start(int(qMax<qint64>(0, due.first().at - clock.elapsed())));
 }
 
-QByteArray SimBoard::answerBytes(int sentenceId, QString *error, int number)
+QByteArray SimBoard::answerBytes(int sentenceId, QString *error, int number, int nth)
 {
     KvDevice::SessionInit reply;
     reply.clear();
@@ -273,7 +273,7 @@ QByteArray SimBoard::answerBytes(int sentenceId, QString *error, int number)
         return QByteArray();
     }
     QByteArray bytes = text.toLatin1();
-    if (config.badChecksum && (config.badAnswers < 0 || number <= config.badAnswers)) {
+    if (config.badChecksum && (config.badAnswers < 0 || nth <= config.badAnswers)) {
         // Flip every bit of the checksum: "*hh" sits just before CR LF.
         const int at = bytes.size() - 4;
         const uint sum = bytes.mid(at, 2).toUInt(nullptr, 16) ^ 0xffu;

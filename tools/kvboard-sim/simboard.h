@@ -46,7 +46,8 @@ private:
     bool start(QString *error);
     void onReadable();
     void handleLine(const QByteArray &line);
-    QByteArray answerBytes(int sentenceId, QString *error, int number = 0);
+    /// `number`: the query it answers, as heard; `nth`: the how-manieth answer it is.
+    QByteArray answerBytes(int sentenceId, QString *error, int number = 0, int nth = 0);
     void queueAnswer(const QByteArray &bytes, int delayMs);
     void sendDueAnswers();
     void sendNextByte();

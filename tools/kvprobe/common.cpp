@@ -284,7 +284,12 @@ QString escaped(const QString &text)
 
 QString frameSentence(const QString &line)
 {
-    return KvDevice::Query::forSentence(line).sentence;
+    // What is typed after a '*' is sent as typed, a wrong or cut checksum too: a console
+    // sends what its user means to try.
+    const QString text = line.trimmed();
+    if (!text.contains(QLatin1Char('*')))
+        return KvDevice::Query::forSentence(text).sentence;
+    return (text.startsWith(QLatin1Char('$')) || text.startsWith(QLatin1Char('!')) ? text : QLatin1Char('$') + text) + QStringLiteral("\r\n");
 }
 
 bool checksumIsRight(const QString &sentence)
