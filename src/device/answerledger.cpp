@@ -222,9 +222,12 @@ qint64 AnswerLedger::bound(const Group &group) const
     // Until the board has answered once, its delay may be anything up to the patience. A
     // query asked again and again was listened to for the whole span: its answer may come
     // as late again after the last time.
+    // While no delay is certain (each answer came with several queries owed), it may be
+    // longer than any counted.
     const qint64 most = longest();
     const qint64 span = group.lastSentAt - group.firstSentAt + 1000 * qint64(group.timeoutMs);
-    return qMax(qMax(2000 * qint64(group.timeoutMs), span), most < 0 ? 1000 * qint64(group.patienceMs) : 2 * most);
+    const qint64 patience = reliable() < 0 ? 1000 * qint64(group.patienceMs) : 0;
+    return qMax(qMax(2000 * qint64(group.timeoutMs), span), qMax(patience, 2 * most));
 }
 
 void AnswerLedger::expire(qint64 at)

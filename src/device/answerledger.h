@@ -52,8 +52,8 @@ struct OwedAnswers
 /// An owed answer is forgotten once its group (a request's attempts, a probe's passes)
 /// sent nothing for the bound: twice the longest delay seen lately on the port, at least
 /// twice the group's time-out and at least the span it listened for (from its first query
-/// to the time-out of its last), and while no delay has been seen at least the group's
-/// patience. When a group with several queries out gets an answer soon after its last
+/// to the time-out of its last), and while no delay is certain (none came with a single
+/// query owed) at least the group's patience. When a group with several queries out gets an answer soon after its last
 /// query (within twice the longest delay seen with one query out), and its time-out is
 /// longer than that, its earlier queries were lost on the line: nothing more is owed.
 class AnswerLedger : public QObject

@@ -300,6 +300,7 @@ void PortProbe::answered(const QString &payload)
 {
     if (over)
         return;
+    ++answers;
     if (!identified) {
         QString error;
         identified = classify(*parser, payload, settings.types, &report, &error);
@@ -314,9 +315,17 @@ void PortProbe::answered(const QString &payload)
             // before went unanswered.
             if (ledger->presumeLost(group) && earlier)
                 ledger->remove(earlier);
+            // Otherwise: a steady board slower than the passes answers the next one a pass
+            // later; if nothing comes by then, the passes before the last went unanswered (a
+            // board still booting).
+            if (owed() > 0) {
+                settling = answers;
+                timer->start(settings.answerTimeoutMs + qMax(100, settings.answerTimeoutMs / 2));
+                return;
+            }
         }
     }
-    if (identified)
+    if (identified && (settling < 0 || owed() == 0))
         awaitOwed(); // no more passes: only the answers to those sent are awaited
 }
 
@@ -324,6 +333,14 @@ void PortProbe::timedOut()
 {
     if (over)
         return;
+    if (identified && settling >= 0) {
+        if (answers == settling) { // nothing came a pass later: the earlier passes were lost
+            ledger->remove(group);
+            if (earlier)
+                ledger->remove(earlier);
+        }
+        settling = -1;
+    }
     if (identified)
         awaitOwed();
     else if (quint64(report.queries) <= quint64(settings.maxRetries))

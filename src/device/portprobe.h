@@ -154,6 +154,8 @@ private:
     bool identified = false;
     bool selfHeld = false;
     bool gone = false;    // the port went while it was being handed over
+    int answers = 0;      // to the watcher's queries, counted
+    int settling = -1;    // the answers counted at identification while owed ones may not come
     QString garbled;      // why the last answer did not parse
     OwedAnswers owedOnClose;
 };
