@@ -303,7 +303,7 @@ bool AnswerLedger::offer(const QString &payload)
     }
     if (group->kind == ForListener) {
         const Listener listener = group->listener; // it may release its group
-        listener(payload);
+        listener(payload, taken.group);
         return true;
     }
     Request *const request = group->request;
@@ -405,7 +405,7 @@ int AnswerLedger::adopt(int group, const OwedAnswers &carried)
     if (it == groups.end() || carried.isEmpty())
         return 0;
     // Owed to the same listener, forgotten on the bound of the opening that sent them.
-    const int id = open(it->kind, carried.timeoutMs, carried.patienceMs, it->listener);
+    const int id = open(it->kind, carried.timeoutMs, qMax(carried.patienceMs, it->patienceMs), it->listener);
     groups[id].lastSentAt = carried.lastSentAt;
     groups[id].firstSentAt = carried.owed.first().sentAt;
     groups[id].sentAny = true;

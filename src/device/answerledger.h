@@ -65,7 +65,8 @@ public:
         ForListener, ///< a callback takes the answer (the watcher's probe)
         PassThrough, ///< counted only: the answer is stored and announced as any sentence
     };
-    using Listener = std::function<void(const QString &payload)>;
+    /// Takes an answer owed to `group`.
+    using Listener = std::function<void(const QString &payload, int group)>;
 
     explicit AnswerLedger(Communicator *comm);
     /// Pending requests end Cancelled, from the event loop.

@@ -272,35 +272,38 @@ void PortProbe::begin(QIODevice *port)
     if (settings.tap)
         settings.tap->follow(comm, report.port);
     ledger = AnswerLedger::of(comm);
-    group = ledger->open(AnswerLedger::ForListener, settings.answerTimeoutMs, settings.patienceMs,
-                         [this](const QString &payload) { answered(payload); });
+    // Answers owed while no delay is certain are waited for as long as twice this probe
+    // listens, at most the patience.
+    const qint64 listens = qint64(settings.answerTimeoutMs) * qMin<qint64>(qint64(settings.maxRetries) + 1, 64);
+    group = ledger->open(AnswerLedger::ForListener, settings.answerTimeoutMs, int(qMin<qint64>(settings.patienceMs, 2 * listens)),
+                         [this](const QString &payload, int owner) { answered(payload, owner); });
     earlier = ledger->adopt(group, settings.carried);
     connect(comm, &Communicator::readFailed, this, [this] { conclude(Vanished, failedAfterOpening()); });
     timer = new QTimer(this);
     timer->setSingleShot(true);
     timer->setTimerType(Qt::PreciseTimer);
     connect(timer, &QTimer::timeout, this, &PortProbe::timedOut);
-    ask();
+    ask(querySentences(settings.types));
 }
 
-void PortProbe::ask()
+void PortProbe::ask(const QList<int> &sentences)
 {
     ++report.queries;
-    for (const int sentence : querySentences(settings.types)) {
+    for (const int sentence : sentences) {
         const SessionInit session = query(sentence);
         QString text;
         parser->build(&session, text);
         comm->writePayload(text);
         ledger->sent(group, answerAddress(sentence));
     }
+    lastAskedUs = AnswerLedger::nowUs();
     timer->start(settings.answerTimeoutMs);
 }
 
-void PortProbe::answered(const QString &payload)
+void PortProbe::answered(const QString &payload, int owner)
 {
     if (over)
         return;
-    ++answers;
     if (!identified) {
         QString error;
         identified = classify(*parser, payload, settings.types, &report, &error);
@@ -315,17 +318,29 @@ void PortProbe::answered(const QString &payload)
             // before went unanswered.
             if (ledger->presumeLost(group) && earlier)
                 ledger->remove(earlier);
-            // Otherwise: a steady board slower than the passes answers the next one a pass
-            // later; if nothing comes by then, the passes before the last went unanswered (a
-            // board still booting).
-            if (owed() > 0) {
-                settling = answers;
-                timer->start(settings.answerTimeoutMs + qMax(100, settings.answerTimeoutMs / 2));
+            // Otherwise it may have answered the last pass, the ones before lost (a board still
+            // booting), or an earlier one (a board slower than the passes). Asked once more:
+            // an answer about as soon as the last pass's came says the first; the next answer
+            // of a slower board comes a pass later.
+            if (owner == group && owed() > 0) {
+                const qint64 delay = AnswerLedger::nowUs() - lastAskedUs;
+                ask({report.type == InfoDevice ? InfoRequestSentence : VersionSentence});
+                --report.queries; // not a pass
+                confirmBy = lastAskedUs + 2 * delay + 1000 * qMax(20, settings.answerTimeoutMs / 8);
+                timer->start(int((confirmBy - lastAskedUs) / 1000 + 1));
                 return;
             }
         }
     }
-    if (identified && (settling < 0 || owed() == 0))
+    if (identified && confirmBy > 0) {
+        if (AnswerLedger::nowUs() <= confirmBy) { // the board answers at once: the passes before were lost
+            ledger->remove(group);
+            if (earlier)
+                ledger->remove(earlier);
+        }
+        confirmBy = 0;
+    }
+    if (identified)
         awaitOwed(); // no more passes: only the answers to those sent are awaited
 }
 
@@ -333,18 +348,11 @@ void PortProbe::timedOut()
 {
     if (over)
         return;
-    if (identified && settling >= 0) {
-        if (answers == settling) { // nothing came a pass later: the earlier passes were lost
-            ledger->remove(group);
-            if (earlier)
-                ledger->remove(earlier);
-        }
-        settling = -1;
-    }
+    confirmBy = 0; // no quick answer: every answer owed is counted
     if (identified)
         awaitOwed();
     else if (quint64(report.queries) <= quint64(settings.maxRetries))
-        ask();
+        ask(querySentences(settings.types));
     else if (report.outcome == NoAnswer)
         conclude(NoAnswer, silence(report.queries, settings.answerTimeoutMs, garbled));
     else

@@ -61,7 +61,7 @@ public:
         unsigned int maxRetries = 3;
         int answerTimeoutMs = 400;
         int openRetryWindowMs = 2000; // refused ports are tried this long, busy ones six times as long
-        int patienceMs = 20000;       // how long answers are waited for while the board's delay is unknown
+        int patienceMs = 20000;       // at most this long answers are waited for while the board's delay is uncertain
         OwedAnswers carried; // answers owed since the port was last open
         QPointer<RecordingTap> tap;   // follows the port from its opening
     };
@@ -131,8 +131,8 @@ private:
     void open();
     void openRemote();
     void begin(QIODevice *port);
-    void ask();
-    void answered(const QString &payload);
+    void ask(const QList<int> &sentences);
+    void answered(const QString &payload, int owner);
     void timedOut();
     int owed();
     void awaitOwed();
@@ -154,8 +154,8 @@ private:
     bool identified = false;
     bool selfHeld = false;
     bool gone = false;    // the port went while it was being handed over
-    int answers = 0;      // to the watcher's queries, counted
-    int settling = -1;    // the answers counted at identification while owed ones may not come
+    qint64 lastAskedUs = 0; // when the last pass was sent, on AnswerLedger::nowUs()
+    qint64 confirmBy = 0;   // identified, asked once more: an answer by then was to that query
     QString garbled;      // why the last answer did not parse
     OwedAnswers owedOnClose;
 };
