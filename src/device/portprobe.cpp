@@ -326,6 +326,7 @@ void PortProbe::answered(const QString &payload, int owner)
                 const qint64 delay = AnswerLedger::nowUs() - lastAskedUs;
                 ask({report.type == InfoDevice ? InfoRequestSentence : VersionSentence});
                 --report.queries; // not a pass
+                confirmFrom = lastAskedUs + delay / 2;
                 confirmBy = lastAskedUs + 2 * delay + 1000 * qMax(20, settings.answerTimeoutMs / 8);
                 timer->start(int((confirmBy - lastAskedUs) / 1000 + 1));
                 return;
@@ -333,7 +334,8 @@ void PortProbe::answered(const QString &payload, int owner)
         }
     }
     if (identified && confirmBy > 0) {
-        if (AnswerLedger::nowUs() <= confirmBy) { // the board answers at once: the passes before were lost
+        const qint64 at = AnswerLedger::nowUs();
+        if (at >= confirmFrom && at <= confirmBy) { // answered as the last pass was: the passes before were lost
             ledger->remove(group);
             if (earlier)
                 ledger->remove(earlier);

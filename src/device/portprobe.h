@@ -155,7 +155,7 @@ private:
     bool selfHeld = false;
     bool gone = false;    // the port went while it was being handed over
     qint64 lastAskedUs = 0; // when the last pass was sent, on AnswerLedger::nowUs()
-    qint64 confirmBy = 0;   // identified, asked once more: an answer by then was to that query
+    qint64 confirmFrom = 0, confirmBy = 0; // identified, asked once more: an answer between was to that query
     QString garbled;      // why the last answer did not parse
     OwedAnswers owedOnClose;
 };
