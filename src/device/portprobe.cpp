@@ -326,7 +326,7 @@ void PortProbe::answered(const QString &payload, int owner)
                 const qint64 delay = AnswerLedger::nowUs() - lastAskedUs;
                 ask({report.type == InfoDevice ? InfoRequestSentence : VersionSentence});
                 --report.queries; // not a pass
-                confirmFrom = lastAskedUs + delay / 2;
+                confirmFrom = lastAskedUs + delay / 2 - 2000; // a pty or USB round trip jitters by a millisecond or so
                 confirmBy = lastAskedUs + 2 * delay + 1000 * qMax(20, settings.answerTimeoutMs / 8);
                 timer->start(int((confirmBy - lastAskedUs) / 1000 + 1));
                 return;
