@@ -458,6 +458,9 @@ void Watcher::detach(const QString &name, bool failed)
         return;
     Port port = *it;
     ports.erase(it);
+    // Deleted later, after the signals below: so also when a host's slot stops or deletes
+    // the watcher meanwhile.
+    dispose(port);
     const QPointer<Watcher> alive(this);
     if (port.comm) {
         // Its requests end first, so that nothing of this board reaches anyone after
@@ -466,12 +469,8 @@ void Watcher::detach(const QString &name, bool failed)
         // to from detaching a later one of the same name.
         port.comm->disconnect(this);
         failRequests(port.comm, QStringLiteral("the board's port went away"));
-        if (!alive)
+        if (!alive || !events) // stopped from a request's slot
             return;
-        if (!events) { // stopped from a request's slot: the board goes as stop() leaves boards
-            dispose(port);
-            return;
-        }
     }
     if (Communicator *comm = port.comm) { // unless a request's host deleted it
         for (const char *signal : {SIGNAL(transferred(uint)), SIGNAL(transferFailed(uint)), SIGNAL(readyRead(uint)),
@@ -491,8 +490,6 @@ void Watcher::detach(const QString &name, bool failed)
         again.dueAt = again.appearedAt + reprobing.firstPauseMs;
         schedule();
     }
-    // Deleted later, after the slot: so also when the host deletes the watcher there.
-    dispose(port);
     emit deviceDetached(port.type, port.comm.data(), port.info);
 }
 
