@@ -327,7 +327,9 @@ void PortProbe::answered(const QString &payload, int owner)
                 ask({report.type == InfoDevice ? InfoRequestSentence : VersionSentence});
                 --report.queries; // not a pass
                 confirmFrom = lastAskedUs + delay / 2 - 2000; // a pty or USB round trip jitters by a millisecond or so
-                confirmBy = lastAskedUs + 2 * delay + 1000 * qMax(20, settings.answerTimeoutMs / 8);
+                // A slower board's next answer comes a pass after this one: nearer that, it
+                // is not the answer to this query.
+                confirmBy = lastAskedUs + qMin(2 * delay + 2000, (delay + 1000 * qint64(settings.answerTimeoutMs)) / 2);
                 timer->start(int((confirmBy - lastAskedUs) / 1000 + 1));
                 return;
             }
