@@ -429,7 +429,10 @@ void tst_Watcher::attribution_data()
     QTest::newRow("five times slower than the answer time-out") << "delay=500" << 100 << 100 << 0 << 0 << "";
     QTest::newRow("the delay jumping") << "delay=12/1000/12/500" << 100 << 250 << 120 << 6 << "";
     QTest::newRow("the delay varying around the answer time-out") << "delay=450/620/300" << 400 << 1000 << 0 << 12 << "";
+    QTest::newRow("the delay halving while requests are resent") << "delay=155/75" << 100 << 100 << 0 << 12 << "";
+    QTest::newRow("the delay jumping while the board is identified") << "delay=125/625" << 100 << 250 << 0 << 6 << "";
     QTest::newRow("the first query lost: the next request pays nothing") << "ignore=1" << 0 << 100 << 0 << 12 << "2 1 1";
+    QTest::newRow("every attempt of a request lost: the next ones are answered") << "ignore=3" << 0 << 100 << 0 << 11 << "3 1 1";
 }
 
 void tst_Watcher::attribution()
