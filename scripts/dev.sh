@@ -329,12 +329,12 @@ windows() {
     need cmake make g++-mingw-w64-x86-64-posix wine64 python3
     local dir=$root/build-windows
     local name=qt-5.15.13-mingw64.tar.xz archive=${KVDEVICE_WINDOWS_QT:-} place
-    # A clone may sit one folder deeper than the working tree, beside it or elsewhere.
-    for place in "$root/.." "$root/../.." /work; do
+    # shared/ beside the clone, or one folder up (a clone in a folder of its own).
+    for place in "$root/.." "$root/../.."; do
         [ -n "$archive" ] || [ ! -f "$place/shared/windows/$name" ] || archive=$place/shared/windows/$name
     done
     if [ ! -f "$archive" ]; then
-        echo "windows: $name not found in ../shared/windows; set KVDEVICE_WINDOWS_QT to its path" >&2
+        echo "windows: $name not found in shared/windows beside the clone or one folder up; set KVDEVICE_WINDOWS_QT to its path" >&2
         return 1
     fi
     local qt=$dir/qt-5.15.13-mingw64 wine=/usr/lib/wine/wine64 wineserver=/usr/lib/wine/wineserver
