@@ -36,7 +36,7 @@ Probing (the default): one line per event as it happens, then a summary:
   port PORT OUTCOME: WHY       after the run, each port that delivered nothing, with
                                what to do about it
   done: N found, M not found, T ms
-or, without --port when no port is a candidate, one line that says so.
+or, without --port when no port is a candidate, one line that says so first.
 With --json, one JSON object per line instead (keys in alphabetical order; "port" is
 the port's path, "location" its USB socket, "vid"/"pid"/"serial" its USB identity,
 each where known):
@@ -48,7 +48,8 @@ each where known):
       one for every port the run considered; the outcome is one of identified, duplicate,
       unrecognized, no_answer, busy, permission_denied, not_found, vanished, open_failed
   {"elapsed_ms":T,"event":"done","found":N,"not_found":M}
-  {"detail":"...","event":"no_candidate"}   instead of all these, when no port is a candidate
+  {"detail":"...","event":"no_candidate"}   first, when no port is a candidate; then
+      a not_found for each type and done
 Exit status: 0 when every requested type was found (and, with --details, every
 board answered), 1 when one was not (or no port was a candidate, or a port failed in
 --monitor), 2 for bad arguments, 130 when interrupted (%1), every port closed.

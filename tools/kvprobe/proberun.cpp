@@ -43,7 +43,11 @@ void ProbeRun::start()
             Tool::printJson({{QStringLiteral("event"), QStringLiteral("no_candidate")}, {QStringLiteral("detail"), detail}});
         else
             Tool::printLine(detail);
-        emit finished(1);
+        // Then as any run that found nothing: scripts wait for each type's verdict.
+        for (const Type type : qAsConst(options.types))
+            onNotFound(type);
+        runOver = true;
+        maybeFinish();
         return;
     }
     initializer = new KvDevice::Initializer;
