@@ -2,6 +2,7 @@
 #include <kvdevice/exception.h>
 #include <kvdevice/ipayloadparser.h>
 
+#include "device/portprobe.h"
 #include "device/requestqueue.h"
 #include "logging/logger.h"
 
@@ -76,8 +77,8 @@ bool Communicator::setIODevice(QIODevice *newDevice)
             requests->endAll(Request::PortFailed, QStringLiteral("the port was deleted"), false);
     });
     if (auto *port = qobject_cast<QSerialPort *>(device)) {
-        deviceErrorConnection = connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
-            if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError)
+        deviceErrorConnection = connect(port, &QSerialPort::errorOccurred, this, [this, port](QSerialPort::SerialPortError error) {
+            if (PortProbe::isGone(*port, error))
                 deviceFailed();
         });
     }

@@ -67,6 +67,11 @@ public:
     static PortOutcome openFailure(QSerialPort::SerialPortError error, const QString &portName, QString *detail,
                                    const QString &systemText = QString());
 
+    /// Whether `error`, reported by the open `port`, means that its device is gone
+    /// (unplugged, its far end closed), per system: on Windows Qt passes the system's errors
+    /// of a pulled port through as they come, on Linux a hung-up tty fails with EIO.
+    static bool isGone(QSerialPort &port, QSerialPort::SerialPortError error);
+
     /// Probes `port` (opened by its name) with `parser`, which must outlive the probe.
     PortProbe(const PortInfo &port, const Settings &settings, Nmea::ParserInit *parser, QObject *parent = nullptr);
     /// Closes and deletes what it has not handed over.

@@ -7,6 +7,8 @@
 
 #include <QRegularExpression>
 
+#include <windows.h>
+
 namespace KvDevice {
 
 QString Initializer::resolvedPortName(const QString &name)
@@ -16,6 +18,26 @@ QString Initializer::resolvedPortName(const QString &name)
     static const QRegularExpression comPort(QStringLiteral(R"(^(?:\\\\\.\\)?COM([0-9]+)$)"), QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch match = comPort.match(name);
     return match.hasMatch() ? QStringLiteral("COM") + match.captured(1) : name;
+}
+
+bool PortProbe::isGone(QSerialPort &port, QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::ResourceError:       // a removed device, an invalid handle, an aborted wait
+    case QSerialPort::DeviceNotFoundError: // some drivers' I/O after an unplug
+    case QSerialPort::PermissionError:     // others' ("access denied")
+        return true;
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+    case QSerialPort::UnknownError: {
+        // Qt passes the system's other errors through as these, a pulled port's among them,
+        // and a receive overrun too: the port says whether it is still there.
+        DWORD status = 0;
+        return port.isOpen() && !GetCommModemStatus(HANDLE(port.handle()), &status);
+    }
+    default:
+        return false;
+    }
 }
 
 PortOutcome PortProbe::refusal(const QString &, QString *detail)
