@@ -5,6 +5,8 @@
 #include <kvdevice/initializer.h>
 #include <kvdevice/parserinit.h>
 
+#include "logging/logger.h"
+
 #include <QFileInfo>
 #include <QMetaEnum>
 #include <QSerialPort>
@@ -93,13 +95,27 @@ QString PortProbe::failedAfterOpening()
     return QStringLiteral("the port failed after it was opened: unplugged, or its far end closed");
 }
 
-bool PortProbe::openForProbing(QSerialPort *port, const QString &name, qint32 baudRate, PortOutcome *outcome, QString *detail)
+bool PortProbe::openForProbing(QSerialPort *port, const QString &name, qint32 baudRate, bool raiseModemLines, PortOutcome *outcome,
+                               QString *detail)
 {
     if (!port->open(QIODevice::ReadWrite)) {
         *outcome = openFailure(*port, detail);
         return false;
     }
-    port->setBaudRate(baudRate);
+    if (!port->setBaudRate(baudRate)) {
+        *outcome = OpenFailed;
+        *detail = QStringLiteral("it does not take %1 baud: %2").arg(baudRate).arg(port->errorString());
+        port->close();
+        return false;
+    }
+    // USB boards may send nothing until a program says it has the port open (DTR), which
+    // Windows does not say by itself. A pseudo-terminal has no modem lines to raise.
+    if (raiseModemLines && !(port->setDataTerminalReady(true) && port->setRequestToSend(true))) {
+        if (port->error() != QSerialPort::UnsupportedOperationError) {
+            KVLOG(Warning).write() << "Cannot raise DTR and RTS on " << name << ": " << port->errorString();
+        }
+        port->clearError();
+    }
     // Bytes left from an earlier program would be read as an answer to our queries.
     port->clear(QSerialPort::Input);
     port->setObjectName(name);
@@ -162,7 +178,7 @@ void PortProbe::open()
     port->setPortName(Initializer::resolvedPortName(report.port.name));
     PortOutcome outcome = NoAnswer;
     QString detail;
-    if (!openForProbing(port, report.port.name, 115200, &outcome, &detail)) {
+    if (!openForProbing(port, report.port.name, 115200, settings.raiseModemLines, &outcome, &detail)) {
         delete port;
         // Right after a plug udev may still be setting the rights, or another program
         // (ModemManager) may be looking at the port.

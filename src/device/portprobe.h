@@ -37,6 +37,7 @@ public:
         unsigned int maxRetries = 3;
         int answerTimeoutMs = 400;
         int openRetryWindowMs = 2000; // refused ports are tried this long, busy ones six times as long
+        bool raiseModemLines = true;  // DTR and RTS
     };
 
     /// The sentences that ask for `types`: the version query when a board type is
@@ -56,9 +57,11 @@ public:
     static QString silence(int queries, int answerTimeoutMs);
     /// The detail of a port that failed after it was opened.
     static QString failedAfterOpening();
-    /// Opens `port` for probing at `baudRate`, bytes from before dropped, named `name` (in
-    /// the logs and PortInfo::name); false with why when it does not open.
-    static bool openForProbing(QSerialPort *port, const QString &name, qint32 baudRate, PortOutcome *outcome, QString *detail);
+    /// Opens `port` for probing at `baudRate`, DTR and RTS raised when asked, bytes from
+    /// before dropped, named `name` (in the logs and PortInfo::name); false with why when it
+    /// does not open or take the baud rate.
+    static bool openForProbing(QSerialPort *port, const QString &name, qint32 baudRate, bool raiseModemLines, PortOutcome *outcome,
+                               QString *detail);
     /// Why `port` did not open, as an outcome and, in `detail`, in words for people: who
     /// holds a busy port, which group may open a refused one.
     static PortOutcome openFailure(const QSerialPort &port, QString *detail);

@@ -192,6 +192,7 @@ void Watcher::probe(const QString &name)
     settings.types = types;
     settings.maxRetries = maxRetries;
     settings.answerTimeoutMs = answerTimeoutMs;
+    settings.raiseModemLines = raiseModemLines;
     // Only a port that has just appeared may still be settling (udev setting its rights,
     // another program looking at it); later attempts open it once.
     settings.openRetryWindowMs = it->attempts == 0 ? openRetryWindowMs : 0;

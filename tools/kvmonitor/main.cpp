@@ -61,13 +61,14 @@ int parseArguments(Run *run)
     const QCommandLineOption retriesOption(QStringLiteral("retries"), QStringLiteral("Ask silent ports again in up to N passes (default 3)."),
                                            QStringLiteral("N"), QStringLiteral("3"));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Show the library's debug log on standard error."));
+    const QCommandLineOption noDtrOption = Tool::noDtrOption();
     // For the README's picture: a board's request, then the window as a PNG, then quit.
     QCommandLineOption demoRequestOption(QStringLiteral("demo-request"), QStringLiteral("Talk to the first board of TYPE."), QStringLiteral("TYPE"));
     QCommandLineOption screenshotOption(QStringLiteral("screenshot"), QStringLiteral("Save the window to FILE and quit."), QStringLiteral("FILE"));
     QCommandLineOption afterOption(QStringLiteral("after"), QStringLiteral("With --screenshot: after MS ms."), QStringLiteral("MS"), QStringLiteral("5000"));
     for (QCommandLineOption *hidden : {&demoRequestOption, &screenshotOption, &afterOption})
         hidden->setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({udevOption, pollOption, dirOption, typeOption, serialOption, timeoutOption, retriesOption, verboseOption,
+    parser.addOptions({udevOption, pollOption, dirOption, typeOption, serialOption, timeoutOption, retriesOption, verboseOption, noDtrOption,
                        demoRequestOption, screenshotOption, afterOption});
 
     if (const int status = Tool::parseCommandLine(parser, helpOption, versionOption); status >= 0)
@@ -95,6 +96,7 @@ int parseArguments(Run *run)
     run->demoType = demo.value(0, KvDevice::NoDevice);
     options.retries = unsigned(retries);
     options.serials = parser.values(serialOption);
+    options.raiseModemLines = !parser.isSet(noDtrOption);
     if (parser.isSet(udevOption))
         options.source = KvDevice::Watcher::Udev;
     if (parser.isSet(pollOption))

@@ -210,6 +210,7 @@ bool MainWindow::startWatching()
     watcher.setDirectory(options.directory);
     watcher.setMaxRetries(options.retries);
     watcher.setAnswerTimeout(options.timeoutMs);
+    watcher.setRaiseModemLines(options.raiseModemLines);
     const QStringList serials = options.serials;
     watcher.setPortFilter(serials.isEmpty() ? std::function<bool(const KvDevice::PortInfo &)>()
                                             : [serials](const KvDevice::PortInfo &port) { return serials.contains(port.serialNumber); });

@@ -32,6 +32,7 @@ struct MonitorOptions
     KvDevice::Watcher::Source source = KvDevice::Watcher::Automatic;
     int pollMs = 1000;
     QString directory;
+    bool raiseModemLines = true; // DTR and RTS after opening a port
 };
 
 /// kvmonitor's window: the ports a watcher has seen above, a console per board below, the

@@ -65,10 +65,9 @@ void AskRun::start()
     for (const QString &name : qAsConst(options.probe.ports)) {
         auto *port = new QSerialPort;
         port->setPortName(KvDevice::Initializer::resolvedPortName(name)); // locked as probing locks it
-        if (!port->open(QIODevice::ReadWrite)) {
-            KvDevice::PortReport report;
-            report.port.name = name;
-            report.outcome = KvDevice::Initializer::openFailure(*port, &report.detail);
+        KvDevice::PortReport report;
+        report.port.name = name;
+        if (!KvDevice::Initializer::openPort(port, name, options.probe.raiseModemLines, &report.outcome, &report.detail)) {
             delete port;
             ++asked;
             Request::Result result;
@@ -77,8 +76,6 @@ void AskRun::start()
             printAnswer(name, result);
             continue;
         }
-        port->setBaudRate(115200);
-        port->setObjectName(name);
         auto *comm = new KvDevice::Communicator;
         comm->setIODevice(port);
         // A vanished port keeps failing until it is closed.

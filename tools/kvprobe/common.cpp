@@ -11,6 +11,12 @@
 
 namespace Tool {
 
+QCommandLineOption noDtrOption()
+{
+    return QCommandLineOption(QStringLiteral("no-dtr"), QStringLiteral("Do not raise DTR and RTS after opening a port (for boards "
+                                                                       "that reset when DTR rises; Linux raises both on open itself)."));
+}
+
 int usageError(const QString &message)
 {
     const QString tool = QCoreApplication::applicationName();

@@ -29,6 +29,9 @@ bool typesFromArguments(const QStringList &arguments, QList<KvDevice::Type> *typ
 /// `least`; false, with the error for people, otherwise. `unit` names what it counts.
 bool numberArgument(const QString &name, const QString &value, int least, const QString &unit, int *number, QString *error);
 
+/// --no-dtr: DTR and RTS are not raised after opening a port.
+QCommandLineOption noDtrOption();
+
 /// A usage error on stderr, with a pointer to --help; the exit status for it (2).
 int usageError(const QString &message);
 /// Parses the command line and answers --help, --version and stray arguments: the exit

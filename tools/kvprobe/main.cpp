@@ -202,9 +202,10 @@ int main(int argc, char *argv[])
                                           QStringLiteral("With --ask: the address of the answer (default: the init "
                                                          "protocol's)."),
                                           QStringLiteral("ID"));
+    const QCommandLineOption noDtrOption = Tool::noDtrOption();
     parser.addOptions({typeOption, portOption, delayOption, retriesOption, jsonOption, detailsOption, listOption,
                        monitorOption, verboseOption, allOption, serialOption, timeoutOption, watchOption, udevOption,
-                       pollOption, dirOption, askOption, expectOption});
+                       pollOption, dirOption, askOption, expectOption, noDtrOption});
 
     if (const int status = Tool::parseCommandLine(parser, helpOption, versionOption); status >= 0)
         return status;
@@ -212,7 +213,7 @@ int main(int argc, char *argv[])
         return Tool::usageError(QStringLiteral("--monitor takes one port"));
     // --list and --monitor are modes of their own: refuse what they would ignore.
     const QList<QPair<QCommandLineOption, QList<QCommandLineOption>>> modes = {
-        {listOption, {monitorOption, typeOption, portOption, delayOption, retriesOption, detailsOption, allOption, serialOption, timeoutOption}},
+        {listOption, {monitorOption, typeOption, portOption, delayOption, retriesOption, detailsOption, allOption, serialOption, timeoutOption, noDtrOption}},
         {monitorOption, {typeOption, portOption, delayOption, retriesOption, detailsOption, jsonOption, allOption, serialOption, timeoutOption}},
         {serialOption, {portOption}},
         {watchOption, {listOption, monitorOption, portOption, delayOption, detailsOption, allOption}},
@@ -258,6 +259,7 @@ int main(int argc, char *argv[])
     options.everyBoard = parser.isSet(allOption);
     options.json = parser.isSet(jsonOption);
     options.details = parser.isSet(detailsOption);
+    options.raiseModemLines = !parser.isSet(noDtrOption);
 
     // The library's own lines stay out of the output unless asked for.
     QLoggingCategory::setFilterRules(parser.isSet(verboseOption) ? QStringLiteral("kvdevice*=true")
@@ -274,7 +276,7 @@ int main(int argc, char *argv[])
         QCoreApplication::quit();
     });
     if (parser.isSet(monitorOption)) {
-        Monitor monitor(parser.value(monitorOption));
+        Monitor monitor(parser.value(monitorOption), options.raiseModemLines);
         if (!monitor.start())
             return 1;
         QObject::connect(&monitor, &Monitor::finished, &app, [&status](int code) {

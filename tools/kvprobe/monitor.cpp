@@ -6,24 +6,22 @@
 
 #include <QTimer>
 
-Monitor::Monitor(const QString &portName, QObject *parent)
+Monitor::Monitor(const QString &portName, bool raiseModemLines, QObject *parent)
     : QObject(parent)
     , name(portName)
+    , raiseLines(raiseModemLines)
 {
 }
 
 bool Monitor::start()
 {
     port.setPortName(KvDevice::Initializer::resolvedPortName(name)); // locked as probing locks it
-    if (!port.open(QIODevice::ReadWrite)) {
-        KvDevice::PortReport report;
-        report.port.name = name;
-        report.outcome = KvDevice::Initializer::openFailure(port, &report.detail);
+    KvDevice::PortReport report;
+    report.port.name = name;
+    if (!KvDevice::Initializer::openPort(&port, name, raiseLines, &report.outcome, &report.detail)) {
         Tool::printError(QStringLiteral("kvprobe: cannot open %1: %2%3").arg(name, report.detail, Tool::advice(report)));
         return false;
     }
-    port.setBaudRate(115200);
-    port.setObjectName(name);
     comm.setIODevice(&port);
     connect(&comm, qOverload<>(&KvDevice::Communicator::readyRead), this, &Monitor::printReceived);
     connect(&comm, &KvDevice::Communicator::readFailed, this, &Monitor::portLost);

@@ -14,7 +14,8 @@ class Monitor : public QObject
 public:
     static constexpr int drainMs = 300;
 
-    explicit Monitor(const QString &portName, QObject *parent = nullptr);
+    /// `raiseModemLines`: DTR and RTS after opening the port.
+    Monitor(const QString &portName, bool raiseModemLines, QObject *parent = nullptr);
 
     /// Opens the port; false, with the reason printed, when it cannot be opened.
     bool start();
@@ -33,6 +34,7 @@ private:
     void portLost();
 
     QString name;
+    bool raiseLines;
     QSerialPort port;
     KvDevice::Communicator comm;
     QByteArray pending;

@@ -53,6 +53,7 @@ void ProbeRun::start()
     initializer = new KvDevice::Initializer;
     initializer->setMaxRetries(options.retries);
     initializer->setAnswerTimeout(options.timeoutMs);
+    initializer->setRaiseModemLines(options.raiseModemLines);
     if (options.everyBoard)
         initializer->setHandOverPolicy(KvDevice::Initializer::EveryBoard);
     if (!options.serials.isEmpty()) {

@@ -19,6 +19,7 @@ WatchRun::WatchRun(const WatchOptions &watchOptions, QObject *parent)
     watcher.setDirectory(options.directory);
     watcher.setMaxRetries(options.probe.retries);
     watcher.setAnswerTimeout(options.probe.timeoutMs);
+    watcher.setRaiseModemLines(options.probe.raiseModemLines);
     if (!options.probe.serials.isEmpty()) {
         const QStringList serials = options.probe.serials;
         watcher.setPortFilter([serials](const KvDevice::PortInfo &port) { return serials.contains(port.serialNumber); });
