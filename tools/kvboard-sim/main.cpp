@@ -2,6 +2,7 @@
 // boards do, so that hosts can be tried and tested without hardware.
 
 #include "boardconfig.h"
+#include "controlport.h"
 #include "simboard.h"
 
 #include <kvdevice/version.h>
@@ -63,6 +64,17 @@ Faults (not for silent):
 Escaping: a backslash takes the next character literally: link=/tmp/a\,b makes
   the link "/tmp/a,b"; \\ is one backslash.
 
+Control port (--control LINK): a pty linked at LINK on which another program, such as
+a test that runs under wine, plays boards as it goes; one command per line:
+  play BOARD     play a board (syntax above), linked beside LINK and named as it with the
+                 next free number (com40: com41, com42, ...) unless it has a link of its
+                 own; answers "played LINK" or "error WHY"
+  send LINK HEX  the board sends these bytes     close LINK  the board is unplugged
+  drop LINK      the board goes, its link removed
+  state LINK     answers "state LINK PLAYING HELD": 1 while the board plays; 1 while
+                 another program holds its port open
+Each line a board hears is told as "heard LINK HEX" (HEX: its bytes in hexadecimal).
+
 Examples:
   kvboard-sim --board board6100028 --board info:name=KV1,delay=50
   kvboard-sim --board board6100027:hwversion=HW3-6100027,v1=4,link=/tmp/kvb27
@@ -94,7 +106,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption boardOption(QStringLiteral("board"),
                                          QStringLiteral("A board to play; repeat for more (syntax above)."),
                                          QStringLiteral("TYPE[:OPTIONS]"));
-    parser.addOption(boardOption);
+    const QCommandLineOption controlOption(QStringLiteral("control"),
+                                           QStringLiteral("Serve a control port linked at LINK (see above)."),
+                                           QStringLiteral("LINK"));
+    parser.addOptions({boardOption, controlOption});
 
     auto fail = [](const QString &message) {
         std::fprintf(stderr, "kvboard-sim: %s\nTry 'kvboard-sim --help'.\n", qPrintable(message));
@@ -109,7 +124,7 @@ int main(int argc, char *argv[])
     if (!parser.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
     const QStringList boardArgs = parser.values(boardOption);
-    if (boardArgs.isEmpty())
+    if (boardArgs.isEmpty() && !parser.isSet(controlOption))
         return fail(QStringLiteral("no board given: use --board TYPE[:OPTIONS]"));
 
     QList<BoardConfig> configs;
@@ -174,6 +189,17 @@ int main(int argc, char *argv[])
         } else if (!plug(config, board)) {
             return 1; // the boards opened so far remove their links as they go
         }
+    }
+
+    ControlPort control(parser.value(controlOption));
+    QString error;
+    if (parser.isSet(controlOption) && !control.open(&error)) {
+        std::fprintf(stderr, "kvboard-sim: --control: %s\n", qPrintable(error));
+        return 1;
+    }
+    if (parser.isSet(controlOption)) {
+        std::printf("control %s\n", qPrintable(parser.value(controlOption)));
+        std::fflush(stdout);
     }
 
     const int status = app.exec();
