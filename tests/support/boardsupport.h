@@ -1,9 +1,8 @@
 #pragma once
 
 // Boards played by kvboard-sim on pseudo-terminals and a host that records a run: the
-// test support of the suites that need Linux pseudo-terminals.
+// test support of the suites that need boards (on Windows, under wine: winboard.h).
 
-#include "simboard.h"
 #include "testsupport.h"
 
 #include <kvdevice/portreport.h>
@@ -11,7 +10,13 @@
 
 #include <QPointer>
 
+#ifdef Q_OS_WIN
+#include "winboard.h"
+#else
+#include "simboard.h"
+
 #include <sys/types.h>
+#endif
 
 namespace KvDevice {
 class Communicator;
@@ -20,6 +25,7 @@ class Initializer;
 
 namespace TestSupport {
 
+#ifndef Q_OS_WIN
 /// A board played by kvboard-sim on a pseudo-terminal of its own: the code under test
 /// opens path() like a serial port. `options` is kvboard-sim's --board syntax.
 class Board : public SimBoard
@@ -28,6 +34,8 @@ public:
     explicit Board(const QString &options = QStringLiteral("silent"));
     /// How many serial ports of this process have the board's port open.
     int portsOpen() const;
+    /// Here, what a board hears is in `lines` at once.
+    static void settle() {}
 
     /// The lines the host sent, with their line ends.
     QByteArrayList lines;
@@ -35,6 +43,7 @@ public:
 private:
     dev_t device = 0;
 };
+#endif
 
 /// A communicator handed over by a run, with the name its port was opened by.
 struct Handover
