@@ -25,13 +25,13 @@ void handle(Control &control)
     control.input += control.port.readAll();
     for (int end; (end = control.input.indexOf('\n')) >= 0;) {
         const QStringList words = QString::fromUtf8(control.input.left(end)).trimmed().split(QLatin1Char(' '));
-        control.input.remove(0, end + 1);
+        control.input.remove(0, end + 1); // before a board's listener may ask something
+        Board *board = control.boards.value(words.value(1));
         if (words.first() != QLatin1String("heard"))
             control.answers << words;
-        else if (Board *board = control.boards.value(words.value(1))) {
-            const QByteArray line = QByteArray::fromHex(words.value(2).toLatin1());
-            board->lines << line;
-            emit board->heard(line);
+        else if (board) {
+            board->lines << QByteArray::fromHex(words.value(2).toLatin1());
+            emit board->heard(board->lines.last());
         }
     }
 }
@@ -42,8 +42,7 @@ Control &control()
         auto *opened = new Control; // used until the program ends
         opened->port.setPortName(qEnvironmentVariable("KVTEST_BOARDS"));
         if (!opened->port.open(QIODevice::ReadWrite))
-            qFatal("no control port of kvboard-sim (KVTEST_BOARDS=%s): %s", qPrintable(opened->port.portName()),
-                   qPrintable(opened->port.errorString()));
+            qFatal("no control port of kvboard-sim (KVTEST_BOARDS): %s", qPrintable(opened->port.errorString()));
         QObject::connect(&opened->port, &QSerialPort::readyRead, [opened] {
             if (!opened->asking)
                 handle(*opened);
@@ -63,11 +62,9 @@ QStringList ask(const QString &command)
 {
     Control &c = control();
     tell(command);
-    c.asking = true;
-    while (c.answers.isEmpty()) {
+    for (c.asking = true; c.answers.isEmpty(); handle(c)) {
         if (!c.port.waitForReadyRead(5000))
             qFatal("kvboard-sim does not answer \"%s\"", qPrintable(command));
-        handle(c);
     }
     c.asking = false;
     return c.answers.takeFirst();

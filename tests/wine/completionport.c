@@ -2,108 +2,131 @@
 // serial code binds each port to an I/O completion port and waits for port events with an
 // OVERLAPPED that has no event; wine 8.0 runs such a wait synchronously and never queues
 // its completion, so a program blocks in open() until the board speaks. Before main(),
-// Qt's serial-port DLL has its imports of CreateIoCompletionPort and WaitCommEvent pointed
-// here: the wait gets an event of its own, and its result is posted to the port's
-// completion port when it completes, as Windows does.
+// Qt's serial-port DLL has its imports of CreateIoCompletionPort, WaitCommEvent and CancelIo
+// pointed here: the wait runs with an OVERLAPPED and an event of its own, and when it
+// completes its result is copied to Qt's and posted to the port's completion port, as
+// Windows does, unless Qt cancelled the port's I/O meanwhile (wine tells a cancelled wait
+// late, when the port may be gone).
 #include <windows.h>
 
 typedef LONG(NTAPI *SetIoCompletion)(HANDLE port, ULONG_PTR key, ULONG_PTR context, LONG status, ULONG_PTR information);
 typedef HANDLE(WINAPI *CreatePort)(HANDLE, HANDLE, ULONG_PTR, DWORD);
 typedef BOOL(WINAPI *WaitEvent)(HANDLE, LPDWORD, LPOVERLAPPED);
-
-enum { slots = 256 };
-static struct { HANDLE file, port; ULONG_PTR key; } bindings[slots]; // handles are reused: newest wins
-static unsigned nextSlot;
-static CRITICAL_SECTION lock;
+typedef BOOL(WINAPI *Cancel)(HANDLE);
 static SetIoCompletion setIoCompletion;
 static CreatePort createPort;
 static WaitEvent waitEvent;
+static Cancel cancelIo;
+
+enum { slots = 256 };
+static struct { HANDLE file, port; ULONG_PTR key; } bindings[slots]; // handles are reused: the newest binding wins
+static unsigned nextSlot;
+static CRITICAL_SECTION lock; // over the bindings and the pending waits
 
 struct Wait {
-    HANDLE port, event, wait;
+    OVERLAPPED own; // what the system writes to: ours until the wait is over
+    DWORD events;
+    HANDLE file, port, wait;
     ULONG_PTR key;
-    OVERLAPPED *overlapped;
-    LONG done; // the second of the callback and the registration frees it
+    OVERLAPPED *overlapped; // Qt's, and
+    DWORD *mask;            // Qt's, unless `abandoned`
+    BOOL abandoned;
+    LONG owners; // the registration and the callback: the last one frees it
+    struct Wait *next;
 };
+static struct Wait *pending;
 
 static HANDLE WINAPI bindPort(HANDLE file, HANDLE existing, ULONG_PTR key, DWORD threads)
 {
     const HANDLE port = createPort(file, existing, key, threads);
+    EnterCriticalSection(&lock);
+    unsigned i = 0;
+    while (i < slots && bindings[i].file != file)
+        ++i;
     if (port && file != INVALID_HANDLE_VALUE) {
-        EnterCriticalSection(&lock);
-        unsigned i = 0;
-        while (i < slots && bindings[i].file != file)
-            ++i;
-        if (i == slots)
-            i = nextSlot++ % slots;
-        bindings[i].file = file;
-        bindings[i].port = port;
-        bindings[i].key = key;
-        LeaveCriticalSection(&lock);
+        i = i < slots ? i : nextSlot++ % slots;
+        bindings[i].file = file, bindings[i].port = port, bindings[i].key = key;
     }
+    LeaveCriticalSection(&lock);
     return port;
 }
 
-// From a pool thread the OVERLAPPED may belong to a port deleted meanwhile: it is only read,
-// as the system would, and the completion is dropped by Qt for a port it no longer knows.
-static void post(struct Wait *wait)
+// Hands the result to Qt, under the lock, unless Qt cancelled the port's I/O.
+static void deliver(struct Wait *wait)
 {
-    const OVERLAPPED *overlapped = wait->overlapped;
-    setIoCompletion(wait->port, wait->key, (ULONG_PTR)overlapped, (LONG)overlapped->Internal, overlapped->InternalHigh);
+    if (wait->abandoned)
+        return;
+    *wait->mask = wait->events;
+    wait->overlapped->Internal = wait->own.Internal;
+    wait->overlapped->InternalHigh = wait->own.InternalHigh;
+    setIoCompletion(wait->port, wait->key, (ULONG_PTR)wait->overlapped, (LONG)wait->own.Internal, wait->own.InternalHigh);
 }
 
 static void release(struct Wait *wait)
 {
-    if (InterlockedExchange(&wait->done, 1) == 0)
+    if (InterlockedDecrement(&wait->owners) > 0)
         return;
     if (wait->wait)
         UnregisterWait(wait->wait);
-    CloseHandle(wait->event);
+    CloseHandle(wait->own.hEvent);
     HeapFree(GetProcessHeap(), 0, wait);
 }
 
 static VOID CALLBACK completed(PVOID context, BOOLEAN timedOut)
 {
+    struct Wait *wait = context;
     (void)timedOut;
-    post(context);
-    release(context);
+    EnterCriticalSection(&lock);
+    struct Wait **link = &pending;
+    while (*link != wait)
+        link = &(*link)->next;
+    *link = wait->next;
+    deliver(wait);
+    LeaveCriticalSection(&lock);
+    release(wait);
 }
 
 static BOOL WINAPI waitForEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED overlapped)
 {
     struct Wait *wait = NULL;
-    if (overlapped && !overlapped->hEvent) {
-        EnterCriticalSection(&lock);
-        for (unsigned i = 0; i < slots && !wait; ++i) {
-            if (bindings[i].file == file && (wait = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof *wait))) {
-                wait->port = bindings[i].port;
-                wait->key = bindings[i].key;
-            }
-        }
-        LeaveCriticalSection(&lock);
+    EnterCriticalSection(&lock);
+    for (unsigned i = 0; i < slots && overlapped && !overlapped->hEvent && !wait; ++i) {
+        if (bindings[i].file == file && (wait = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof *wait)))
+            wait->file = file, wait->port = bindings[i].port, wait->key = bindings[i].key;
     }
+    LeaveCriticalSection(&lock);
     if (!wait)
         return waitEvent(file, mask, overlapped);
-    wait->overlapped = overlapped;
-    wait->event = CreateEventW(NULL, TRUE, FALSE, NULL);
-    // The low bit keeps the system from queueing a completion of its own.
-    overlapped->hEvent = (HANDLE)((ULONG_PTR)wait->event | 1);
-    const BOOL result = waitEvent(file, mask, overlapped);
+    wait->overlapped = overlapped, wait->mask = mask, wait->owners = 2;
+    wait->own.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    const HANDLE event = wait->own.hEvent;
+    wait->own.hEvent = (HANDLE)((ULONG_PTR)event | 1); // the low bit: no completion queued by the system
+    const BOOL done = waitEvent(file, &wait->events, &wait->own);
     const DWORD error = GetLastError();
-    if (result || error != ERROR_IO_PENDING) {
-        if (result)
-            post(wait);
-        wait->done = 1;
-        release(wait);
-    } else if (!RegisterWaitForSingleObject(&wait->wait, wait->event, completed, wait, INFINITE, WT_EXECUTEONLYONCE)) {
-        WaitForSingleObject(wait->event, INFINITE); // out of resources: late, but not lost
-        wait->done = 1;
-        completed(wait, FALSE);
+    wait->own.hEvent = event;
+    EnterCriticalSection(&lock);
+    if (done || error != ERROR_IO_PENDING) {
+        if (done)
+            deliver(wait);
+        wait->owners = 1;
+    } else if (RegisterWaitForSingleObject(&wait->wait, event, completed, wait, INFINITE, WT_EXECUTEONLYONCE)) {
+        wait->next = pending, pending = wait;
     } else {
-        release(wait);
+        abort();
     }
+    LeaveCriticalSection(&lock);
+    release(wait);
     SetLastError(error);
-    return result;
+    return done;
+}
+
+static BOOL WINAPI cancelPort(HANDLE file)
+{
+    EnterCriticalSection(&lock);
+    for (struct Wait *wait = pending; wait; wait = wait->next)
+        wait->abandoned |= wait->file == file;
+    LeaveCriticalSection(&lock);
+    return cancelIo(file);
 }
 
 static void redirect(HMODULE module, ULONG_PTR original, ULONG_PTR replacement)
@@ -114,28 +137,26 @@ static void redirect(HMODULE module, ULONG_PTR original, ULONG_PTR replacement)
     for (const IMAGE_IMPORT_DESCRIPTOR *library = (const void *)(base + imports.VirtualAddress); library->Name; ++library) {
         for (IMAGE_THUNK_DATA *entry = (void *)(base + library->FirstThunk); entry->u1.Function; ++entry) {
             DWORD protection;
-            if (entry->u1.Function != original
-                || !VirtualProtect(&entry->u1.Function, sizeof entry->u1.Function, PAGE_READWRITE, &protection))
-                continue;
-            entry->u1.Function = replacement;
-            VirtualProtect(&entry->u1.Function, sizeof entry->u1.Function, protection, &protection);
+            if (entry->u1.Function == original && VirtualProtect(&entry->u1.Function, sizeof original, PAGE_READWRITE, &protection)) {
+                entry->u1.Function = replacement;
+                VirtualProtect(&entry->u1.Function, sizeof original, protection, &protection);
+            }
         }
     }
 }
 
 __attribute__((constructor)) static void install(void)
 {
-    HMODULE serialPort = GetModuleHandleW(L"Qt5SerialPort.dll");
-    if (!serialPort)
-        serialPort = GetModuleHandleW(L"Qt6SerialPort.dll");
-    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    typedef void (*Any)(void); // casts through it say that the types are known to fit
+    const HMODULE serialPort = GetModuleHandleW(L"Qt5SerialPort.dll"), kernel = GetModuleHandleW(L"kernel32.dll");
     if (!serialPort || !kernel)
         return;
     InitializeCriticalSection(&lock);
-    typedef void (*Any)(void); // casts through it say that the types are known to fit
     setIoCompletion = (SetIoCompletion)(Any)GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetIoCompletion");
     createPort = (CreatePort)(Any)GetProcAddress(kernel, "CreateIoCompletionPort");
     waitEvent = (WaitEvent)(Any)GetProcAddress(kernel, "WaitCommEvent");
+    cancelIo = (Cancel)(Any)GetProcAddress(kernel, "CancelIo");
     redirect(serialPort, (ULONG_PTR)createPort, (ULONG_PTR)bindPort);
     redirect(serialPort, (ULONG_PTR)waitEvent, (ULONG_PTR)waitForEvent);
+    redirect(serialPort, (ULONG_PTR)cancelIo, (ULONG_PTR)cancelPort);
 }
