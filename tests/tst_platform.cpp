@@ -33,6 +33,7 @@ private slots:
     void resolvedPortName();
     void windowsSource_data();
     void windowsSource();
+    void windowsSourceFollowsThread();
     void versionResource_data();
     void versionResource();
 #endif
@@ -182,6 +183,24 @@ void tst_Platform::windowsSource()
 
     watcher.stop();
     QVERIFY(!FindWindowExW(HWND_MESSAGE, nullptr, L"KvDeviceWatcher", nullptr));
+}
+
+void tst_Platform::windowsSourceFollowsThread()
+{
+    // The window of a watcher moved to another thread is made anew there, and goes with it.
+    auto *watcher = new Watcher;
+    QVERIFY(watcher->start({Board6100028}));
+    QThread thread;
+    thread.start();
+    DWORD threadId = 0;
+    watcher->moveToThread(&thread);
+    QMetaObject::invokeMethod(watcher, [] { return GetCurrentThreadId(); }, Qt::BlockingQueuedConnection, &threadId);
+    HWND window = nullptr;
+    QTRY_VERIFY((window = FindWindowExW(HWND_MESSAGE, nullptr, L"KvDeviceWatcher", nullptr)) && GetWindowThreadProcessId(window, nullptr) == threadId);
+    QMetaObject::invokeMethod(watcher, [watcher] { delete watcher; }, Qt::BlockingQueuedConnection);
+    QVERIFY(!FindWindowExW(HWND_MESSAGE, nullptr, L"KvDeviceWatcher", nullptr));
+    thread.quit();
+    QVERIFY(thread.wait());
 }
 
 void tst_Platform::versionResource_data()

@@ -81,6 +81,7 @@ bool Watcher::start(const QList<Type> &requested)
             KVLOG(Error).write() << "Cannot watch for ports: " << error;
             return false;
         }
+        ownSource->setParent(this); // it follows the watcher to another thread
         events = ownSource.get();
     }
     // Listening first, then listing: nothing that appears in between is missed, and what
