@@ -167,8 +167,10 @@ bool Initializer::probe(const QList<Type> &types, int delay, const QList<QString
         portNames.clear();
         portInfos.clear();
         const auto available = QSerialPortInfo::availablePorts();
-        for (const QSerialPortInfo &info : available) {
-            const PortInfo identity = PortInfo::fromSystem(info);
+        const auto identities = PortInfo::fromSystem(available);
+        for (int i = 0; i < available.size(); ++i) {
+            const QSerialPortInfo &info = available.at(i);
+            const PortInfo &identity = identities.at(i);
             if (isCandidate(info) && (!portFilter || portFilter(identity))) {
                 ports.append(info);
                 portNames.append(info.portName());

@@ -20,9 +20,9 @@ QList<QPair<PortInfo, bool>> ListingSource::ports()
 QList<QPair<PortInfo, bool>> systemPorts()
 {
     QList<QPair<PortInfo, bool>> result;
-    const auto available = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : available)
-        result.append({PortInfo::fromSystem(info), true});
+    const auto infos = PortInfo::fromSystem(QSerialPortInfo::availablePorts());
+    for (const PortInfo &info : infos)
+        result.append({info, true});
     return result;
 }
 

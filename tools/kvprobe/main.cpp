@@ -116,9 +116,10 @@ int listPorts(bool json)
     }
     QList<QStringList> table = {{QStringLiteral("PORT"), QStringLiteral("USB"), QStringLiteral("VID:PID"), QStringLiteral("SERIAL"),
                                  QStringLiteral("CANDIDATE"), QStringLiteral("MANUFACTURER")}};
-    for (const QSerialPortInfo &system : ports) {
-        const KvDevice::PortInfo info = KvDevice::PortInfo::fromSystem(system);
-        const bool candidate = KvDevice::Initializer::isCandidate(system);
+    const auto infos = KvDevice::PortInfo::fromSystem(ports);
+    for (int i = 0; i < ports.size(); ++i) {
+        const KvDevice::PortInfo &info = infos.at(i);
+        const bool candidate = KvDevice::Initializer::isCandidate(ports.at(i));
         if (json) {
             QJsonObject event = Tool::portJson(info, QStringLiteral("port"));
             event.insert(QStringLiteral("candidate"), candidate);

@@ -13,7 +13,6 @@
 #include <QSerialPortInfo>
 #include <QTimer>
 
-#include <algorithm>
 
 using KvDevice::Type;
 
@@ -73,10 +72,12 @@ void ProbeRun::start()
 bool ProbeRun::hasCandidate() const
 {
     const auto available = QSerialPortInfo::availablePorts();
-    return std::any_of(available.begin(), available.end(), [this](const QSerialPortInfo &port) {
-        return KvDevice::Initializer::isCandidate(port)
-               && (options.serials.isEmpty() || options.serials.contains(KvDevice::PortInfo::fromSystem(port).serialNumber));
-    });
+    const auto infos = KvDevice::PortInfo::fromSystem(available);
+    for (int i = 0; i < available.size(); ++i) {
+        if (KvDevice::Initializer::isCandidate(available.at(i)) && (options.serials.isEmpty() || options.serials.contains(infos.at(i).serialNumber)))
+            return true;
+    }
+    return false;
 }
 
 void ProbeRun::onFound(Type type, KvDevice::Communicator *comm)
