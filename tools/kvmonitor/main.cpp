@@ -9,7 +9,6 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QLoggingCategory>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -48,7 +47,10 @@ int parseArguments(Run *run)
     parser.setApplicationDescription(QString::fromUtf8(description));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
-    const QCommandLineOption udevOption(QStringLiteral("udev"), QStringLiteral("Learn of ports from udev's events (Linux)."));
+    QCommandLineOption udevOption(QStringLiteral("udev"), QStringLiteral("Learn of ports from udev's events (Linux)."));
+#ifdef Q_OS_WIN
+    udevOption.setFlags(QCommandLineOption::HiddenFromHelp);
+#endif
     const QCommandLineOption pollOption(QStringLiteral("poll"), QStringLiteral("List the system's ports every MS milliseconds."), QStringLiteral("MS"));
     const QCommandLineOption dirOption(QStringLiteral("port-dir"), QStringLiteral("Watch the port links in folder DIR."), QStringLiteral("DIR"));
     const QCommandLineOption typeOption(QStringLiteral("type"), QStringLiteral("A type to watch for; repeat for more (default: all three)."),
@@ -109,7 +111,7 @@ int parseArguments(Run *run)
     }
     run->screenshot = parser.value(screenshotOption);
 
-    QLoggingCategory::setFilterRules(parser.isSet(verboseOption) ? QStringLiteral("kvdevice*=true") : QStringLiteral("kvdevice*=false"));
+    Tool::showLibraryLog(parser.isSet(verboseOption));
     return -1;
 }
 

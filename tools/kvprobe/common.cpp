@@ -5,6 +5,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QJsonDocument>
+#include <QLoggingCategory>
 #include <QMetaEnum>
 
 #include <cstdio>
@@ -89,6 +90,15 @@ bool numberArgument(const QString &name, const QString &value, int least, const 
         return true;
     *error = QStringLiteral("--%1 takes %2 (%3 or more), not \"%4\"").arg(name, unit).arg(least).arg(value);
     return false;
+}
+
+void showLibraryLog(bool show)
+{
+    QLoggingCategory::setFilterRules(show ? QStringLiteral("kvdevice*=true") : QStringLiteral("kvdevice*=false"));
+    if (show)
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+            printError(qFormatLogMessage(type, context, message));
+        });
 }
 
 void printLine(const QString &line)

@@ -38,6 +38,10 @@ int usageError(const QString &message);
 /// status when the program ends there, -1 when it goes on.
 int parseCommandLine(QCommandLineParser &parser, const QCommandLineOption &help, const QCommandLineOption &version);
 
+/// Shows the library's log lines on stderr (`show`), or none. Written there by the program
+/// itself: Qt sends them elsewhere on Windows when it sees no console window.
+void showLibraryLog(bool show);
+
 /// A line on stdout (or stderr), flushed at once so that pipes see each event as it happens.
 void printLine(const QString &line);
 void printError(const QString &line);
@@ -64,6 +68,7 @@ struct SystemTexts
     QString interrupt;  // how a user stops kvprobe
     QString endOfInput; // the keys that end typed input
     QString help;       // the help's paragraph on watching, port names and examples
+    QString foundExample; // a "found" event with a port and location of this system
 };
 const SystemTexts &systemTexts();
 /// What to do about a busy port, after its detail.

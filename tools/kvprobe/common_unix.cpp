@@ -25,7 +25,8 @@ Examples:
   kvprobe --watch --port-dir /tmp/boards      boards whose links kvboard-sim makes there
   kvprobe --ask PKVVER --port /dev/ttyACM0 --timeout 1000
   kvprobe --ask KVSTAT,1 --expect KVSTAT --json  every board found, asked for its status
-  echo PKVVER | kvprobe --monitor /dev/ttyACM0)")};
+  echo PKVVER | kvprobe --monitor /dev/ttyACM0)"),
+        QStringLiteral(R"({"event":"found","location":"1-2","pid":"5740","port":"/dev/ttyACM0","serial":"...","type":"Board6100028","vid":"0483"})")};
     return texts;
 }
 

@@ -23,7 +23,8 @@ Examples:
   kvprobe --list
   kvprobe --watch --json --type board6100028
   kvprobe --ask PKVVER --port COM3 --timeout 1000
-  echo PKVVER | kvprobe --monitor COM3)")};
+  echo PKVVER | kvprobe --monitor COM3)"),
+        QStringLiteral(R"json({"event":"found","location":"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)","pid":"5740","port":"COM3","serial":"...","type":"Board6100028","vid":"0483"})json")};
     return texts;
 }
 

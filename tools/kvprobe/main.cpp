@@ -15,7 +15,6 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QJsonObject>
-#include <QLoggingCategory>
 #include <QSerialPortInfo>
 #include <QTimer>
 
@@ -24,7 +23,7 @@ namespace {
 // As a shell reports a program that SIGINT ended.
 constexpr int interruptedStatus = 130;
 
-// The help; %1 is how a user stops kvprobe, %2 the system's own paragraph.
+// The help; %1 is how a user stops kvprobe, %2 the system's own paragraph, %3 a found board.
 const char *const description = R"(Finds boards attached over USB virtual serial ports and identifies them.
 
 Probing (the default): one line per event as it happens, then a summary:
@@ -40,7 +39,7 @@ or, without --port when no port is a candidate, one line that says so first.
 With --json, one JSON object per line instead (keys in alphabetical order; "port" is
 the port's path, "location" its USB socket, "vid"/"pid"/"serial" its USB identity,
 each where known):
-  {"event":"found","location":"1-2","pid":"5740","port":"/dev/ttyACM0","serial":"...","type":"Board6100028","vid":"0483"}
+  %3
   {"event":"not_found","type":"InfoDevice"}
   {"details":{"hwversion":"HW2-6100028","v1":3,...},"event":"details","port":...,"type":...}
       or, when the board stays silent, {"error":"...","event":"details",...}
@@ -149,7 +148,8 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(KVDEVICE_VERSION_STRING));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromUtf8(description).arg(Tool::systemTexts().interrupt, Tool::systemTexts().help));
+    const Tool::SystemTexts &texts = Tool::systemTexts();
+    parser.setApplicationDescription(QString::fromUtf8(description).arg(texts.interrupt, texts.help, texts.foundExample));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption typeOption(QStringLiteral("type"),
@@ -188,7 +188,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption watchOption(QStringLiteral("watch"),
                                          QStringLiteral("Watch for boards that come and go; print each event until "
                                                         "interrupted."));
-    const QCommandLineOption udevOption(QStringLiteral("udev"), QStringLiteral("With --watch: learn of ports from udev's events (Linux)."));
+    QCommandLineOption udevOption(QStringLiteral("udev"), QStringLiteral("With --watch: learn of ports from udev's events (Linux)."));
+#ifdef Q_OS_WIN
+    udevOption.setFlags(QCommandLineOption::HiddenFromHelp);
+#endif
     const QCommandLineOption pollOption(QStringLiteral("poll"),
                                         QStringLiteral("With --watch: list the system's ports every MS milliseconds."),
                                         QStringLiteral("MS"));
@@ -263,8 +266,7 @@ int main(int argc, char *argv[])
     options.raiseModemLines = !parser.isSet(noDtrOption);
 
     // The library's own lines stay out of the output unless asked for.
-    QLoggingCategory::setFilterRules(parser.isSet(verboseOption) ? QStringLiteral("kvdevice*=true")
-                                                                 : QStringLiteral("kvdevice*=false"));
+    Tool::showLibraryLog(parser.isSet(verboseOption));
 
     if (parser.isSet(listOption))
         return listPorts(options.json);

@@ -13,6 +13,11 @@ Monitor::Monitor(const QString &portName, bool raiseModemLines, QObject *parent)
 {
 }
 
+Monitor::~Monitor()
+{
+    stopInput();
+}
+
 bool Monitor::start()
 {
     port.setPortName(KvDevice::Initializer::resolvedPortName(name)); // locked as probing locks it

@@ -17,6 +17,9 @@ public:
     /// `raiseModemLines`: DTR and RTS after opening the port.
     Monitor(const QString &portName, bool raiseModemLines, QObject *parent = nullptr);
 
+    /// Stops delivering standard input.
+    ~Monitor() override;
+
     /// Opens the port; false, with the reason printed, when it cannot be opened.
     bool start();
 
@@ -27,6 +30,8 @@ private:
     /// Starts delivering standard input to received() and inputEnded(), per system
     /// (monitor_unix.cpp, monitor_win.cpp).
     void startInput();
+    /// Nothing of standard input reaches the monitor any more.
+    void stopInput();
     void received(const QByteArray &chunk);
     void inputEnded();
     void sendLine(const QByteArray &line);

@@ -4,6 +4,7 @@
 
 #include <kvdevice/communicator.h>
 
+#include <QDir>
 #include <QJsonObject>
 #include <QMetaEnum>
 
@@ -51,14 +52,14 @@ bool WatchRun::start()
         if (watcher.activeSource() == Watcher::Polling)
             event.insert(QStringLiteral("interval_ms"), options.pollMs);
         if (watcher.activeSource() == Watcher::Directory)
-            event.insert(QStringLiteral("directory"), options.directory);
+            event.insert(QStringLiteral("directory"), QDir::toNativeSeparators(options.directory));
         Tool::printJson(event);
     } else {
         QString where = source;
         if (watcher.activeSource() == Watcher::Polling)
             where += QStringLiteral(" every %1 ms").arg(options.pollMs);
         if (watcher.activeSource() == Watcher::Directory)
-            where += QLatin1Char(' ') + options.directory;
+            where += QLatin1Char(' ') + QDir::toNativeSeparators(options.directory);
         Tool::printLine(QStringLiteral("watching %1 (Ctrl-C stops)").arg(where));
     }
     return true;
