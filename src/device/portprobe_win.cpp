@@ -26,8 +26,8 @@ bool PortProbe::isGone(QSerialPort &port, QSerialPort::SerialPortError error)
     case QSerialPort::ResourceError:       // a removed device, an invalid handle, an aborted wait
     case QSerialPort::DeviceNotFoundError: // some drivers' I/O after an unplug
     case QSerialPort::PermissionError:     // others' ("access denied")
+    case QSerialPort::ReadError:           // a read that the port refused outright
         return true;
-    case QSerialPort::ReadError:
     case QSerialPort::WriteError:
     case QSerialPort::UnknownError: {
         // Qt passes the system's other errors through as these, a pulled port's among them,
