@@ -10,6 +10,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -75,6 +76,9 @@ a test that runs under wine, plays boards as it goes; one command per line:
                  another program holds its port open
 Each line a board hears is told as "heard LINK HEX" (HEX: its bytes in hexadecimal).
 
+kvboard-sim [OPTIONS] -- PROGRAM [ARGUMENT...] runs PROGRAM while it plays, and ends when it
+ends, with its exit status: a test that needs the boards.
+
 Examples:
   kvboard-sim --board board6100028 --board info:name=KV1,delay=50
   kvboard-sim --board board6100027:hwversion=HW3-6100027,v1=4,link=/tmp/kvb27
@@ -121,10 +125,12 @@ int main(int argc, char *argv[])
         parser.showHelp(0);
     if (parser.isSet(versionOption))
         parser.showVersion();
-    if (!parser.positionalArguments().isEmpty())
-        return fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+    // After "--": a program to run with the boards, such as a test, which ends the serving.
+    const QStringList program = parser.positionalArguments();
+    if (!program.isEmpty() && !QCoreApplication::arguments().contains(QStringLiteral("--")))
+        return fail(QStringLiteral("unexpected argument \"%1\"").arg(program.first()));
     const QStringList boardArgs = parser.values(boardOption);
-    if (boardArgs.isEmpty() && !parser.isSet(controlOption))
+    if (boardArgs.isEmpty() && !parser.isSet(controlOption) && program.isEmpty())
         return fail(QStringLiteral("no board given: use --board TYPE[:OPTIONS]"));
 
     QList<BoardConfig> configs;
@@ -202,7 +208,26 @@ int main(int argc, char *argv[])
         std::fflush(stdout);
     }
 
+    QProcess run;
+    if (!program.isEmpty()) {
+        run.setProcessChannelMode(QProcess::ForwardedChannels);
+        run.setInputChannelMode(QProcess::ForwardedInputChannel);
+        QObject::connect(&run, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &app,
+                         [](int code, QProcess::ExitStatus how) { QCoreApplication::exit(how == QProcess::NormalExit ? code : 1); });
+        QObject::connect(&run, &QProcess::errorOccurred, &app, [&run](QProcess::ProcessError error) {
+            if (error == QProcess::FailedToStart) {
+                std::fprintf(stderr, "kvboard-sim: %s\n", qPrintable(run.errorString()));
+                QCoreApplication::exit(1);
+            }
+        });
+        run.start(program.first(), program.mid(1));
+    }
+
     const int status = app.exec();
+    if (run.state() != QProcess::NotRunning) { // stopped by a signal: so is the program
+        run.kill();
+        run.waitForFinished();
+    }
     boards.clear();
     return status;
 }
