@@ -351,7 +351,7 @@ windows() {
     [ -d "$qt" ] || { say "unpacking $(basename "$archive")"; tar -xJf "$archive" -C "$dir"; }
     say "building for Windows in $dir"
     cmake -S "$root" -B "$dir" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release -DKVDEVICE_WERROR=ON -DKVDEVICE_BUILD_TOOLS=ON \
-        -DBUILD_TESTING=ON -DKVDEVICE_WINE_BOARDS="$sim" -DKVDEVICE_WINE_MODEMLINES="$modemlines" >/dev/null
+        -DBUILD_TESTING=ON -DKVDEVICE_WINE_BOARDS="$sim" -DKVDEVICE_WINE_MODEMLINES="$modemlines" -DKVDEVICE_WINE_PREFIX="$dir/wineprefix" >/dev/null
     cmake --build "$dir" -j "$jobs"
 
     # A fresh prefix per run, its server started on its own: the first program of a prefix
@@ -359,6 +359,7 @@ windows() {
     windows_path() { printf 'Z:%s' "${1//\//\\}"; }
     start_wine() {
         rm -rf "$WINEPREFIX"
+        mkdir -p "$WINEPREFIX" # the server starts only in a prefix that exists
         setsid "$wineserver" -p </dev/null >/dev/null 2>&1 &
         "$wine" wineboot </dev/null >/dev/null 2>&1
     }
