@@ -351,7 +351,7 @@ windows() {
     [ -d "$qt" ] || { say "unpacking $(basename "$archive")"; tar -xJf "$archive" -C "$dir"; }
     say "building for Windows in $dir"
     cmake -S "$root" -B "$dir" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release -DKVDEVICE_WERROR=ON -DKVDEVICE_BUILD_TOOLS=ON \
-        -DBUILD_TESTING=ON -DKVDEVICE_WINE_BOARDS="$sim" -DKVDEVICE_WINE_MODEMLINES="$modemlines" -DKVDEVICE_WINE_PREFIX="$dir/wineprefix" >/dev/null
+        -DBUILD_TESTING=ON -DKVDEVICE_WINE_LINUX_BUILD="$build_dir" -DKVDEVICE_WINE_PREFIX="$dir/wineprefix" >/dev/null
     cmake --build "$dir" -j "$jobs"
 
     # A fresh prefix per run, its server started on its own: the first program of a prefix

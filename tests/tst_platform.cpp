@@ -221,7 +221,6 @@ void tst_Platform::versionResource_data()
     const QString kvprobe = QStringLiteral(KVDEVICE_KVPROBE_FILE);
     QTest::newRow("kvprobe: file name") << kvprobe << "OriginalFilename" << "kvprobe.exe";
     QTest::newRow("kvprobe: company") << kvprobe << "CompanyName" << "kvdevice project";
-    QTest::newRow("kvprobe: product version") << kvprobe << "ProductVersion" << KVDEVICE_EXPECTED_VERSION;
     QTest::newRow("kvprobe: fixed file version") << kvprobe << "\\" << KVDEVICE_EXPECTED_VERSION;
 #endif
 }

@@ -10,9 +10,7 @@
 
 #include <QPointer>
 
-#ifdef Q_OS_WIN
-#include "winboard.h"
-#else
+#ifndef Q_OS_WIN
 #include "simboard.h"
 
 #include <sys/types.h>
@@ -25,7 +23,36 @@ class Initializer;
 
 namespace TestSupport {
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+/// A board for the Windows build of the suites, which runs under wine: kvboard-sim plays it
+/// on the Linux side as the test asks through its control port (KVTEST_BOARDS names that
+/// COM port), on a pty that wine maps as a COM port of its own (winboard.cpp).
+class Board : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Board(const QString &options = QStringLiteral("silent"));
+    ~Board() override;
+
+    QString path() const { return port; }
+    bool isOpen() const;
+    /// 1 while a program (this test, under wine) holds the board's port open, else 0.
+    int portsOpen() const;
+    void send(const QByteArray &bytes);
+    void close();
+    /// Lets what every board heard so far reach `lines`.
+    static void settle();
+
+    QByteArrayList lines;
+
+signals:
+    void heard(const QByteArray &line);
+
+private:
+    QString link; // kvboard-sim's name of the board
+    QString port;
+};
+#else
 /// A board played by kvboard-sim on a pseudo-terminal of its own: the code under test
 /// opens path() like a serial port. `options` is kvboard-sim's --board syntax.
 class Board : public SimBoard

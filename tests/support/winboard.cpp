@@ -1,9 +1,7 @@
-#include "winboard.h"
+#include "boardsupport.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QHash>
-#include <QRegularExpression>
 #include <QSerialPort>
 
 namespace TestSupport {
@@ -78,10 +76,7 @@ Board::Board(const QString &options)
     if (answer.first() != QLatin1String("played"))
         qFatal("cannot play %s: %s", qPrintable(options), qPrintable(answer.join(QLatin1Char(' '))));
     link = answer.value(1);
-    // A COM port of the prefix (dosdevices/com41: COM41), or the link by its path (drive Z:).
-    const QString name = QFileInfo(link).fileName();
-    port = QRegularExpression(QStringLiteral("^com[0-9]+$")).match(name).hasMatch() ? name.toUpper()
-                                                                                : QDir::toNativeSeparators(QStringLiteral("Z:") + link);
+    port = QFileInfo(link).fileName().toUpper(); // a COM port of the prefix: dosdevices/com41 is COM41
     control().boards.insert(link, this);
 }
 

@@ -19,9 +19,11 @@ static WaitEvent waitEvent;
 static Cancel cancelIo;
 
 enum { slots = 256 };
-static struct { HANDLE file, port; ULONG_PTR key; } bindings[slots]; // handles are reused: the newest binding wins
+// Handles are reused: the newest binding wins. Its generation changes when Qt cancels the
+// handle's I/O or binds it anew: a wait of an older generation is Qt's no more.
+static struct { HANDLE file, port; ULONG_PTR key; LONG generation; } bindings[slots];
 static unsigned nextSlot;
-static CRITICAL_SECTION lock; // over the bindings and the pending waits
+static CRITICAL_SECTION lock; // over the bindings
 
 struct Wait {
     OVERLAPPED own; // what the system writes to: ours until the wait is over
@@ -29,12 +31,11 @@ struct Wait {
     HANDLE file, port, wait;
     ULONG_PTR key;
     OVERLAPPED *overlapped; // Qt's, and
-    DWORD *mask;            // Qt's, unless `abandoned`
-    BOOL abandoned;
+    DWORD *mask;            // Qt's, while its binding's generation is the same
+    unsigned slot;
+    LONG generation;
     LONG owners; // the registration and the callback: the last one frees it
-    struct Wait *next;
 };
-static struct Wait *pending;
 
 static HANDLE WINAPI bindPort(HANDLE file, HANDLE existing, ULONG_PTR key, DWORD threads)
 {
@@ -45,21 +46,10 @@ static HANDLE WINAPI bindPort(HANDLE file, HANDLE existing, ULONG_PTR key, DWORD
         ++i;
     if (port && file != INVALID_HANDLE_VALUE) {
         i = i < slots ? i : nextSlot++ % slots;
-        bindings[i].file = file, bindings[i].port = port, bindings[i].key = key;
+        bindings[i].file = file, bindings[i].port = port, bindings[i].key = key, ++bindings[i].generation;
     }
     LeaveCriticalSection(&lock);
     return port;
-}
-
-// Hands the result to Qt, under the lock, unless Qt cancelled the port's I/O.
-static void deliver(struct Wait *wait)
-{
-    if (wait->abandoned)
-        return;
-    *wait->mask = wait->events;
-    wait->overlapped->Internal = wait->own.Internal;
-    wait->overlapped->InternalHigh = wait->own.InternalHigh;
-    setIoCompletion(wait->port, wait->key, (ULONG_PTR)wait->overlapped, (LONG)wait->own.Internal, wait->own.InternalHigh);
 }
 
 static void release(struct Wait *wait)
@@ -72,16 +62,18 @@ static void release(struct Wait *wait)
     HeapFree(GetProcessHeap(), 0, wait);
 }
 
+// Hands the result to Qt, unless Qt cancelled the port's I/O meanwhile.
 static VOID CALLBACK completed(PVOID context, BOOLEAN timedOut)
 {
     struct Wait *wait = context;
     (void)timedOut;
     EnterCriticalSection(&lock);
-    struct Wait **link = &pending;
-    while (*link != wait)
-        link = &(*link)->next;
-    *link = wait->next;
-    deliver(wait);
+    if (bindings[wait->slot].file == wait->file && bindings[wait->slot].generation == wait->generation) {
+        *wait->mask = wait->events;
+        wait->overlapped->Internal = wait->own.Internal;
+        wait->overlapped->InternalHigh = wait->own.InternalHigh;
+        setIoCompletion(wait->port, wait->key, (ULONG_PTR)wait->overlapped, (LONG)wait->own.Internal, wait->own.InternalHigh);
+    }
     LeaveCriticalSection(&lock);
     release(wait);
 }
@@ -92,7 +84,7 @@ static BOOL WINAPI waitForEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED overlapp
     EnterCriticalSection(&lock);
     for (unsigned i = 0; i < slots && overlapped && !overlapped->hEvent && !wait; ++i) {
         if (bindings[i].file == file && (wait = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof *wait)))
-            wait->file = file, wait->port = bindings[i].port, wait->key = bindings[i].key;
+            wait->file = file, wait->port = bindings[i].port, wait->key = bindings[i].key, wait->slot = i, wait->generation = bindings[i].generation;
     }
     LeaveCriticalSection(&lock);
     if (!wait)
@@ -104,16 +96,13 @@ static BOOL WINAPI waitForEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED overlapp
     const BOOL done = waitEvent(file, &wait->events, &wait->own);
     const DWORD error = GetLastError();
     wait->own.hEvent = event;
+    // Done at once or later, its event is set: the callback delivers either (Qt waits for
+    // the completion in both cases, as Windows queues one in both).
     EnterCriticalSection(&lock);
-    if (done || error != ERROR_IO_PENDING) {
-        if (done)
-            deliver(wait);
+    if (!done && error != ERROR_IO_PENDING)
         wait->owners = 1;
-    } else if (RegisterWaitForSingleObject(&wait->wait, event, completed, wait, INFINITE, WT_EXECUTEONLYONCE)) {
-        wait->next = pending, pending = wait;
-    } else {
+    else if (!RegisterWaitForSingleObject(&wait->wait, event, completed, wait, INFINITE, WT_EXECUTEONLYONCE))
         abort();
-    }
     LeaveCriticalSection(&lock);
     release(wait);
     SetLastError(error);
@@ -123,8 +112,8 @@ static BOOL WINAPI waitForEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED overlapp
 static BOOL WINAPI cancelPort(HANDLE file)
 {
     EnterCriticalSection(&lock);
-    for (struct Wait *wait = pending; wait; wait = wait->next)
-        wait->abandoned |= wait->file == file;
+    for (unsigned i = 0; i < slots; ++i)
+        bindings[i].generation += bindings[i].file == file;
     LeaveCriticalSection(&lock);
     return cancelIo(file);
 }

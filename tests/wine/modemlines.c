@@ -51,14 +51,10 @@ int ioctl(int fd, unsigned long request, ...)
         }
         *value = modem[fd].lines | TIOCM_DSR | TIOCM_CTS | TIOCM_CAR;
         return 0;
-    case TIOCMSET:
-        modem[fd].lines = *value & (TIOCM_DTR | TIOCM_RTS);
+    default: { // TIOCMSET, TIOCMBIS, TIOCMBIC
+        const int given = *value & (TIOCM_DTR | TIOCM_RTS), lines = modem[fd].lines;
+        modem[fd].lines = request == TIOCMSET ? given : request == TIOCMBIS ? lines | given : lines & ~given;
         return 0;
-    case TIOCMBIS:
-        modem[fd].lines |= *value & (TIOCM_DTR | TIOCM_RTS);
-        return 0;
-    default: // TIOCMBIC
-        modem[fd].lines &= ~*value;
-        return 0;
+    }
     }
 }
