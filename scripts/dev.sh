@@ -9,8 +9,9 @@
 #   scripts/dev.sh sanitize         the tests under ASan/UBSan/LSan, the fuzz targets over their seeds
 #   scripts/dev.sh fuzz [SECONDS]   fuzz targets under ASan/UBSan, SECONDS each (60)
 #   scripts/dev.sh memcheck         every test executable under valgrind memcheck
-#   scripts/dev.sh windows          cross-build for Windows (MinGW-w64, Qt from ../shared/windows)
-#                                   and run the suites, kvprobe and the package under wine
+#   scripts/dev.sh windows          cross-build for Windows (MinGW-w64, Qt from shared/windows beside
+#                                   the clone) and run the suites, kvprobe on simulated boards
+#                                   through COM ports and the zip package under wine
 #   scripts/dev.sh screenshot       kvmonitor under Xvfb on simulated boards and a recording: docs/kvmonitor.png
 #   scripts/dev.sh sessions         record the corpus of tests/data/sessions again from kvboard-sim's boards
 #   scripts/dev.sh help             this text
@@ -376,52 +377,68 @@ memcheck() {
     return "$status"
 }
 
-# The Windows build: MinGW-w64 against the Qt for Windows in ../shared/windows (unpacked
-# into build-windows, since shared/ may be read-only), warnings as errors; under wine the
-# suites that need no pseudo-terminals, kv-sentences and kvprobe (its smoke runs and its
-# Ctrl-C), then the installed package used by examples/host. wine cannot read serial ports
-# nor see real device notifications: those stay untested here.
+# The Windows build: MinGW-w64 against the Qt for Windows in shared/windows beside the
+# clone (unpacked into build-windows, since shared/ may be read-only), warnings as errors.
+# Under wine: the suites, those that need boards too (kvboard-sim plays them on the Linux
+# side, built in the Linux build folder, each a COM port of wine's), kvprobe on boards
+# through COM ports (identification, a silent port, a board that needs DTR, --details,
+# --ask, --monitor, unplugs, --watch on a folder, Ctrl-C), then the zip package in a fresh
+# prefix and examples/host built against it. Test programs that read COM ports carry the
+# test support for wine (tests/wine/): wine 8.0 reads no pty mapped as a COM port without it.
 windows() {
     need cmake make g++-mingw-w64-x86-64-posix wine64 python3
     local dir=$root/build-windows
     local name=qt-5.15.13-mingw64.tar.xz archive=${KVDEVICE_WINDOWS_QT:-} place
-    # A clone may sit one folder deeper than the working tree, beside it or elsewhere.
-    for place in "$root/.." "$root/../.." /work; do
+    # shared/ beside the clone, or one folder up (a clone in a folder of its own).
+    for place in "$root/.." "$root/../.."; do
         [ -n "$archive" ] || [ ! -f "$place/shared/windows/$name" ] || archive=$place/shared/windows/$name
     done
     if [ ! -f "$archive" ]; then
-        echo "windows: $name not found in ../shared/windows; set KVDEVICE_WINDOWS_QT to its path" >&2
+        echo "windows: $name not found in shared/windows beside the clone or one folder up; set KVDEVICE_WINDOWS_QT to its path" >&2
         return 1
     fi
     local qt=$dir/qt-5.15.13-mingw64 wine=/usr/lib/wine/wine64 wineserver=/usr/lib/wine/wineserver
+    local sim=$build_dir/tools/kvboard-sim modemlines=$build_dir/tests/libkvwinemodem.so
     local toolchain=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$qt")
+    say "building kvboard-sim and the modem-line library for wine in $build_dir"
+    configure
+    cmake --build "$build_dir" -j "$jobs" --target kvboard-sim kvwinemodem
     mkdir -p "$dir"
     [ -d "$qt" ] || { say "unpacking $(basename "$archive")"; tar -xJf "$archive" -C "$dir"; }
     say "building for Windows in $dir"
     cmake -S "$root" -B "$dir" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release -DKVDEVICE_WERROR=ON -DKVDEVICE_BUILD_TOOLS=ON \
-        -DBUILD_TESTING=ON >/dev/null
+        -DBUILD_TESTING=ON -DKVDEVICE_WINE_LINUX_BUILD="$build_dir" -DKVDEVICE_WINE_PREFIX="$dir/wineprefix" >/dev/null
     cmake --build "$dir" -j "$jobs"
 
     # A fresh prefix per run, its server started on its own: the first program of a prefix
     # starts wine's services, which would otherwise keep that program's pipes open.
     windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+    start_wine() {
+        rm -rf "$WINEPREFIX"
+        mkdir -p "$WINEPREFIX" # the server starts only in a prefix that exists
+        setsid "$wineserver" -p </dev/null >/dev/null 2>&1 &
+        "$wine" wineboot </dev/null >/dev/null 2>&1
+    }
     export WINEPREFIX=$dir/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEQT_FORCE_STDERR_LOGGING=1
     export WINEPATH="$(windows_path "$qt/bin");$(windows_path "$dir/src")"
-    rm -rf "$WINEPREFIX"
-    setsid "$wineserver" -p </dev/null >/dev/null 2>&1 &
-    trap "'$wineserver' -k 2>/dev/null || true" EXIT
-    "$wine" wineboot </dev/null >/dev/null 2>&1
+    windows_pids=() # the simulators, stopped however the step ends
+    trap "kill \"\${windows_pids[@]}\" 2>/dev/null || true; '$wineserver' -k 2>/dev/null || true" EXIT
+    start_wine
 
     say "testing under wine"
     (cd "$dir" && ctest --output-on-failure -j "$jobs")
     local out status
     fail() { echo "FAIL: $*" >&2; exit 1; }
-    out=$("$wine" "$dir/examples/sentences/kv-sentences.exe")
+    # Every program under wine is bounded: a stuck one is killed.
+    run() { timeout -s KILL 30 "$wine" "$@"; }
+    out=$(run "$dir/examples/sentences/kv-sentences.exe")
     grep -qF 'version query:       $PKVVER*0c' <<<"$out" || fail "kv-sentences: $out"
-    local probe=("$wine" "$dir/tools/kvprobe.exe")
-    [ "$("${probe[@]}" --version | tr -d '\r')" = "kvprobe $(sed -n 's/^project(KvDevice VERSION \([^ ]*\).*/\1/p' "$root/CMakeLists.txt")" ] || fail "kvprobe --version"
+    local probe=(run "$dir/tools/kvprobe.exe") version
+    version=$(sed -n 's/^project(KvDevice VERSION \([^ ]*\).*/\1/p' "$root/CMakeLists.txt")
+    [ "$("${probe[@]}" --version | tr -d '\r')" = "kvprobe $version" ] || fail "kvprobe --version"
     out=$("${probe[@]}" --help)
-    grep -q 'kvboard-sim.*exists on Linux only' <<<"$out" || fail "kvprobe --help does not explain kvboard-sim's absence"
+    grep -q 'kvboard-sim.*exists on Linux only' <<<"$out" && grep -qF '"port":"COM3"' <<<"$out" && ! grep -qE '/dev/|--udev' <<<"$out" \
+        || fail "kvprobe --help is not Windows': $out"
     status=0
     out=$("${probe[@]}" --port COM9 --retries 0 --json) || status=$?
     [ "$status" -eq 1 ] && [ "$(grep -c '"event":"port"' <<<"$out")" -eq 1 ] && grep -q '"outcome":"not_found","port":"COM9"' <<<"$out" \
@@ -435,43 +452,106 @@ windows() {
     fi
     echo "kvprobe.exe: --version, --help, a name that is no port, a URL where remote ports are not built: as expected"
 
-    # Ctrl-C (wine turns SIGINT into the console's Ctrl-C) in each mode, on a pty that wine
-    # opens as COM7: everything ends at once, a run and --monitor with 130, --watch with 0.
-    coproc PTY { exec python3 -c 'import os, pty, time; m, s = pty.openpty(); print(os.ttyname(s), flush=True); time.sleep(120)'; }
-    local pty
-    read -r -u "${PTY[0]}" pty
-    trap "'$wineserver' -k 2>/dev/null || true; kill $PTY_PID 2>/dev/null || true" EXIT
-    ln -sf "$pty" "$WINEPREFIX/dosdevices/com7"
+    # Boards on the Linux side, each a COM port of the prefix: COM5-COM8 three boards and a
+    # silent port, COM10 a board that sends nothing until DTR is raised, COM11 one that is
+    # unplugged 1.5 s after it appeared, COM12 one with an answer waiting that is unplugged
+    # after 1 s, and a board plugged into a folder after 1 s and unplugged 1 s later.
+    local dos=$WINEPREFIX/dosdevices links=$dir/boards
+    rm -rf "$links"
+    mkdir -p "$links"
+    "$sim" --board "board6100028:link=$dos/com5" --board "board6100027:link=$dos/com6" --board "info:name=KV1,link=$dos/com7" \
+        --board "silent:link=$dos/com8" --board "board6100028:link=$dos/com10" >/dev/null &
+    windows_pids+=($!)
+    until [ -L "$dos/com10" ]; do sleep 0.05; done
+    local wineprobe=(run "$dir/tests/kvprobe-wine.exe")
+    boards() { LD_PRELOAD=$modemlines "$@"; }
+    out=$(boards "${wineprobe[@]}" --port COM5 --port COM6 --port COM7 --port COM8 --retries 0 --json) || true
+    for expected in '"event":"found","port":"COM5","type":"Board6100028"' '"event":"found","port":"COM6","type":"Board6100027"' \
+                    '"event":"found","port":"COM7","type":"InfoDevice"' '"outcome":"no_answer","port":"COM8"' '"event":"done","found":3,"not_found":0'; do
+        grep -qF "$expected" <<<"$out" || fail "kvprobe on COM5-COM8: no $expected in: $out"
+    done
+    echo "identified through COM ports in $(sed -n 's/.*"elapsed_ms":\([0-9]*\),"event":"port","outcome":"identified".*/\1/p' <<<"$out" | tr '\n' ' ')ms; a silent port reported"
+    out=$(KVTEST_NEEDS_DTR=$dos/com10 boards "${wineprobe[@]}" --port COM10 --type board6100028 --retries 0) || true
+    grep -q 'found Board6100028 COM10' <<<"$out" || fail "a board that needs DTR, DTR raised: $out"
+    out=$(KVTEST_NEEDS_DTR=$dos/com10 boards "${wineprobe[@]}" --port COM10 --type board6100028 --retries 0 --no-dtr) || true
+    grep -q 'port COM10 no_answer' <<<"$out" || fail "a board that needs DTR, --no-dtr: $out"
+    echo "a board that needs DTR: found with DTR raised, silent with --no-dtr"
+    out=$(boards "${wineprobe[@]}" --port COM5 --port COM7 --details --retries 0) || true
+    grep -q 'details Board6100028 COM5 hwversion=HW2-6100028 v1=3 v2=2 v3=3' <<<"$out" && grep -q 'details InfoDevice COM7 subcommand=INF name=KV1' <<<"$out" \
+        || fail "kvprobe --details: $out"
+    out=$(boards "${wineprobe[@]}" --ask PKVVER --port COM5 --json) || fail "kvprobe --ask: $out"
+    grep -qF '"fields":{"hwversion":"HW2-6100028","v1":3,"v2":2,"v3":3}' <<<"$out" || fail "kvprobe --ask: $out"
+    out=$(printf 'PTKVWR,INF\n' | boards "${wineprobe[@]}" --monitor COM7 2>&1) || fail "kvprobe --monitor: $out"
+    grep -qF '< $PTKVRD,INF,KV1,' <<<"$out" || fail "kvprobe --monitor: $out"
+    WINEQT_FORCE_STDERR_LOGGING= boards "${wineprobe[@]}" --port COM5 --type board6100028 --verbose 2>&1 >/dev/null | grep -q 'Serial port opened for probing' \
+        || fail "kvprobe --verbose shows no log of the library"
+    echo "kvprobe on COM ports: --details, --ask, --monitor, --verbose"
+
+    # Unplugged: seen by the wait for port events (the test build), and by a write (the
+    # shipped kvprobe.exe, whose wait wine 8.0 leaves blocked: only the write meets the unplug).
+    "$sim" --board "board6100028:link=$dos/com11,unplug=1500" >/dev/null &
+    windows_pids+=($!)
+    until [ -L "$dos/com11" ]; do sleep 0.05; done
+    status=0
+    out=$( (sleep 4; echo PKVVER) | boards "${wineprobe[@]}" --monitor COM11 2>&1) || status=$?
+    [ "$status" -eq 1 ] && grep -q 'COM11 is gone' <<<"$out" || fail "--monitor of a board unplugged (status $status): $out"
+    "$sim" --board "board6100028:stale,link=$dos/com12,unplug=1000" >/dev/null &
+    windows_pids+=($!)
+    until [ -L "$dos/com12" ]; do sleep 0.05; done
+    status=0
+    out=$( (sleep 2; echo PKVVER; sleep 1; echo PKVVER) | boards "${probe[@]}" --monitor COM12 2>&1) || status=$?
+    [ "$status" -eq 1 ] && grep -q 'COM12 is gone' <<<"$out" && [ "$(grep -c '^> ' <<<"$out")" -le 1 ] \
+        || fail "--monitor writing to a board unplugged (status $status): $out"
+    "$sim" --board "info:link=$links/a,plug=1000,unplug=1000" >/dev/null &
+    windows_pids+=($!)
+    out=$(boards timeout -s KILL 10 timeout -s INT 4 "$wine" "$dir/tests/kvprobe-wine.exe" --watch --json --port-dir "$(windows_path "$links")" < <(sleep 6)) || true
+    # The port by its path, with Windows' separators (JSON doubles each backslash).
+    grep -qF 'boards\\a","type":"InfoDevice"' <<<"$out" && grep -q '"event":"attached"' <<<"$out" \
+        && grep -q '"event":"detached"' <<<"$out" || fail "kvprobe --watch --port-dir: $out"
+    echo "unplugs seen by --monitor (reading and writing) and by --watch on a folder"
+
+    # Ctrl-C (wine turns SIGINT into the console's Ctrl-C) in each mode, on the silent port:
+    # everything ends at once, a run and --monitor with 130, --watch with 0.
     local mode expected start
-    for mode in "130 --port COM7 --timeout 20000" "130 --monitor COM7" "0 --watch --poll 100" "0 --watch --json"; do
+    for mode in "130 --port COM8 --timeout 20000" "130 --monitor COM8" "0 --watch --poll 100" "0 --watch --json"; do
         expected=${mode%% *}
         start=$SECONDS
         status=0
         # shellcheck disable=SC2086
-        timeout --preserve-status -s INT 3 "${probe[@]}" ${mode#* } >"$dir/stopped.out" 2>&1 < <(sleep 6) || status=$?
+        boards timeout -s KILL 10 timeout --preserve-status -s INT 3 "$wine" "$dir/tests/kvprobe-wine.exe" ${mode#* } >"$dir/stopped.out" 2>&1 < <(sleep 6) || status=$?
         [ "$status" -eq "$expected" ] && [ $((SECONDS - start)) -lt 10 ] \
             || fail "kvprobe ${mode#* } after Ctrl-C: status $status, $((SECONDS - start)) s: $(cat "$dir/stopped.out")"
     done
     grep -q '"event":"watching","source":"windows"' "$dir/stopped.out" \
         || fail "kvprobe --watch does not watch Windows' notifications: $(cat "$dir/stopped.out")"
-    kill "$PTY_PID" 2>/dev/null || true
     echo "kvprobe.exe: Ctrl-C ends a run, --monitor, --watch polling and --watch on device notifications"
+    kill "${windows_pids[@]}" 2>/dev/null || true
+    "$wineserver" -k 2>/dev/null || true
 
-    say "the installed package, used by examples/host"
-    rm -rf "$dir/installed" "$dir/host"
-    cmake --install "$dir" --prefix "$dir/installed" >/dev/null
-    for file in bin/libkvdevice.dll lib/libkvdevice.dll.a lib/cmake/KvDevice/KvDeviceConfig.cmake include/kvdevice/kvdevice.h bin/kvprobe.exe; do
-        [ -f "$dir/installed/$file" ] || fail "not installed: $file"
+    say "the zip package, unpacked, in a fresh prefix with no WINEPATH; examples/host built against it"
+    rm -rf "$dir"/kvdevice-*-win64.zip "$dir/unpacked" "$dir/host"
+    (cd "$dir" && cpack >/dev/null)
+    python3 -m zipfile -e "$dir/kvdevice-$version-win64.zip" "$dir/unpacked"
+    local package=$dir/unpacked/kvdevice-$version-win64
+    for file in bin/libkvdevice-0.3.dll lib/libkvdevice.dll.a lib/cmake/KvDevice/KvDeviceConfig.cmake include/kvdevice/kvdevice.h \
+                bin/kvprobe.exe bin/Qt5Core.dll bin/Qt5SerialPort.dll bin/libstdc++-6.dll bin/libgcc_s_seh-1.dll bin/libwinpthread-1.dll \
+                README.md CHANGELOG.md LICENSE licenses/Qt/LICENSE.LGPL3; do
+        [ -f "$package/$file" ] || fail "not in the package: $file"
     done
-    grep -q -- '-lkvdevice' "$dir/installed/lib/pkgconfig/kvdevice.pc" || fail "kvdevice.pc does not name the library"
+    [ -z "$(find "$package" -name '*.pc')" ] || fail "kvdevice.pc is in the Windows package"
+    ! x86_64-w64-mingw32-objdump -h "$package/bin/libkvdevice-0.3.dll" | grep -q '\.debug' || fail "the DLL has debug sections"
+    unset WINEPATH
+    export WINEPREFIX=$dir/wineprefix-package
+    start_wine
+    [ "$(run "$package/bin/kvprobe.exe" --version | tr -d '\r')" = "kvprobe $version" ] || fail "the unpacked kvprobe.exe does not start"
     cmake -S "$root/examples/host" -B "$dir/host" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-        -DCMAKE_PREFIX_PATH="$dir/installed;$qt" >/dev/null
+        -DCMAKE_PREFIX_PATH="$package;$qt" >/dev/null
     cmake --build "$dir/host" -j "$jobs" >/dev/null || fail "examples/host does not build against the package"
     status=0
-    out=$(WINEPATH="$(windows_path "$qt/bin");$(windows_path "$dir/installed/bin")" "$wine" "$dir/host/kvhost.exe" COM9 2>&1) || status=$?
+    out=$(WINEPATH="$(windows_path "$package/bin")" run "$dir/host/kvhost.exe" COM9 2>&1) || status=$?
     [ "$status" -eq 1 ] && grep -q 'Board6100028' <<<"$out" || fail "kvhost.exe COM9 (status $status): $out"
     [ -f "$dir/host/kvwatch.exe" ] || fail "no kvwatch.exe"
-    say "Windows: built, tested under wine, installed and used"
+    say "Windows: built, tested under wine with boards on COM ports, packaged and used"
 }
 
 usage() { sed -n '2,/^set -euo/p' "${BASH_SOURCE[0]}" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}//'; }
@@ -488,7 +568,7 @@ case "$cmd" in
     sanitize) deps; sanitize ;;
     fuzz) deps; fuzz "$@" ;;
     memcheck) deps; memcheck ;;
-    windows) windows ;;
+    windows) deps; windows ;;
     screenshot) deps; screenshot ;;
     sessions) deps; sessions ;;
     help | -h | --help) usage ;;

@@ -45,7 +45,7 @@ struct Rig
             const QString link = dir.filePath(QString::number(ports.size()));
             boards.emplace_back();
             if (board == QLatin1String("missing"))
-                ports << QStringLiteral("/dev/kvdevice-no-such-port");
+                ports << QStringLiteral("kvdevice-no-such-port"); // /dev/... on Linux, the folder it runs in on Windows
             else if (board == QLatin1String("loop") && QFile::link(link, link)) // a link to itself
                 ports << link;
             else if (board.startsWith(QLatin1Char('=')))
@@ -94,13 +94,15 @@ void tst_Initializer::run_data()
     QTest::newRow("no retries; a type listed twice, both groups asked") << list("silent") << Types{InfoDevice, Board6100027, InfoDevice} << 0 << 0 << list("not found 3|not found 2|not found 3|finished") << QList<int>{2} << QString() << QStringLiteral("0:NoAnswer");
     QTest::newRow("both groups on one port") << list("InfoDevice") << Types{Board6100028, InfoDevice, Board6100027} << 0 << 0 << list("found 3@0|not found 1|not found 2|finished") << QList<int>{2} << QString() << QStringLiteral("0:Identified");
     QTest::newRow("found by a retry") << list("board6100027:ignore=2") << Types{Board6100027} << -1 << 0 << list("found 2@0|finished") << QList<int>{3} << QString() << QStringLiteral("0:Identified");
-    QTest::newRow("an answer late for its pass counts in the next") << list("board6100028:delay=260") << Types{Board6100028} << 1 << 0 << list("found 1@0|finished") << QList<int>{2} << QString() << QStringLiteral("0:Identified");
-    QTest::newRow("an answer after the run changes nothing") << list("board6100028:delay=260") << Types{Board6100028} << 0 << 0 << list("not found 1|finished") << QList<int>{1} << QString() << QStringLiteral("0:NoAnswer");
+    QTest::newRow("an answer late for its pass counts in the next") << list("board6100028:delay=%late") << Types{Board6100028} << 1 << 0 << list("found 1@0|finished") << QList<int>{2} << QString() << QStringLiteral("0:Identified");
+    QTest::newRow("an answer after the run changes nothing") << list("board6100028:delay=%late") << Types{Board6100028} << 0 << 0 << list("not found 1|finished") << QList<int>{1} << QString() << QStringLiteral("0:NoAnswer");
     QTest::newRow("two boards of one type: the first keeps it") << list("board6100028|board6100028:delay=100|info:delay=50") << Types{Board6100028, InfoDevice} << -1 << 0 << list("found 1@0|found 3@2|finished") << QList<int>{2, 2, 2} << QString() << QStringLiteral("0:Identified|1:Duplicate|2:Identified");
     QTest::newRow("nothing left to retry") << list("board6100028") << Types{Board6100027, Board6100028} << -1 << 0 << list("found 1@0|not found 2|finished") << QList<int>{1} << QString() << QStringLiteral("0:Identified");
     QTest::newRow("stale input is no answer") << list("board6100028:stale,answers=0") << Types{Board6100028} << 0 << 0 << list("not found 1|finished") << QList<int>{1} << QString() << QStringLiteral("0:NoAnswer");
+#ifndef Q_OS_WIN // links are Linux's, and wine locks no port
     QTest::newRow("a link and its target are one port") << list("board6100028:link=@|=0") << Types{Board6100028} << 0 << 0 << list("found 1@0|finished") << QList<int>{1, 0} << QString() << QStringLiteral("0:Identified|1:Busy");
     QTest::newRow("a link to itself") << list("loop") << Types{Board6100028} << -1 << 0 << list("not found 1|finished") << QList<int>{0} << QString() << QStringLiteral("0:OpenFailed");
+#endif
     QTest::newRow("a port that does not exist") << list("missing") << Types{Board6100028, Board6100028} << -1 << 0 << list("not found 1|not found 1|finished") << QList<int>{0} << QString() << QStringLiteral("0:NotFound");
     QTest::newRow("no names, no candidate ports") << QStringList() << Types{InfoDevice, Board6100027} << -1 << 0 << list("not found 3|not found 2|finished") << QList<int>{} << QString() << QStringLiteral("");
     QTest::newRow("a board leaves mid-answer") << list("board6100027:close|board6100028|silent") << Types{Board6100028, Board6100027} << 1 << 0 << list("found 1@1|not found 2|finished") << QList<int>{1, 1, 2} << QString() << QStringLiteral("0:Vanished|1:Identified|2:NoAnswer");
@@ -135,13 +137,19 @@ void tst_Initializer::run()
     const auto available = QSerialPortInfo::availablePorts();
     if (boards.isEmpty() && std::any_of(available.begin(), available.end(), [](const auto &info) { return Initializer::isCandidate(info); }))
         QSKIP("a board is attached to this machine", SkipSingle);
-    Rig rig(boards);
+    // Half the default: silent ports conclude sooner. Under wine each port costs more: twice that.
+#ifdef Q_OS_WIN
+    const int answerMs = 400;
+#else
+    const int answerMs = 200;
+#endif
+    Rig rig(boards.replaceInStrings(QStringLiteral("%late"), QString::number(answerMs * 13 / 10))); // late for its pass
     LogCapture log;
     QPointer<Initializer> initializer = new Initializer;
     Host host(initializer, rig.ports);
     if (retries >= 0)
         QCOMPARE(initializer->setMaxRetries(uint(retries)), 3u);
-    initializer->setAnswerTimeout(200); // half the default: silent ports conclude sooner
+    initializer->setAnswerTimeout(answerMs);
     auto finish = [&] { deleteOn.endsWith(QLatin1String("later")) ? initializer->deleteLater() : delete initializer.data(); };
     if (deleteOn == QLatin1String("found"))
         connect(initializer, &Initializer::deviceInitialized, this, finish);
@@ -164,6 +172,7 @@ void tst_Initializer::run()
     QVERIFY(clock.elapsed() >= (deferred ? delay : 0));
     QCOMPARE(host.events, events);
     QList<int> heard;
+    Board::settle();
     for (const auto &board : rig.boards)
         heard << (board ? board->lines.size() : 0);
     QCOMPARE(heard, queries);
@@ -241,7 +250,7 @@ void tst_Initializer::afterHandover()
     for (int i = 0; i < extra + later; ++i)
         sent << sentence(QStringLiteral("KVDATA,%1").arg(i));
     Board board;
-    connect(&board, &SimBoard::heard, &board, [&] { // the first query only
+    connect(&board, &Board::heard, &board, [&] { // the first query only
         if (board.lines.size() == 1)
             board.send("$PKVVER,bad*00\r\n" + answer28 + sent.mid(0, extra).join(QString()).toLatin1());
     });

@@ -33,6 +33,7 @@ private slots:
     void resolvedPortName();
     void windowsSource_data();
     void windowsSource();
+    void windowsSourceFollowsThread();
     void versionResource_data();
     void versionResource();
 #endif
@@ -184,28 +185,59 @@ void tst_Platform::windowsSource()
     QVERIFY(!FindWindowExW(HWND_MESSAGE, nullptr, L"KvDeviceWatcher", nullptr));
 }
 
+void tst_Platform::windowsSourceFollowsThread()
+{
+    // The window of a watcher moved to another thread is made anew there, and goes with it.
+    auto *watcher = new Watcher;
+    QVERIFY(watcher->start({Board6100028}));
+    QThread thread;
+    thread.start();
+    DWORD threadId = 0;
+    watcher->moveToThread(&thread);
+    QMetaObject::invokeMethod(watcher, [] { return GetCurrentThreadId(); }, Qt::BlockingQueuedConnection, &threadId);
+    HWND window = nullptr;
+    QTRY_VERIFY((window = FindWindowExW(HWND_MESSAGE, nullptr, L"KvDeviceWatcher", nullptr)) && GetWindowThreadProcessId(window, nullptr) == threadId);
+    QMetaObject::invokeMethod(watcher, [watcher] { delete watcher; }, Qt::BlockingQueuedConnection);
+    QVERIFY(!FindWindowExW(HWND_MESSAGE, nullptr, L"KvDeviceWatcher", nullptr));
+    thread.quit();
+    QVERIFY(thread.wait());
+}
+
 void tst_Platform::versionResource_data()
 {
+    QTest::addColumn<QString>("file"); // beside this test in the build, or the library this test loaded
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("value");
-    QTest::newRow("file version") << "FileVersion" << KVDEVICE_EXPECTED_VERSION;
-    QTest::newRow("product version") << "ProductVersion" << KVDEVICE_EXPECTED_VERSION;
-    QTest::newRow("product name") << "ProductName" << "kvdevice";
-    QTest::newRow("description") << "FileDescription" << KVDEVICE_EXPECTED_DESCRIPTION;
-    QTest::newRow("file name") << "OriginalFilename" << "libkvdevice.dll";
-    QTest::newRow("fixed file version") << "\\" << KVDEVICE_EXPECTED_VERSION;
+    const QString dll = QStringLiteral(KVDEVICE_EXPECTED_DLL);
+    QTest::newRow("file version") << dll << "FileVersion" << KVDEVICE_EXPECTED_VERSION;
+    QTest::newRow("product version") << dll << "ProductVersion" << KVDEVICE_EXPECTED_VERSION;
+    QTest::newRow("product name") << dll << "ProductName" << "kvdevice";
+    QTest::newRow("description") << dll << "FileDescription" << KVDEVICE_EXPECTED_DESCRIPTION;
+    QTest::newRow("file name: the binary interface's version in it") << dll << "OriginalFilename" << dll;
+    QTest::newRow("company") << dll << "CompanyName" << "kvdevice project";
+    QTest::newRow("copyright") << dll << "LegalCopyright" << "Copyright (c) kvdevice project; MIT licence";
+    QTest::newRow("fixed file version") << dll << "\\" << KVDEVICE_EXPECTED_VERSION;
+#ifdef KVDEVICE_KVPROBE_FILE
+    const QString kvprobe = QStringLiteral(KVDEVICE_KVPROBE_FILE);
+    QTest::newRow("kvprobe: file name") << kvprobe << "OriginalFilename" << "kvprobe.exe";
+    QTest::newRow("kvprobe: company") << kvprobe << "CompanyName" << "kvdevice project";
+    QTest::newRow("kvprobe: fixed file version") << kvprobe << "\\" << KVDEVICE_EXPECTED_VERSION;
+#endif
 }
 
 void tst_Platform::versionResource()
 {
+    QFETCH(QString, file);
     QFETCH(QString, key);
     QFETCH(QString, value);
 
     wchar_t path[MAX_PATH] = {};
-    const HMODULE library = GetModuleHandleW(L"libkvdevice.dll");
-    QVERIFY(library && GetModuleFileNameW(library, path, MAX_PATH));
+    if (const HMODULE library = GetModuleHandleW(reinterpret_cast<const wchar_t *>(file.utf16())))
+        QVERIFY(GetModuleFileNameW(library, path, MAX_PATH));
+    else
+        QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + QLatin1Char('/') + file).toWCharArray(path);
     QByteArray data(int(GetFileVersionInfoSizeW(path, nullptr)), '\0');
-    QVERIFY(!data.isEmpty() && GetFileVersionInfoW(path, 0, DWORD(data.size()), data.data()));
+    QVERIFY2(!data.isEmpty() && GetFileVersionInfoW(path, 0, DWORD(data.size()), data.data()), qPrintable(QString::fromWCharArray(path)));
     void *found = nullptr;
     UINT size = 0;
     const QString query = key == QLatin1String("\\") ? key : QStringLiteral("\\StringFileInfo\\040904b0\\") + key;
@@ -215,7 +247,7 @@ void tst_Platform::versionResource()
         const QString version = QStringLiteral("%1.%2.%3").arg(HIWORD(fixed->dwFileVersionMS)).arg(LOWORD(fixed->dwFileVersionMS)).arg(HIWORD(fixed->dwFileVersionLS));
         QCOMPARE(version, value);
         QCOMPARE(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
-        QCOMPARE(fixed->dwFileType, DWORD(VFT_DLL));
+        QCOMPARE(fixed->dwFileType, DWORD(file.endsWith(QLatin1String(".exe")) ? VFT_APP : VFT_DLL));
     } else {
         QCOMPARE(QString::fromWCharArray(static_cast<const wchar_t *>(found)), value);
     }

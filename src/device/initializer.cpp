@@ -129,6 +129,11 @@ bool Initializer::isCandidate(const QSerialPortInfo &port)
     return isCandidate(port.manufacturer(), port.hasVendorIdentifier() ? port.vendorIdentifier() : 0);
 }
 
+bool Initializer::openPort(QSerialPort *port, const QString &name, bool raiseModemLines, PortOutcome *outcome, QString *detail)
+{
+    return PortProbe::openForProbing(port, name, baudRate, raiseModemLines, outcome, detail);
+}
+
 PortOutcome Initializer::openFailure(const QSerialPort &port, QString *detail)
 {
     return PortProbe::openFailure(port, detail);
@@ -165,8 +170,10 @@ bool Initializer::probe(const QList<Type> &types, int delay, const QList<QString
         portNames.clear();
         portInfos.clear();
         const auto available = QSerialPortInfo::availablePorts();
-        for (const QSerialPortInfo &info : available) {
-            const PortInfo identity = PortInfo::fromSystem(info);
+        const auto identities = PortInfo::fromSystem(available);
+        for (int i = 0; i < available.size(); ++i) {
+            const QSerialPortInfo &info = available.at(i);
+            const PortInfo &identity = identities.at(i);
             if (isCandidate(info) && (!portFilter || portFilter(identity))) {
                 ports.append(info);
                 portNames.append(info.portName());
@@ -204,7 +211,8 @@ void Initializer::probeStage2()
             port->setPort(info);
         PortReport report;
         report.port = info.isNull() ? PortInfo::forName(name) : identities.at(i);
-        if (!PortProbe::openForProbing(port, info.isNull() ? name : identities.at(i).name, baudRate, &report.outcome, &report.detail)) {
+        if (!PortProbe::openForProbing(port, info.isNull() ? name : identities.at(i).name, baudRate, raiseModemLines, &report.outcome,
+                                       &report.detail)) {
             KVLOG(Trace).write() << "Serial port not accessible: " << name << " - " << int(port->error());
             delete port;
             if (!publish(report, start))

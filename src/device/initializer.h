@@ -101,6 +101,19 @@ public:
     /// Has `tap` follow every port the run opens, from its opening on, so that the recording
     /// holds the identification too (not owned). Call before probe().
     void setRecordingTap(KvDevice::RecordingTap *tap) { recordingTap = tap; }
+    // Modem control lines.
+    /// Raises DTR and RTS on each port right after opening it (default off: they stay as
+    /// the system left them; Linux raises both on open, Windows leaves DTR as the driver had
+    /// it and clears RTS). USB boards whose firmware sends nothing until a program has the
+    /// port open (DTR) need it on Windows; a Watcher, kvprobe and kvmonitor raise them
+    /// unless told not to. Call before probe().
+    void setRaiseModemLines(bool raise) { raiseModemLines = raise; }
+    /// Opens `port` (its name set) as a run opens its ports: 115200 baud, DTR and RTS raised
+    /// when asked, input left from before dropped, objectName() set to `name`. False, with
+    /// the outcome and the words of openFailure(), when it does not open or take the baud
+    /// rate. For hosts and tools that open ports themselves.
+    static bool openPort(QSerialPort *port, const QString &name, bool raiseModemLines, KvDevice::PortOutcome *outcome, QString *detail);
+
     /// The reports of the ports concluded so far, in the order of portConcluded().
     QList<KvDevice::PortReport> reports() const { return concluded; }
 
@@ -192,6 +205,7 @@ private:
     HandOverPolicy handOverPolicy = FirstOfType;
     std::function<bool(const PortInfo &)> portFilter;
     int answerTimeoutMs = 400;
+    bool raiseModemLines = false;
     QList<PortInfo> portInfos;                    // for each entry of `ports` the system lists
     QList<Communicator *> opened;                 // in the order they were opened
     QHash<Communicator *, PortReport> pending;    // opened and not concluded

@@ -30,11 +30,19 @@ QString PortInfo::boardKey() const
 
 PortInfo PortInfo::fromSystem(const QSerialPortInfo &port)
 {
-    PortInfo info;
-    info.name = info.systemLocation = port.systemLocation();
-    fillFromQt(port, &info);
-    fillFromSystem(port, &info);
-    return info;
+    return fromSystem(QList<QSerialPortInfo>{port}).first();
+}
+
+QList<PortInfo> PortInfo::fromSystem(const QList<QSerialPortInfo> &ports)
+{
+    QList<PortInfo> infos;
+    for (const QSerialPortInfo &port : ports) {
+        infos.append(PortInfo());
+        infos.last().name = infos.last().systemLocation = port.systemLocation();
+        fillFromQt(port, &infos.last());
+    }
+    fillFromSystem(ports, &infos);
+    return infos;
 }
 
 PortInfo PortInfo::forName(const QString &name)

@@ -2,6 +2,7 @@
 
 #include <kvdevice/kvdevice_export.h>
 
+#include <QList>
 #include <QMetaType>
 #include <QString>
 
@@ -24,8 +25,10 @@ struct KVDEVICE_EXPORT PortInfo
     QString description;    ///< the USB product text
     QString serialNumber;   ///< the USB serial number
     /// Where the USB device is plugged in: on Linux the socket as the kernel names the
-    /// device, such as "1-2.3"; on Windows the location information of the USB device,
-    /// such as `Port_#0002.Hub_#0001`, empty where Windows provides none.
+    /// device, such as "1-2.3"; on Windows the USB device's location path, such as
+    /// `PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)`, or where Windows has none its
+    /// location information (`Port_#0003.Hub_#0002`, which depends on the order hubs were
+    /// found in); empty where Windows provides neither.
     QString usbLocation;
     /// A remote port's host, as its URL names it (an IPv6 address without brackets);
     /// empty for a local port.
@@ -48,6 +51,9 @@ struct KVDEVICE_EXPORT PortInfo
     /// What the system knows about a port it lists; `name` is its path (on Windows its
     /// name, such as "COM3").
     static PortInfo fromSystem(const QSerialPortInfo &info);
+    /// The same for each of `ports` (such as QSerialPortInfo::availablePorts()), in their
+    /// order, in one pass: on Windows the device tree is walked once for them all.
+    static QList<PortInfo> fromSystem(const QList<QSerialPortInfo> &ports);
     /// What the system knows about the port `name` leads to. On Linux links are followed,
     /// without listing every port, and sysfs tells the rest (a /dev/serial/by-id link gives
     /// its ttyACM's USB device); on Windows the ports are listed and the one with the name

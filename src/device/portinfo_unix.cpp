@@ -49,10 +49,11 @@ void fillFromSysfs(const QString &tty, PortInfo *info)
 
 } // namespace
 
-void fillFromSystem([[maybe_unused]] const QSerialPortInfo &port, [[maybe_unused]] PortInfo *info)
+void fillFromSystem([[maybe_unused]] const QList<QSerialPortInfo> &ports, [[maybe_unused]] QList<PortInfo> *infos)
 {
 #ifdef Q_OS_LINUX
-    fillFromSysfs(port.portName(), info);
+    for (int i = 0; i < ports.size(); ++i)
+        fillFromSysfs(ports.at(i).portName(), &(*infos)[i]);
 #endif
 }
 

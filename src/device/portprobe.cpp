@@ -6,6 +6,7 @@
 #include <kvdevice/parserinit.h>
 #include <kvdevice/recordingtap.h>
 
+#include "logging/logger.h"
 #include "transport/portdevice.h"
 
 #include <QCoreApplication>
@@ -104,13 +105,27 @@ QString PortProbe::failedAfterOpening()
     return QStringLiteral("the port failed after it was opened: unplugged, or its far end closed");
 }
 
-bool PortProbe::openForProbing(QSerialPort *port, const QString &name, qint32 baudRate, PortOutcome *outcome, QString *detail, bool keepInput)
+bool PortProbe::openForProbing(QSerialPort *port, const QString &name, qint32 baudRate, bool raiseModemLines, PortOutcome *outcome,
+                               QString *detail, bool keepInput)
 {
     if (!port->open(QIODevice::ReadWrite)) {
         *outcome = openFailure(*port, detail);
         return false;
     }
-    port->setBaudRate(baudRate);
+    if (!port->setBaudRate(baudRate)) {
+        *outcome = OpenFailed;
+        *detail = QStringLiteral("it does not take %1 baud: %2").arg(baudRate).arg(port->errorString());
+        port->close();
+        return false;
+    }
+    // USB boards may send nothing until a program says it has the port open (DTR), which
+    // Windows does not say by itself. A pseudo-terminal has no modem lines to raise.
+    if (raiseModemLines && !(port->setDataTerminalReady(true) && port->setRequestToSend(true))) {
+        if (port->error() != QSerialPort::UnsupportedOperationError) {
+            KVLOG(Warning).write() << "Cannot raise DTR and RTS on " << name << ": " << port->errorString();
+        }
+        port->clearError();
+    }
     // Bytes left from an earlier program would be read as an answer to our queries; those
     // our own earlier queries are owed are counted instead.
     if (!keepInput)
@@ -153,7 +168,7 @@ void PortProbe::closeWhenGone(QSerialPort *port)
 {
     auto *guard = new QObject(port); // goes with the port
     connect(port, &QSerialPort::errorOccurred, guard, [port, guard](QSerialPort::SerialPortError error) {
-        if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
+        if (!isGone(*port, error))
             return;
         // After the communicator's readFailed(), which is on its way: hosts hear of it first.
         QObject::disconnect(port, nullptr, guard, nullptr); // once
@@ -224,7 +239,7 @@ void PortProbe::open()
     port->setPortName(device);
     PortOutcome outcome = NoAnswer;
     QString detail;
-    if (!openForProbing(port, report.port.name, 115200, &outcome, &detail, !settings.carried.isEmpty())) {
+    if (!openForProbing(port, report.port.name, 115200, settings.raiseModemLines, &outcome, &detail, !settings.carried.isEmpty())) {
         delete port;
         if (outcome == Busy && heldHere(device)) {
             selfHeld = true; // trying again changes nothing until it is let go

@@ -64,6 +64,7 @@ public:
         int patienceMs = 20000;       // at most this long answers are waited for while the board's delay is uncertain
         OwedAnswers carried; // answers owed since the port was last open
         QPointer<RecordingTap> tap;   // follows the port from its opening
+        bool raiseModemLines = true;  // DTR and RTS
     };
 
     /// The sentences that ask for `types`: the version query when a board type is
@@ -85,10 +86,11 @@ public:
     static QString silence(int queries, int answerTimeoutMs, const QString &garbled = QString());
     /// The detail of a port that failed after it was opened.
     static QString failedAfterOpening();
-    /// Opens `port` for probing at `baudRate`, bytes from before dropped unless `keepInput`,
-    /// named `name` (in the logs and PortInfo::name); false with why when it does not open.
-    static bool openForProbing(QSerialPort *port, const QString &name, qint32 baudRate, PortOutcome *outcome, QString *detail,
-                               bool keepInput = false);
+    /// Opens `port` for probing at `baudRate`, DTR and RTS raised when asked, bytes from
+    /// before dropped unless `keepInput`, named `name` (in the logs and PortInfo::name); false
+    /// with why when it does not open or take the baud rate.
+    static bool openForProbing(QSerialPort *port, const QString &name, qint32 baudRate, bool raiseModemLines, PortOutcome *outcome,
+                               QString *detail, bool keepInput = false);
     /// Why `port` did not open, as an outcome and, in `detail`, in words for people: who
     /// holds a busy port, which group may open a refused one.
     static PortOutcome openFailure(const QSerialPort &port, QString *detail);
@@ -102,6 +104,11 @@ public:
     /// Closes `port` from the event loop once it fails for good, whoever holds it then: a
     /// failed port left open keeps a core busy.
     static void closeWhenGone(QSerialPort *port);
+
+    /// Whether `error`, reported by the open `port`, means that its device is gone
+    /// (unplugged, its far end closed), per system: on Windows Qt passes the system's errors
+    /// of a pulled port through as they come, on Linux a hung-up tty fails with EIO.
+    static bool isGone(QSerialPort &port, QSerialPort::SerialPortError error);
 
     /// Probes `port` (opened by its name) with `parser`, which must outlive the probe.
     PortProbe(const PortInfo &port, const Settings &settings, Nmea::ParserInit *parser, QObject *parent = nullptr);

@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <termios.h>
 #include <unistd.h>
 
 namespace KvDevice {
@@ -61,6 +62,17 @@ qint64 PortProbe::lockHolder(const QString &portName)
             return pid;
     }
     return 0;
+}
+
+bool PortProbe::isGone(QSerialPort &port, QSerialPort::SerialPortError error)
+{
+    // Qt reads EIO (a hung-up tty: unplugged, or a pty whose far end closed) as ResourceError;
+    // other read failures leave nothing to read from. A write to a device that went away
+    // may fail otherwise (ENODEV): then the tty, hung up, refuses even its settings.
+    if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError)
+        return true;
+    termios settings = {};
+    return error == QSerialPort::WriteError && ::tcgetattr(int(port.handle()), &settings) != 0 && errno == EIO;
 }
 
 PortOutcome PortProbe::refusal(const QString &portName, QString *detail)

@@ -7,6 +7,8 @@
 
 #include <QRegularExpression>
 
+#include <windows.h>
+
 namespace KvDevice {
 
 QString Initializer::resolvedPortName(const QString &name)
@@ -21,6 +23,26 @@ QString Initializer::resolvedPortName(const QString &name)
 qint64 PortProbe::lockHolder(const QString &)
 {
     return 0; // Windows names no holder
+}
+
+bool PortProbe::isGone(QSerialPort &port, QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::ResourceError:       // a removed device, an invalid handle, an aborted wait
+    case QSerialPort::DeviceNotFoundError: // some drivers' I/O after an unplug
+    case QSerialPort::PermissionError:     // others' ("access denied")
+    case QSerialPort::ReadError:           // a read that the port refused outright
+        return true;
+    case QSerialPort::WriteError:
+    case QSerialPort::UnknownError: {
+        // Qt passes the system's other errors through as these, a pulled port's among them,
+        // and a receive overrun too: the port says whether it is still there.
+        DWORD status = 0;
+        return port.isOpen() && !GetCommModemStatus(HANDLE(port.handle()), &status);
+    }
+    default:
+        return false;
+    }
 }
 
 PortOutcome PortProbe::refusal(const QString &, QString *detail)

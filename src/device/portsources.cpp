@@ -20,9 +20,9 @@ QList<QPair<PortInfo, bool>> ListingSource::ports()
 QList<QPair<PortInfo, bool>> systemPorts()
 {
     QList<QPair<PortInfo, bool>> result;
-    const auto available = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : available)
-        result.append({PortInfo::fromSystem(info), true});
+    const auto infos = PortInfo::fromSystem(QSerialPortInfo::availablePorts());
+    for (const PortInfo &info : infos)
+        result.append({info, true});
     return result;
 }
 
@@ -137,7 +137,7 @@ QList<QPair<PortInfo, bool>> DirectorySource::list()
     for (const QFileInfo &entry : entries) {
         if (!entry.exists()) // a link whose port is gone
             continue;
-        const PortInfo info = PortInfo::forName(entry.filePath());
+        const PortInfo info = PortInfo::forName(QDir::toNativeSeparators(entry.filePath())); // named as the system writes paths
         // A tty the system lists gets the candidate test; a pty is probed as named.
         result.append({info, QFileInfo::exists(QStringLiteral("/sys/class/tty/") + QFileInfo(info.systemLocation).fileName())
                                  && !info.systemLocation.startsWith(QLatin1String("/dev/pts/"))});

@@ -95,6 +95,7 @@ bool Watcher::start(const QList<Type> &requested)
             KVLOG(Error).write() << "Cannot watch for ports: " << error;
             return false;
         }
+        ownSource->setParent(this); // it follows the watcher to another thread
         events = ownSource.get();
     }
     // Listening first, then listing: nothing that appears in between is missed, and what
@@ -268,6 +269,7 @@ void Watcher::probe(const QString &name)
         settings.answerTimeoutMs = int(qMin(qint64(longestAnswerTimeoutMs), qMax(qint64(answerTimeoutMs), clock.elapsed() - it->concludedAt)));
     if (it->owed)
         settings.carried = *it->owed;
+    settings.raiseModemLines = raiseModemLines;
     // Only a port that has just appeared may still be settling (udev setting its rights,
     // another program looking at it); later attempts open it once.
     settings.openRetryWindowMs = it->attempts == 0 ? openRetryWindowMs : 0;

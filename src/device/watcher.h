@@ -135,6 +135,11 @@ public:
     /// a busy one is tried six times as long (ModemManager looks at new ports for ~10 s).
     void setOpenRetryWindow(int ms);
 
+    // Modem control lines.
+    /// Whether DTR and RTS are raised on each port right after it is opened (default true;
+    /// see Initializer::setRaiseModemLines()). Off for boards that reset when DTR rises.
+    void setRaiseModemLines(bool raise) { raiseModemLines = raise; }
+
     /// How ports that delivered no board are tried again while they stay plugged in.
     struct ReprobePolicy
     {
@@ -261,6 +266,7 @@ private:
     unsigned int maxRetries = 3;
     int answerTimeoutMs = 400;
     int openRetryWindowMs = 2000;
+    bool raiseModemLines = true;
     ReprobePolicy reprobing;
     std::function<bool(const PortInfo &)> portFilter;
     QList<Type> types;

@@ -1,5 +1,7 @@
 #include "transport/portdevice.h"
 
+#include "device/portprobe.h"
+
 #include "transport/portaddress.h"
 
 #include <QSerialPort>
@@ -34,8 +36,8 @@ QIODevice *createPortDevice(const QString &name, QObject *parent)
 QMetaObject::Connection watchFailure(QIODevice *device, QObject *context, std::function<void(const QString &why, bool repeating)> failed)
 {
     if (auto *port = qobject_cast<QSerialPort *>(device)) {
-        return QObject::connect(port, &QSerialPort::errorOccurred, context, [failed](QSerialPort::SerialPortError error) {
-            if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError)
+        return QObject::connect(port, &QSerialPort::errorOccurred, context, [port, failed](QSerialPort::SerialPortError error) {
+            if (PortProbe::isGone(*port, error))
                 failed(QStringLiteral("the port failed: unplugged, or its far end closed"), true);
         });
     }

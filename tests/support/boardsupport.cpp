@@ -6,10 +6,13 @@
 #include <QDir>
 #include <QFile>
 
+#ifndef Q_OS_WIN
 #include <sys/stat.h>
+#endif
 
 namespace TestSupport {
 
+#ifndef Q_OS_WIN
 // ---- Board ---------------------------------------------------------------------------
 
 namespace {
@@ -49,6 +52,8 @@ int Board::portsOpen() const
         count += deviceOf(fds.filePath(fd)) == device;
     return count;
 }
+
+#endif
 
 // ---- Host ----------------------------------------------------------------------------
 

@@ -3,6 +3,7 @@
 
 #include "boardconfig.h"
 #include "replay.h"
+#include "controlport.h"
 #include "simboard.h"
 
 #include <kvdevice/recordingtap.h>
@@ -12,6 +13,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -82,6 +84,20 @@ Replaying:  --replay FILE[:OPTION[,OPTION...]]   plays each port of a recording 
   unknown=BODY answer a query the recording never saw with $BODY*hh (default: silence)
   --speed N divides every delay by N (2: twice as fast); --as-fast drops them.
 
+Control port (--control LINK): a pty linked at LINK on which another program, such as
+a test that runs under wine, plays boards as it goes; one command per line:
+  play BOARD     play a board (syntax above), linked beside LINK and named as it with the
+                 next free number (com40: com41, com42, ...) unless it has a link of its
+                 own; answers "played LINK" or "error WHY"
+  send LINK HEX  the board sends these bytes     close LINK  the board is unplugged
+  drop LINK      the board goes, its link removed
+  state LINK     answers "state LINK PLAYING HELD": 1 while the board plays; 1 while
+                 another program holds its port open
+Each line a board hears is told as "heard LINK HEX" (HEX: its bytes in hexadecimal).
+
+kvboard-sim [OPTIONS] -- PROGRAM [ARGUMENT...] runs PROGRAM while it plays, and ends when it
+ends, with its exit status: a test that needs the boards.
+
 Examples:
   kvboard-sim --board board6100028 --board info:name=KV1,delay=50
   kvboard-sim --board board6100027:hwversion=HW3-6100027,v1=4,link=/tmp/kvb27
@@ -117,7 +133,10 @@ int main(int argc, char *argv[])
                                           QStringLiteral("FILE[:OPTIONS]"));
     const QCommandLineOption speedOption(QStringLiteral("speed"), QStringLiteral("Replay N times as fast (default 1)."), QStringLiteral("N"));
     const QCommandLineOption fastOption(QStringLiteral("as-fast"), QStringLiteral("Replay without the recorded delays."));
-    parser.addOptions({boardOption, replayOption, speedOption, fastOption});
+    const QCommandLineOption controlOption(QStringLiteral("control"),
+                                           QStringLiteral("Serve a control port linked at LINK (see above)."),
+                                           QStringLiteral("LINK"));
+    parser.addOptions({boardOption, replayOption, speedOption, fastOption, controlOption});
 
     auto fail = [](const QString &message) {
         std::fprintf(stderr, "kvboard-sim: %s\nTry 'kvboard-sim --help'.\n", qPrintable(message));
@@ -129,10 +148,12 @@ int main(int argc, char *argv[])
         parser.showHelp(0);
     if (parser.isSet(versionOption))
         parser.showVersion();
-    if (!parser.positionalArguments().isEmpty())
-        return fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+    // After "--": a program to run with the boards, such as a test, which ends the serving.
+    const QStringList program = parser.positionalArguments();
+    if (!program.isEmpty() && !QCoreApplication::arguments().contains(QStringLiteral("--")))
+        return fail(QStringLiteral("unexpected argument \"%1\"").arg(program.first()));
     const QStringList boardArgs = parser.values(boardOption);
-    if (boardArgs.isEmpty() && !parser.isSet(replayOption))
+    if (boardArgs.isEmpty() && !parser.isSet(replayOption) && !parser.isSet(controlOption) && program.isEmpty())
         return fail(QStringLiteral("no board given: use --board TYPE[:OPTIONS] or --replay FILE"));
     double speed = 1;
     if (parser.isSet(fastOption) && parser.isSet(speedOption))
@@ -281,7 +302,37 @@ int main(int argc, char *argv[])
         }
     }
 
+
+    ControlPort control(parser.value(controlOption));
+    if (QString error; parser.isSet(controlOption) && !control.open(&error)) {
+        std::fprintf(stderr, "kvboard-sim: --control: %s\n", qPrintable(error));
+        return 1;
+    }
+    if (parser.isSet(controlOption)) {
+        std::printf("control %s\n", qPrintable(parser.value(controlOption)));
+        std::fflush(stdout);
+    }
+
+    QProcess run;
+    if (!program.isEmpty()) {
+        run.setProcessChannelMode(QProcess::ForwardedChannels);
+        run.setInputChannelMode(QProcess::ForwardedInputChannel);
+        QObject::connect(&run, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &app,
+                         [](int code, QProcess::ExitStatus how) { QCoreApplication::exit(how == QProcess::NormalExit ? code : 1); });
+        QObject::connect(&run, &QProcess::errorOccurred, &app, [&run](QProcess::ProcessError error) {
+            if (error == QProcess::FailedToStart) {
+                std::fprintf(stderr, "kvboard-sim: %s\n", qPrintable(run.errorString()));
+                QCoreApplication::exit(1);
+            }
+        });
+        run.start(program.first(), program.mid(1));
+    }
+
     const int status = app.exec();
+    if (run.state() != QProcess::NotRunning) { // stopped by a signal: so is the program
+        run.kill();
+        run.waitForFinished();
+    }
     replayBoards.clear();
     boards.clear();
     return status;

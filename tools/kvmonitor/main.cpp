@@ -9,7 +9,6 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QLoggingCategory>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -57,7 +56,10 @@ int parseArguments(Run *run)
     parser.setApplicationDescription(QString::fromUtf8(description));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
-    const QCommandLineOption udevOption(QStringLiteral("udev"), QStringLiteral("Learn of ports from udev's events (Linux)."));
+    QCommandLineOption udevOption(QStringLiteral("udev"), QStringLiteral("Learn of ports from udev's events (Linux)."));
+#ifdef Q_OS_WIN
+    udevOption.setFlags(QCommandLineOption::HiddenFromHelp);
+#endif
     const QCommandLineOption pollOption(QStringLiteral("poll"), QStringLiteral("List the system's ports every MS milliseconds."), QStringLiteral("MS"));
     const QCommandLineOption dirOption(QStringLiteral("port-dir"), QStringLiteral("Watch the port links in folder DIR."), QStringLiteral("DIR"));
     const QCommandLineOption typeOption(QStringLiteral("type"), QStringLiteral("A type to watch for; repeat for more (default: all three)."),
@@ -75,6 +77,7 @@ int parseArguments(Run *run)
                                           QStringLiteral("URL"));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Show the library's debug log on standard error."));
     const QCommandLineOption openOption(QStringLiteral("open"), QStringLiteral("Show the recording FILE; repeat for more."), QStringLiteral("FILE"));
+    const QCommandLineOption noDtrOption = Tool::noDtrOption();
     // For the README's picture: a board's request, then the window as a PNG, then quit.
     QCommandLineOption demoRequestOption(QStringLiteral("demo-request"), QStringLiteral("Talk to the first board of TYPE."), QStringLiteral("TYPE"));
     QCommandLineOption screenshotOption(QStringLiteral("screenshot"), QStringLiteral("Save the window to FILE and quit."), QStringLiteral("FILE"));
@@ -82,7 +85,7 @@ int parseArguments(Run *run)
     for (QCommandLineOption *hidden : {&demoRequestOption, &screenshotOption, &afterOption})
         hidden->setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOptions({udevOption, pollOption, dirOption, remoteOption, typeOption, serialOption, timeoutOption, retriesOption, verboseOption,
-                       openOption, demoRequestOption, screenshotOption, afterOption});
+                       noDtrOption, openOption, demoRequestOption, screenshotOption, afterOption});
 
     if (const int status = Tool::parseCommandLine(parser, helpOption, versionOption); status >= 0)
         return status;
@@ -109,6 +112,7 @@ int parseArguments(Run *run)
     run->demoType = demo.value(0, KvDevice::NoDevice);
     options.retries = unsigned(retries);
     options.serials = parser.values(serialOption);
+    options.raiseModemLines = !parser.isSet(noDtrOption);
     if (parser.isSet(udevOption))
         options.source = KvDevice::Watcher::Udev;
     if (parser.isSet(pollOption))
@@ -131,7 +135,7 @@ int parseArguments(Run *run)
     run->screenshot = parser.value(screenshotOption);
     run->recordings = parser.values(openOption);
 
-    QLoggingCategory::setFilterRules(parser.isSet(verboseOption) ? QStringLiteral("kvdevice*=true") : QStringLiteral("kvdevice*=false"));
+    Tool::showLibraryLog(parser.isSet(verboseOption));
     return -1;
 }
 

@@ -282,6 +282,7 @@ bool MainWindow::startWatching()
     watcher.setRemotePorts(options.remote);
     watcher.setMaxRetries(options.retries);
     watcher.setAnswerTimeout(options.timeoutMs);
+    watcher.setRaiseModemLines(options.raiseModemLines);
     const QStringList serials = options.serials;
     watcher.setPortFilter(serials.isEmpty() ? std::function<bool(const KvDevice::PortInfo &)>()
                                             : [serials](const KvDevice::PortInfo &port) { return serials.contains(port.serialNumber); });

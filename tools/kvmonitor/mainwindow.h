@@ -37,6 +37,7 @@ struct MonitorOptions
     int pollMs = 1000;
     QString directory;
     QStringList remote; // boards on other machines, by URL
+    bool raiseModemLines = true; // DTR and RTS after opening a port
 };
 
 /// kvmonitor's window: the ports a watcher has seen above, a console per port below (one

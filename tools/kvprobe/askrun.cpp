@@ -77,7 +77,7 @@ void AskRun::start()
             maybeFinish();
         };
         KvDevice::PortReport report;
-        QIODevice *port = Tool::openPort(name, this, ready, failed, &report);
+        QIODevice *port = Tool::openPort(name, this, ready, failed, &report, options.probe.raiseModemLines);
         if (!port) {
             delete comm;
             cannotOpen(name, report);

@@ -9,6 +9,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QJsonDocument>
+#include <QLoggingCategory>
 #include <QMetaEnum>
 #include <QSerialPort>
 #include <QTimer>
@@ -34,7 +35,8 @@ bool reachable(const QString &name, QString *error)
 }
 
 QIODevice *openPort(const QString &name, QObject *context, const std::function<void()> &ready,
-                    const std::function<void(const KvDevice::PortReport &)> &failed, KvDevice::PortReport *report)
+                    const std::function<void(const KvDevice::PortReport &)> &failed, KvDevice::PortReport *report,
+                    bool raiseModemLines)
 {
     report->port.name = name;
     if (!reachable(name, &report->detail)) {
@@ -69,15 +71,18 @@ QIODevice *openPort(const QString &name, QObject *context, const std::function<v
 #endif
     auto *port = new QSerialPort;
     port->setPortName(KvDevice::Initializer::resolvedPortName(name)); // locked as probing locks it
-    if (!port->open(QIODevice::ReadWrite)) {
-        report->outcome = KvDevice::Initializer::openFailure(*port, &report->detail);
+    if (!KvDevice::Initializer::openPort(port, name, raiseModemLines, &report->outcome, &report->detail)) {
         delete port;
         return nullptr;
     }
-    port->setBaudRate(115200);
-    port->setObjectName(name);
     QTimer::singleShot(0, context, ready);
     return port;
+}
+
+QCommandLineOption noDtrOption()
+{
+    return QCommandLineOption(QStringLiteral("no-dtr"), QStringLiteral("Do not raise DTR and RTS after opening a port (for boards "
+                                                                       "that reset when DTR rises; Linux raises both on open itself)."));
 }
 
 int usageError(const QString &message)
@@ -152,6 +157,15 @@ bool numberArgument(const QString &name, const QString &value, int least, const 
         return true;
     *error = QStringLiteral("--%1 takes %2 (%3 or more), not \"%4\"").arg(name, unit).arg(least).arg(value);
     return false;
+}
+
+void showLibraryLog(bool show)
+{
+    QLoggingCategory::setFilterRules(show ? QStringLiteral("kvdevice*=true") : QStringLiteral("kvdevice*=false"));
+    if (show)
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+            printError(qFormatLogMessage(type, context, message));
+        });
 }
 
 void printLine(const QString &line)

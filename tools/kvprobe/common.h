@@ -39,16 +39,24 @@ bool reachable(const QString &name, QString *error);
 
 /// The port `name` opened as --monitor and --ask open it, or null with why in `report`:
 /// a serial port at 115200 baud, locked as probing locks it, or a board on another machine
-/// (RemotePort). `ready` follows from the event loop, for a remote port once it has
+/// (RemotePort); DTR and RTS raised unless told not to. `ready` follows from the event loop, for a remote port once it has
 /// connected; `failed` when a remote port does not connect (it closes itself then).
 QIODevice *openPort(const QString &name, QObject *context, const std::function<void()> &ready,
-                    const std::function<void(const KvDevice::PortReport &)> &failed, KvDevice::PortReport *report);
+                    const std::function<void(const KvDevice::PortReport &)> &failed, KvDevice::PortReport *report,
+                    bool raiseModemLines = true);
+
+/// --no-dtr: DTR and RTS are not raised after opening a port.
+QCommandLineOption noDtrOption();
 
 /// A usage error on stderr, with a pointer to --help; the exit status for it (2).
 int usageError(const QString &message);
 /// Parses the command line and answers --help, --version and stray arguments: the exit
 /// status when the program ends there, -1 when it goes on.
 int parseCommandLine(QCommandLineParser &parser, const QCommandLineOption &help, const QCommandLineOption &version);
+
+/// Shows the library's log lines on stderr (`show`), or none. Written there by the program
+/// itself: Qt sends them elsewhere on Windows when it sees no console window.
+void showLibraryLog(bool show);
 
 /// A line on stdout (or stderr), flushed at once so that pipes see each event as it happens.
 void printLine(const QString &line);
@@ -76,6 +84,7 @@ struct SystemTexts
     QString interrupt;  // how a user stops kvprobe
     QString endOfInput; // the keys that end typed input
     QString help;       // the help's paragraph on watching, port names and examples
+    QString foundExample; // a "found" event with a port and location of this system
 };
 const SystemTexts &systemTexts();
 /// What to do about a busy port, after its detail.

@@ -27,7 +27,8 @@ Examples:
   kvprobe --watch --remote rfc2217://rack-3.lab:4001 --remote rfc2217://rack-3.lab:4002
   kvprobe --ask PKVVER --port /dev/ttyACM0 --timeout 1000
   kvprobe --ask KVSTAT,1 --expect KVSTAT --json  every board found, asked for its status
-  echo PKVVER | kvprobe --monitor /dev/ttyACM0)")};
+  echo PKVVER | kvprobe --monitor /dev/ttyACM0)"),
+        QStringLiteral(R"({"event":"found","location":"1-2","pid":"5740","port":"/dev/ttyACM0","serial":"...","type":"Board6100028","vid":"0483"})")};
     return texts;
 }
 

@@ -25,7 +25,8 @@ Examples:
   kvprobe --port rfc2217://rack-3.lab:4001 --details     a board served by ser2net
   kvprobe --watch --remote rfc2217://rack-3.lab:4001 --remote rfc2217://rack-3.lab:4002
   kvprobe --ask PKVVER --port COM3 --timeout 1000
-  echo PKVVER | kvprobe --monitor COM3)")};
+  echo PKVVER | kvprobe --monitor COM3)"),
+        QStringLiteral(R"json({"event":"found","location":"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)","pid":"5740","port":"COM3","serial":"...","type":"Board6100028","vid":"0483"})json")};
     return texts;
 }
 

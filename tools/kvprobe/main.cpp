@@ -18,7 +18,6 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QLoggingCategory>
 #include <QSerialPortInfo>
 #include <QTimer>
 
@@ -27,7 +26,7 @@ namespace {
 // As a shell reports a program that SIGINT ended.
 constexpr int interruptedStatus = 130;
 
-// The help; %1 is how a user stops kvprobe, %2 the system's own paragraph.
+// The help; %1 is how a user stops kvprobe, %2 the system's own paragraph, %3 a found board.
 const char *const description = R"(Finds boards attached over USB virtual serial ports and identifies them.
 
 Probing (the default): one line per event as it happens, then a summary:
@@ -39,11 +38,11 @@ Probing (the default): one line per event as it happens, then a summary:
   port PORT OUTCOME: WHY       after the run, each port that delivered nothing, with
                                what to do about it
   done: N found, M not found, T ms
-or, without --port when no port is a candidate, one line that says so.
+or, without --port when no port is a candidate, one line that says so first.
 With --json, one JSON object per line instead (keys in alphabetical order; "port" is
 the port's path, "location" its USB socket, "vid"/"pid"/"serial" its USB identity,
 each where known):
-  {"event":"found","location":"1-2","pid":"5740","port":"/dev/ttyACM0","serial":"...","type":"Board6100028","vid":"0483"}
+  %3
   {"event":"not_found","type":"InfoDevice"}
   {"details":{"hwversion":"HW2-6100028","v1":3,...},"event":"details","port":...,"type":...}
       or, when the board stays silent, {"error":"...","event":"details",...}
@@ -51,7 +50,8 @@ each where known):
       one for every port the run considered; the outcome is one of identified, duplicate,
       unrecognized, no_answer, busy, permission_denied, not_found, vanished, open_failed
   {"elapsed_ms":T,"event":"done","found":N,"not_found":M}
-  {"detail":"...","event":"no_candidate"}   instead of all these, when no port is a candidate
+  {"detail":"...","event":"no_candidate"}   first, when no port is a candidate; then
+      a not_found for each type and done
 Exit status: 0 when every requested type was found (and, with --details, every
 board answered), 1 when one was not (or no port was a candidate, or a port failed in
 --monitor), 2 for bad arguments, 130 when interrupted (%1), every port closed.
@@ -130,9 +130,10 @@ int listPorts(bool json)
     }
     QList<QStringList> table = {{QStringLiteral("PORT"), QStringLiteral("USB"), QStringLiteral("VID:PID"), QStringLiteral("SERIAL"),
                                  QStringLiteral("CANDIDATE"), QStringLiteral("MANUFACTURER")}};
-    for (const QSerialPortInfo &system : ports) {
-        const KvDevice::PortInfo info = KvDevice::PortInfo::fromSystem(system);
-        const bool candidate = KvDevice::Initializer::isCandidate(system);
+    const auto infos = KvDevice::PortInfo::fromSystem(ports);
+    for (int i = 0; i < ports.size(); ++i) {
+        const KvDevice::PortInfo &info = infos.at(i);
+        const bool candidate = KvDevice::Initializer::isCandidate(ports.at(i));
         if (json) {
             QJsonObject event = Tool::portJson(info, QStringLiteral("port"));
             event.insert(QStringLiteral("candidate"), candidate);
@@ -162,7 +163,8 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(KVDEVICE_VERSION_STRING));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromUtf8(description).arg(Tool::systemTexts().interrupt, Tool::systemTexts().help));
+    const Tool::SystemTexts &texts = Tool::systemTexts();
+    parser.setApplicationDescription(QString::fromUtf8(description).arg(texts.interrupt, texts.help, texts.foundExample));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption typeOption(QStringLiteral("type"),
@@ -202,7 +204,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption watchOption(QStringLiteral("watch"),
                                          QStringLiteral("Watch for boards that come and go; print each event until "
                                                         "interrupted."));
-    const QCommandLineOption udevOption(QStringLiteral("udev"), QStringLiteral("With --watch: learn of ports from udev's events (Linux)."));
+    QCommandLineOption udevOption(QStringLiteral("udev"), QStringLiteral("With --watch: learn of ports from udev's events (Linux)."));
+#ifdef Q_OS_WIN
+    udevOption.setFlags(QCommandLineOption::HiddenFromHelp);
+#endif
     const QCommandLineOption pollOption(QStringLiteral("poll"),
                                         QStringLiteral("With --watch: list the system's ports every MS milliseconds."),
                                         QStringLiteral("MS"));
@@ -227,9 +232,10 @@ int main(int argc, char *argv[])
                                           QStringLiteral("FILE"));
     const QCommandLineOption redactOption(QStringLiteral("redact"), QStringLiteral("With --record: replace USB serial numbers "
                                                                                    "in the recording."));
+    const QCommandLineOption noDtrOption = Tool::noDtrOption();
     parser.addOptions({typeOption, portOption, delayOption, retriesOption, jsonOption, detailsOption, listOption,
                        monitorOption, verboseOption, allOption, serialOption, timeoutOption, watchOption, udevOption,
-                       pollOption, dirOption, remoteOption, askOption, expectOption, recordOption, redactOption});
+                       pollOption, dirOption, remoteOption, askOption, expectOption, recordOption, redactOption, noDtrOption});
 
     if (const int status = Tool::parseCommandLine(parser, helpOption, versionOption); status >= 0)
         return status;
@@ -237,7 +243,7 @@ int main(int argc, char *argv[])
         return Tool::usageError(QStringLiteral("--monitor takes one port"));
     // --list and --monitor are modes of their own: refuse what they would ignore.
     const QList<QPair<QCommandLineOption, QList<QCommandLineOption>>> modes = {
-        {listOption, {monitorOption, typeOption, portOption, delayOption, retriesOption, detailsOption, allOption, serialOption, timeoutOption, recordOption}},
+        {listOption, {monitorOption, typeOption, portOption, delayOption, retriesOption, detailsOption, allOption, serialOption, timeoutOption, recordOption, noDtrOption}},
         {monitorOption, {typeOption, portOption, delayOption, retriesOption, detailsOption, jsonOption, allOption, serialOption, timeoutOption}},
         {serialOption, {portOption}},
         {watchOption, {listOption, monitorOption, portOption, delayOption, detailsOption, allOption}},
@@ -295,10 +301,10 @@ int main(int argc, char *argv[])
     options.everyBoard = parser.isSet(allOption);
     options.json = parser.isSet(jsonOption);
     options.details = parser.isSet(detailsOption);
+    options.raiseModemLines = !parser.isSet(noDtrOption);
 
     // The library's own lines stay out of the output unless asked for.
-    QLoggingCategory::setFilterRules(parser.isSet(verboseOption) ? QStringLiteral("kvdevice*=true")
-                                                                 : QStringLiteral("kvdevice*=false"));
+    Tool::showLibraryLog(parser.isSet(verboseOption));
 
     if (parser.isSet(listOption))
         return listPorts(options.json);
@@ -328,7 +334,7 @@ int main(int argc, char *argv[])
         QCoreApplication::quit();
     });
     if (parser.isSet(monitorOption)) {
-        Monitor monitor(parser.value(monitorOption), options.tap);
+        Monitor monitor(parser.value(monitorOption), options.raiseModemLines, options.tap);
         if (!monitor.start())
             return 1;
         QObject::connect(&monitor, &Monitor::finished, &app, [&status](int code) {

@@ -6,15 +6,17 @@
 
 #include <QTimer>
 
-Monitor::Monitor(const QString &portName, KvDevice::RecordingTap *recordingTap, QObject *parent)
+Monitor::Monitor(const QString &portName, bool raiseModemLines, KvDevice::RecordingTap *recordingTap, QObject *parent)
     : QObject(parent)
     , name(portName)
     , tap(recordingTap)
+    , raiseLines(raiseModemLines)
 {
 }
 
 Monitor::~Monitor()
 {
+    stopInput();
     comm.setIODevice(nullptr);
     delete port;
 }
@@ -27,7 +29,7 @@ bool Monitor::start()
         Tool::printError(QStringLiteral("kvprobe: cannot open %1: %2%3").arg(name, why.detail, Tool::advice(why)));
         emit finished(1);
     };
-    port = Tool::openPort(name, this, [this] { ready(); }, failed, &report);
+    port = Tool::openPort(name, this, [this] { ready(); }, failed, &report, raiseLines);
     if (!port) {
         failed(report);
         return false;

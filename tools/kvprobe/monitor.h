@@ -15,8 +15,11 @@ class Monitor : public QObject
 public:
     static constexpr int drainMs = 300;
 
-    /// Talks on `portName`; `tap` (may be null) records the conversation.
-    explicit Monitor(const QString &portName, KvDevice::RecordingTap *tap = nullptr, QObject *parent = nullptr);
+    /// Talks on `portName`, DTR and RTS raised after opening it when asked; `tap` (may be
+    /// null) records the conversation.
+    Monitor(const QString &portName, bool raiseModemLines, KvDevice::RecordingTap *tap = nullptr, QObject *parent = nullptr);
+
+    /// Stops delivering standard input.
     ~Monitor() override;
 
     /// Opens the port; false, with the reason printed, when it cannot be opened. A remote
@@ -31,6 +34,8 @@ private:
     /// (monitor_unix.cpp, monitor_win.cpp).
     void startInput();
     void ready();
+    /// Nothing of standard input reaches the monitor any more.
+    void stopInput();
     void received(const QByteArray &chunk);
     void inputEnded();
     void sendLine(const QByteArray &line);
@@ -39,6 +44,7 @@ private:
 
     QString name;
     KvDevice::RecordingTap *tap;
+    bool raiseLines;
     QIODevice *port = nullptr;
     KvDevice::Communicator comm;
     QByteArray pending;

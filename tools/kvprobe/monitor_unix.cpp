@@ -23,3 +23,8 @@ void Monitor::startInput()
         inputEnded();
     });
 }
+
+void Monitor::stopInput()
+{
+    // The notifier is the monitor's child: it goes with it.
+}

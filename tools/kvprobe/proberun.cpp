@@ -14,7 +14,6 @@
 #include <QSerialPortInfo>
 #include <QTimer>
 
-#include <algorithm>
 
 using KvDevice::Type;
 
@@ -44,12 +43,17 @@ void ProbeRun::start()
             Tool::printJson({{QStringLiteral("event"), QStringLiteral("no_candidate")}, {QStringLiteral("detail"), detail}});
         else
             Tool::printLine(detail);
-        emit finished(1);
+        // Then as any run that found nothing: scripts wait for each type's verdict.
+        for (const Type type : qAsConst(options.types))
+            onNotFound(type);
+        runOver = true;
+        maybeFinish();
         return;
     }
     initializer = new KvDevice::Initializer;
     initializer->setMaxRetries(options.retries);
     initializer->setAnswerTimeout(options.timeoutMs);
+    initializer->setRaiseModemLines(options.raiseModemLines);
     if (options.everyBoard)
         initializer->setHandOverPolicy(KvDevice::Initializer::EveryBoard);
     if (!options.serials.isEmpty()) {
@@ -70,10 +74,12 @@ void ProbeRun::start()
 bool ProbeRun::hasCandidate() const
 {
     const auto available = QSerialPortInfo::availablePorts();
-    return std::any_of(available.begin(), available.end(), [this](const QSerialPortInfo &port) {
-        return KvDevice::Initializer::isCandidate(port)
-               && (options.serials.isEmpty() || options.serials.contains(KvDevice::PortInfo::fromSystem(port).serialNumber));
-    });
+    const auto infos = KvDevice::PortInfo::fromSystem(available);
+    for (int i = 0; i < available.size(); ++i) {
+        if (KvDevice::Initializer::isCandidate(available.at(i)) && (options.serials.isEmpty() || options.serials.contains(infos.at(i).serialNumber)))
+            return true;
+    }
+    return false;
 }
 
 void ProbeRun::onFound(Type type, KvDevice::Communicator *comm)

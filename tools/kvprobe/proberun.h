@@ -33,6 +33,7 @@ struct ProbeOptions
     bool json = false;
     bool details = false;
     bool everyBoard = false;
+    bool raiseModemLines = true; // DTR and RTS after opening a port
     Asker asker;            // asks each found board (--details: its own)
     KvDevice::RecordingTap *tap = nullptr; // --record: follows every port opened
 };

@@ -5,6 +5,7 @@
 #include <kvdevice/communicator.h>
 #include <kvdevice/recordingtap.h>
 
+#include <QDir>
 #include <QIODevice>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -24,6 +25,7 @@ WatchRun::WatchRun(const WatchOptions &watchOptions, QObject *parent)
     watcher.setMaxRetries(options.probe.retries);
     watcher.setAnswerTimeout(options.probe.timeoutMs);
     watcher.setRecordingTap(options.probe.tap);
+    watcher.setRaiseModemLines(options.probe.raiseModemLines);
     if (!options.probe.serials.isEmpty()) {
         const QStringList serials = options.probe.serials;
         watcher.setPortFilter([serials](const KvDevice::PortInfo &port) { return serials.contains(port.serialNumber); });
@@ -57,7 +59,7 @@ bool WatchRun::start()
         if (watcher.activeSource() == Watcher::Polling)
             event.insert(QStringLiteral("interval_ms"), options.pollMs);
         if (watcher.activeSource() == Watcher::Directory)
-            event.insert(QStringLiteral("directory"), options.directory);
+            event.insert(QStringLiteral("directory"), QDir::toNativeSeparators(options.directory));
         if (!options.remote.isEmpty())
             event.insert(QStringLiteral("remote"), QJsonArray::fromStringList(options.remote));
         Tool::printJson(event);
@@ -66,7 +68,7 @@ bool WatchRun::start()
         if (watcher.activeSource() == Watcher::Polling)
             where += QStringLiteral(" every %1 ms").arg(options.pollMs);
         if (watcher.activeSource() == Watcher::Directory)
-            where += QLatin1Char(' ') + options.directory;
+            where += QLatin1Char(' ') + QDir::toNativeSeparators(options.directory);
         if (watcher.activeSource() == Watcher::Remote)
             where += QLatin1Char(' ') + options.remote.join(QLatin1Char(' '));
         else if (!options.remote.isEmpty())
