@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The communicator's receive and write paths without a port: bytes in, payloads stored,
 // signalled and taken (as text or parsed), and payloads written and reported.
 // Prints result lines per payload after the console table.

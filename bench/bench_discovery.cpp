@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Board discovery against kvboard-sim in a separate process, over pseudo-terminals, with a
 // listener for the port reports as a host that explains its runs has:
 //   latency  probe() to deviceInitialized() for one board that answers at once, many runs

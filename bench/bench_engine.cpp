@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sentence engine per sentence: parse and build through the init-protocol parser,
 // against a plain C++ baseline that only checks the frame, computes the checksum and
 // splits the fields (parse), or frames the fields with their checksum (build).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Memory of a long-running host: ten million payloads written and received through one
 // communicator over an in-process loopback device, every one taken as a session. The
 // peak resident set size must not grow with the count.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Boards on other machines, on this one: three boards played by kvboard-sim in a process
 // of their own, one opened here as a local pty, two served by ser2net (another process)
 // over loopback TCP, raw and RFC 2217. Requests one after another on each, in alternating

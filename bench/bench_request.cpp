@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A request's round trip against a bare write and readyRead on the same pseudo-terminal,
 // and memory over rounds of 1,000 requests in flight. The board answers on the pty's
 // master end in this process; both ways send the version query and parse its answer into

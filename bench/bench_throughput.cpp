@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receive throughput over a pseudo-terminal: a forked child writes valid sentences to the
 // master end as fast as the pty takes them; this process reads the slave end through a
 // QSerialPort and a Communicator with a Nmea::ParserInit, taking every payload as a

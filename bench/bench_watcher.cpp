@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The watcher as a long-running host has it, with the boards played in this process:
 //   sim  the simulator's links in a folder (Directory): attach and detach latency, a soak of
 //        plug/unplug cycles (descriptors, memory), and the idle cost of Directory and of

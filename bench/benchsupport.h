@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Helpers shared by the benchmark programs: clocks, CPU time, percentiles and the result

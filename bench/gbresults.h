@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Runs the registered Google Benchmarks with the usual console table on stderr and keeps

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-builds for 64-bit Windows with Debian's MinGW-w64 (g++-mingw-w64-x86-64-posix):
 #   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 #         -DCMAKE_PREFIX_PATH=/path/to/qt-5.15.13-mingw64

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run at the end of a Windows install: copies beside the installed programs and DLLs the
 # DLLs they import that are Qt's or the compiler runtime's, and those that these import in
 # turn; system DLLs stay the system's. Names are matched in any case, as Windows matches

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: the communicator's receive path, fed chunk sequences through a device of
 // the target's own, with listeners that take payloads, leave them, delete the
 // communicator or detach its device from inside readyRead(uint).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: one received sentence through the init-protocol parser.
 //
 // Invariants checked on every input (abort on violation):

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Developer entry point: installs what the build needs, builds, tests, demonstrates.
 #   scripts/dev.sh demo             install, build the library and tools, find simulated boards
 #   scripts/dev.sh test             install, build, run every test

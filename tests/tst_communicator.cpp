@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The communicator over a scripted device: ids, the write path and its reports, how
 // received text becomes payloads, how payloads are taken, and listeners that pull the
 // rug away. (On real ports it is tested end to end with the initializer.)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Board discovery end to end: the initializer opens pseudo-terminals by name, boards
 // played by kvboard-sim answer, stay silent or misbehave, and the host's signals, the
 // queries each board heard and who holds which port are checked.

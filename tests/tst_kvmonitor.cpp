@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kvmonitor's window on a folder of the simulator's links: the port table and the consoles
 // as boards come and go, a console's conversation with a board, where typing goes, the
 // table's actions, consoles that follow their last line, and a board that goes

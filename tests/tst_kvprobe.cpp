@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kvprobe on boards played on pseudo-terminals: every mode ends cleanly when stopped by a
 // signal (its status, every port closed, Qt's lock files gone), and --monitor never
 // passes a board's control characters to the terminal. Boards served by ser2net are found

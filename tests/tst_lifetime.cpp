@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hosts that free a board inside the library's signals, on real ports over ptys: neither
 // the library nor Qt's serial port under it may touch what they freed. CTest also runs
 // this suite under valgrind (tst_lifetime_memcheck), which sees what Qt itself writes.

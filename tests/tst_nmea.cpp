@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sentence engine, driven through a small protocol of the test's own, and the init
 // protocol built on it: framing, checksum, tables, format strings, delegates, sessions.
 

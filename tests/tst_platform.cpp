@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What differs per system, each row run on its own system: why a port did not open and
 // what kvprobe advises about it, given names, and on Windows the watcher's device
 // notifications and the DLL's version resource.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recordings: kvprobe --record in each mode, kvboard-sim --replay of the corpus in
 // data/sessions (each must make kvprobe print what the recorded run printed), a board of
 // each kind recorded and replayed, every byte value both ways, and what a reader refuses.

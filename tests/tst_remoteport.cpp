@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Remote ports: names taken apart, and the device against servers: ser2net 4.3 serving
 // boards played by kvboard-sim on ptys through its telnet(rfc2217) and raw accepters,
 // started by the tests on 127.0.0.1; small servers of the test's own for what ser2net does

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Requests over a scripted device (a serial port without a system port for its failures):
 // answers on the first try, after a resend or never, answers that do not parse or are
 // late, sentences for the host in between, several requests in flight, and a port,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Telnet client's parser fed what ser2net really sent (recorded on a pty, 4.3.11) and
 // what other servers may send, cut into every split of three pieces: the data, the answers
 // and what it learned must not depend on where TCP cut the bytes.

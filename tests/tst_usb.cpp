@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's default run and the tools on USB serial ports as the system enumerates
 // them (emulated by umockdev): boards are picked by maker, identified and handed over,
 // the ports of other makers never touched; kvprobe lists, probes, details and monitors

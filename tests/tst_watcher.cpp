@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The watcher on boards that come and go: emulated USB devices seen through udev's events
 // or by polling, a folder of the simulator's links, and a source the test feeds itself.
 // Each row is a script of what happens; the host records what the watcher tells it.

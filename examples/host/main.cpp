@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A minimal host: finds one board of each type, asks each found board what it is with a
 // request on its communicator, and prints what it answers.
 //

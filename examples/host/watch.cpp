@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A host that runs for a while: it takes every board of the three types as it is plugged
 // in, asks each what it is every second while it stays, and prints what comes and goes,
 // what the boards answer or why they did not, and what they say on their own.

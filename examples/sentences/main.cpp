@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builds the init protocol's queries and parses the answers a board gives: the sentence
 // engine on its own, without any port.
 

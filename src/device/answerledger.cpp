@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/answerledger.h"
 
 #include <kvdevice/communicator.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The answers a port still owes, whoever asked: requests, the watcher's identification

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/portinfo_p.h"
 #include "transport/portaddress.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Port identities on Unix: ports are named by their device path; on Linux sysfs tells the
 // USB device above a tty, for listed ports and for names given alike.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Port identities on Windows: ports are named COM3 and so on; Qt tells the USB identity,
 // SetupAPI and the configuration manager where the USB device is plugged in.
 

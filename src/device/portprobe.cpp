@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/portprobe.h"
 
 #include <kvdevice/communicator.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening ports on Unix: names given are followed to their device, and a refused port is
 // told apart as busy (its lock file names the holder) or not this user's to open.
 

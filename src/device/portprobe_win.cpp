@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening ports on Windows: names are Windows names (no links to follow), and a port that
 // is refused is held by another program, since Windows opens serial ports exclusively.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/portsources.h"
 
 #include "logging/logger.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The watcher's own sources of port events: the system's port list polled, a folder of

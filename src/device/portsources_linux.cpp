@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The watcher on Linux: udev's events for ttys (with libudev), and a polling that lists the
 // ports only when the kernel's ttys changed.
 

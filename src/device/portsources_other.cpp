@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The watcher where the system has no source of its own here: it polls.
 
 #include "device/portsources.h"

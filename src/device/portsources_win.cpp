@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The watcher on Windows: the system's device-change notifications for serial ports, each
 // answered by one listing of the ports.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <kvdevice/communicator.h>
 #include <kvdevice/exception.h>
 #include <kvdevice/parserabstract.h>

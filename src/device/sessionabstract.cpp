@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <kvdevice/sessionabstract.h>
 #include <kvdevice/sessioninit.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <kvdevice/communicator.h>
 #include <kvdevice/initializer.h>
 #include <kvdevice/parserinit.h>

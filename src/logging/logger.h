@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The library's logging calls. Every record goes to Qt's message output with its source

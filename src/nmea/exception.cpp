@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <kvdevice/exception.h>
 
 namespace Nmea {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <kvdevice/parserabstract.h>
 
 namespace Nmea {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <kvdevice/parserinit.h>
 
 namespace Nmea {

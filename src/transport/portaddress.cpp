@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "transport/portaddress.h"
 
 #include <QRegularExpression>

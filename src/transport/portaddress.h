@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Where a port name leads: a local serial port, or a board served over TCP. Not

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "transport/portdevice.h"
 
 #include "device/portprobe.h"

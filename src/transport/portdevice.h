@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Where a port name becomes a device, and what discovery and the communicator need to know

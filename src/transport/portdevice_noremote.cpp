@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Remote ports where the library is built without Qt Network: every URL is refused with
 // the reason.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Remote ports where the library is built with Qt Network: RemotePort, and what its
 // failures mean to discovery.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <kvdevice/communicator.h>
 #include <kvdevice/recordingtap.h>
 #include <kvdevice/request.h>

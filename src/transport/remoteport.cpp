@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <kvdevice/remoteport.h>
 
 #include "logging/logger.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "transport/telnetclient.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The client's side of a Telnet connection with the com-port control option (RFC 854,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the build into a temporary prefix and uses it as a host project would, after
 # the prefix has moved: the installed kvprobe and kvmonitor start, examples/host builds
 # through find_package(KvDevice) and runs against simulated boards, examples/sentences

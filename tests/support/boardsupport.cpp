@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "boardsupport.h"
 
 #include <kvdevice/communicator.h>

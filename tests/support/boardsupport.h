@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Boards played by kvboard-sim on pseudo-terminals and a host that records a run: the

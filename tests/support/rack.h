@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Boards on another machine, played on this one: ser2net 4.3 serving a board played by

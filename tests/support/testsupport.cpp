@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "testsupport.h"
 
 #include <kvdevice/parserabstract.h>

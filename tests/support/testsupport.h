@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Helpers shared by every test suite, on every system: valid sentences, captured log

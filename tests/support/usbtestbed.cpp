@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // First: glib names a member "signals", which Qt defines as a keyword.
 #include <umockdev.h>
 

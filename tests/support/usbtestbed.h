@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // USB serial devices emulated by umockdev as the system enumerates them (sysfs, udev

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support for wine 8.0 (linked only into test programs, never installed). Qt's Windows
 // serial code binds each port to an I/O completion port and waits for port events with an
 // OVERLAPPED that has no event; wine 8.0 runs such a wait synchronously and never queues

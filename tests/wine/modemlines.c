@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support for wine (a Linux library preloaded into wine, never installed): a pseudo-
 // terminal mapped as a COM port refuses the modem-line requests of wine's serial code, and
 // wine's wait for port events gives up. This answers them for pty slaves: DSR, CTS and CD

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "boardconfig.h"
 
 #include "boardprotocol.h"

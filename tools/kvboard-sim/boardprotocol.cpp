@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "boardprotocol.h"
 
 #include <kvdevice/parserinit.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "controlport.h"
 
 #include <QCoreApplication>

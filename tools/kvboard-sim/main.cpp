@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kvboard-sim: plays boards on pseudo-terminals, answering the init protocol as real
 // boards do, so that hosts can be tried and tested without hardware.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "simboard.h"
 
 #include <kvdevice/exception.h>

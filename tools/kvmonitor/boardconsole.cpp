@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "boardconsole.h"
 
 #include "common.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kvmonitor: the boards that come and go, why a port gave nothing, and each board's
 // conversation, in a window.
 

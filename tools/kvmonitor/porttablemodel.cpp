@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "porttablemodel.h"
 
 #include "common.h"

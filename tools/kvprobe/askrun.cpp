@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "askrun.h"
 
 #include "common.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What kvprobe says on Unix: signals, ttys, udev, and ModemManager as a holder of ports.
 
 #include "common.h"

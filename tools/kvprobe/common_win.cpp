@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What kvprobe says on Windows: console keys, COM port names, and ports that Windows opens
 // exclusively without naming their holder.
 

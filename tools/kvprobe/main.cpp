@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kvprobe: finds the attached boards through the library, watches for boards that come
 // and go, lists the serial ports, asks boards one question, or acts as a terminal for the
 // protocol on one port.

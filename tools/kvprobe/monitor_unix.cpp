@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Standard input on Unix: the event loop waits for it.
 
 #include "monitor.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Standard input on Windows: neither a console nor a pipe is something the event loop can
 // wait for, so a thread reads it and posts what it read to the event loop, until the
 // monitor goes. A console gives UTF-16 text (ReadConsoleW: its input code page is no

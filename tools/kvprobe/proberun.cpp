@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "proberun.h"
 
 #include "askrun.h"

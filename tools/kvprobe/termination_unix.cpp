@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signals on Unix: the handler only writes a byte to a pipe, which the event loop reads.
 
 #include "termination.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Console events on Windows. The system calls the handler on a thread of its own: it asks
 // the event loop to stop, and for a closing console waits until kvprobe has cleaned up,
 // since Windows ends the process as soon as the handler returns. A second Ctrl-C or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "watchrun.h"
 
 #include "common.h"
