@@ -24,10 +24,8 @@
 #include <kvdevice/portinfo.h>
 #include <kvdevice/portreport.h>
 #include <kvdevice/recordingtap.h>
-#include <kvdevice/request.h>
-#if __has_include(<kvdevice/remoteport.h>) // where the library is built with Qt Network
 #include <kvdevice/remoteport.h>
-#endif
+#include <kvdevice/request.h>
 #include <kvdevice/sessionabstract.h>
 #include <kvdevice/sessioninit.h>
 #include <kvdevice/type.h>

@@ -3,9 +3,6 @@
 
 // Where a port name becomes a device, and what discovery and the communicator need to know
 // of a device without asking which kind it is. Not installed.
-//
-// Remote ports (RemotePort) exist where the library is built with Qt Network: the remote
-// part is portdevice_remote.cpp there, portdevice_noremote.cpp elsewhere.
 
 #include <kvdevice/type.h>
 
@@ -25,20 +22,19 @@ bool isRemoteName(const QString &name);
 
 /// The device for the port `name`, not opened, with `name` as its objectName(): a
 /// RemotePort for a URL (a malformed one fails in open(), errorString() saying why), a
-/// QSerialPort for any other name; null for a URL where remote ports are not built.
+/// QSerialPort for any other name.
 QIODevice *createPortDevice(const QString &name, QObject *parent = nullptr);
 
-/// Whether the remote port `url` can be used here: false, with why for people (the URL
-/// first), for a malformed URL or where remote ports are not built.
+/// Whether the remote port `url` can be used: false, with why for people (the URL first),
+/// for a malformed URL.
 bool remoteNameUsable(const QString &url, QString *error);
 
 /// Why a remote port is not, or no longer, connected, as discovery reports a port.
 using RemoteFailure = std::function<void(PortOutcome outcome, const QString &detail)>;
 
-/// Starts connecting the remote port `device` (createPortDevice() of a URL; null where
-/// remote ports are not built). False, with why in `outcome` and `detail`, when it cannot
-/// start. Otherwise, from the event loop, `ready` once the port is ready, and `failed` when
-/// it never will be or, later, when its connection ends: NotFound (nothing listens there,
+/// Starts connecting the remote port `device` (createPortDevice() of a URL). False, with
+/// why in `outcome` and `detail`, when it cannot start. Otherwise, from the event loop,
+/// `ready` once the port is ready, and `failed` when it never will be or, later, when its connection ends: NotFound (nothing listens there,
 /// no route, no connection or settings in time, the server cannot open its serial port),
 /// Busy (the server lets no second client in) or Vanished (the connection dropped after it
 /// was made). Both run in `context`; disconnecting `device` from `context` ends them.
@@ -50,11 +46,5 @@ bool connectRemote(QIODevice *device, QObject *context, std::function<void()> re
 /// remote port's failed(), once per connection (the port closes itself right after
 /// `failed` returns). `why` says it for people.
 QMetaObject::Connection watchFailure(QIODevice *device, QObject *context, std::function<void(const QString &why, bool repeating)> failed);
-
-/// The remote parts of the functions above, per build; remoteUnsupported() is empty where
-/// remote ports are built, else why there are none.
-QString remoteUnsupported();
-QMetaObject::Connection watchRemoteFailure(QIODevice *device, QObject *context, std::function<void(const QString &why, bool repeating)> failed);
-QIODevice *createRemoteDevice(const QString &url, QObject *parent);
 
 } // namespace KvDevice

@@ -3,10 +3,10 @@
 
 #include "logging/logger.h"
 #include "transport/portaddress.h"
+#include "transport/tcpstream.h"
 #include "transport/telnetclient.h"
 
 #include <QPointer>
-#include <QTcpSocket>
 #include <QTimer>
 
 #include <cstring>
@@ -91,12 +91,12 @@ bool RemotePort::open(OpenMode)
     QIODevice::open(ReadWrite | Unbuffered);
     setErrorString(QString());
 
-    socket = new QTcpSocket(this);
+    socket = new TcpStream(this);
     socket->setReadBufferSize(receiveLimit);
-    connect(socket, &QTcpSocket::connected, this, &RemotePort::onConnected);
+    connect(socket, &TcpStream::connected, this, &RemotePort::onConnected);
     connect(socket, &QIODevice::readyRead, this, &RemotePort::onReadable);
     connect(socket, &QIODevice::bytesWritten, this, &RemotePort::onWritten);
-    connect(socket, &QAbstractSocket::errorOccurred, this, &RemotePort::onSocketError);
+    connect(socket, &TcpStream::errorOccurred, this, &RemotePort::onSocketError);
     timer->start(parsed.connectTimeoutMs);
     KVLOG(Debug).write() << "Connecting to " << name;
     opening = true;
@@ -208,7 +208,7 @@ void RemotePort::put(const char *data, qint64 size)
 
 void RemotePort::later(void (RemotePort::*handler)())
 {
-    const QPointer<QTcpSocket> from(socket);
+    const QPointer<TcpStream> from(socket);
     QMetaObject::invokeMethod(
         this,
         [this, from, handler] {
@@ -221,7 +221,7 @@ void RemotePort::later(void (RemotePort::*handler)())
 void RemotePort::onConnected()
 {
     sinceConnect.start();
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    socket->setSocketOption(TcpStream::LowDelayOption, 1);
     if (!telnet) {
         becomeReady();
         return;
@@ -271,7 +271,7 @@ void RemotePort::onReadable()
     }
     if (!socket)
         return;
-    if (telnet && !greeted && socket->state() == QAbstractSocket::ConnectedState)
+    if (telnet && !greeted && socket->state() == TcpStream::ConnectedState)
         greet();
     if (!ready && telnet && telnet->ready())
         becomeReady();
@@ -343,17 +343,17 @@ void RemotePort::onSocketError()
         later(&RemotePort::onSocketError);
         return;
     }
-    const QAbstractSocket::SocketError error = socket->error();
+    const TcpStream::SocketError error = socket->error();
     const QString where = QStringLiteral("%1:%2").arg(address->host).arg(address->tcpPort);
-    if (error == QAbstractSocket::RemoteHostClosedError) {
+    if (error == TcpStream::RemoteHostClosedError) {
         serverClosed();
     } else if (sinceConnect.isValid()) {
         fail(Dropped, QStringLiteral("the connection to %1 broke: %2").arg(where, socket->errorString()));
-    } else if (error == QAbstractSocket::ConnectionRefusedError) {
+    } else if (error == TcpStream::ConnectionRefusedError) {
         fail(Refused, QStringLiteral("nothing listens on %1 (connection refused)").arg(where));
-    } else if (error == QAbstractSocket::SocketTimeoutError) {
+    } else if (error == TcpStream::SocketTimeoutError) {
         onTimeout();
-    } else if (error == QAbstractSocket::HostNotFoundError) {
+    } else if (error == TcpStream::HostNotFoundError) {
         fail(Unreachable, QStringLiteral("the host \"%1\" is not found").arg(address->host));
     } else {
         fail(Unreachable, QStringLiteral("no connection to %1: %2").arg(where, socket->errorString()));

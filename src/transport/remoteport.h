@@ -11,11 +11,11 @@
 #include <deque>
 #include <memory>
 
-class QTcpSocket;
 class QTimer;
 
 namespace KvDevice {
 
+class TcpStream;
 class TelnetClient;
 
 /// A board's serial port on another machine, served over TCP by ser2net or any RFC 2217
@@ -138,7 +138,7 @@ private:
     QString name;
     std::unique_ptr<Address> address;
     std::unique_ptr<TelnetClient> telnet;
-    QTcpSocket *socket = nullptr;
+    TcpStream *socket = nullptr;
     QTimer *timer = nullptr;
     QByteArray received;       // data not read yet, from `readPos` on
     qsizetype readPos = 0;
