@@ -128,8 +128,6 @@ int parseArguments(Run *run)
     for (const QString &url : qAsConst(options.remote)) {
         if (!KvDevice::PortInfo::forName(url).isRemote())
             return Tool::usageError(QStringLiteral("--remote takes a URL (rfc2217://HOST:PORT or socket://HOST:PORT), not \"%1\"").arg(url));
-        if (!Tool::reachable(url, &error))
-            return Tool::usageError(error);
     }
     if (!options.remote.isEmpty() && !parser.isSet(udevOption) && !parser.isSet(pollOption) && !parser.isSet(dirOption))
         options.source = KvDevice::Watcher::Remote;

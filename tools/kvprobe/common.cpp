@@ -3,9 +3,7 @@
 
 #include <kvdevice/initializer.h>
 #include <kvdevice/parserabstract.h>
-#if __has_include(<kvdevice/remoteport.h>) // built with Qt Network
 #include <kvdevice/remoteport.h>
-#endif
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -19,32 +17,11 @@
 
 namespace Tool {
 
-bool reachable(const QString &name, QString *error)
-{
-#if __has_include(<kvdevice/remoteport.h>) // built with Qt Network
-    Q_UNUSED(name)
-    Q_UNUSED(error)
-    return true;
-#else
-    if (!KvDevice::PortInfo::forName(name).isRemote())
-        return true;
-    *error = QStringLiteral("%1: remote ports (rfc2217://, socket://) are not supported by this build, made without Qt Network "
-                            "(a build with Qt's standard kits has them)")
-                 .arg(name);
-    return false;
-#endif
-}
-
 QIODevice *openPort(const QString &name, QObject *context, const std::function<void()> &ready,
                     const std::function<void(const KvDevice::PortReport &)> &failed, KvDevice::PortReport *report,
                     bool raiseModemLines)
 {
     report->port.name = name;
-    if (!reachable(name, &report->detail)) {
-        report->outcome = KvDevice::OpenFailed;
-        return nullptr;
-    }
-#if __has_include(<kvdevice/remoteport.h>)
     if (KvDevice::RemotePort::isRemote(name)) {
         auto *port = new KvDevice::RemotePort(name);
         port->setObjectName(name);
@@ -67,9 +44,6 @@ QIODevice *openPort(const QString &name, QObject *context, const std::function<v
         delete port;
         return nullptr;
     }
-#else
-    Q_UNUSED(failed) // no remote port to fail
-#endif
     auto *port = new QSerialPort;
     port->setPortName(KvDevice::Initializer::resolvedPortName(name)); // locked as probing locks it
     if (!KvDevice::Initializer::openPort(port, name, raiseModemLines, &report->outcome, &report->detail)) {

@@ -33,11 +33,6 @@ bool typesFromArguments(const QStringList &arguments, QList<KvDevice::Type> *typ
 /// `least`; false, with the error for people, otherwise. `unit` names what it counts.
 bool numberArgument(const QString &name, const QString &value, int least, const QString &unit, int *number, QString *error);
 
-/// Whether this build reaches the port `name`: every local port, a URL where the library
-/// has remote ports (RemotePort; not in a build without Qt Network). False, with the error
-/// for people, otherwise.
-bool reachable(const QString &name, QString *error);
-
 /// The port `name` opened as --monitor and --ask open it, or null with why in `report`:
 /// a serial port at 115200 baud, locked as probing locks it, or a board on another machine
 /// (RemotePort); DTR and RTS raised unless told not to. `ready` follows from the event loop, for a remote port once it has

@@ -277,10 +277,6 @@ int main(int argc, char *argv[])
     for (const QCommandLineOption &option : {portOption, monitorOption, remoteOption}) {
         if (parser.values(option).contains(QString()))
             return Tool::usageError(QStringLiteral("--%1 takes a port name or path, not an empty text").arg(option.names().first()));
-        for (const QString &name : parser.values(option)) {
-            if (!Tool::reachable(name, &error))
-                return Tool::usageError(error);
-        }
     }
     for (const QString &name : parser.values(remoteOption)) {
         if (!KvDevice::PortInfo::forName(name).isRemote())
