@@ -12,7 +12,8 @@
 #   scripts/dev.sh memcheck         every test executable under valgrind memcheck
 #   scripts/dev.sh windows          cross-build for Windows (MinGW-w64, Qt from shared/windows beside
 #                                   the clone) and run the suites, kvprobe on simulated boards
-#                                   through COM ports and the zip package under wine
+#                                   through COM ports and served by ser2net, and the zip package
+#                                   under wine
 #   scripts/dev.sh screenshot       kvmonitor under Xvfb on simulated boards and a recording: docs/kvmonitor.png
 #   scripts/dev.sh sessions         record the corpus of tests/data/sessions again from kvboard-sim's boards
 #   scripts/dev.sh help             this text
@@ -382,8 +383,9 @@ memcheck() {
 # clone (unpacked into build-windows, since shared/ may be read-only), warnings as errors.
 # Under wine: the suites, those that need boards too (kvboard-sim plays them on the Linux
 # side, built in the Linux build folder, each a COM port of wine's), kvprobe on boards
-# through COM ports (identification, a silent port, a board that needs DTR, --details,
-# --ask, --monitor, unplugs, --watch on a folder, Ctrl-C), then the zip package in a fresh
+# served by ser2net on 127.0.0.1 (RFC 2217 and raw TCP, busy, nothing listening) and through
+# COM ports (identification, a silent port, a board that needs DTR, --details, --ask,
+# --monitor, unplugs, --watch on a folder, Ctrl-C), then the zip package in a fresh
 # prefix and examples/host built against it. Test programs that read COM ports carry the
 # test support for wine (tests/wine/): wine 8.0 reads no pty mapped as a COM port without it.
 windows() {
@@ -444,14 +446,60 @@ windows() {
     out=$("${probe[@]}" --port COM9 --retries 0 --json) || status=$?
     [ "$status" -eq 1 ] && [ "$(grep -c '"event":"port"' <<<"$out")" -eq 1 ] && grep -q '"outcome":"not_found","port":"COM9"' <<<"$out" \
         && tail -n 1 <<<"$out" | grep -q '"event":"done"' || fail "kvprobe --port COM9 (status $status): $out"
-    # Without Qt Network the library has no remote ports: a URL is refused at once, with why.
-    if [ ! -f "$dir/src/include/kvdevice/remoteport.h" ]; then
-        status=0
-        out=$("${probe[@]}" --port rfc2217://127.0.0.1:7000 2>&1) || status=$?
-        [ "$status" -eq 2 ] && grep -q 'remote ports (rfc2217://, socket://) are not supported by this build' <<<"$out" \
-            || fail "kvprobe --port rfc2217://... without remote ports (status $status): $out"
-    fi
-    echo "kvprobe.exe: --version, --help, a name that is no port, a URL where remote ports are not built: as expected"
+    echo "kvprobe.exe: --version, --help, a name that is no port: as expected"
+
+    # Boards on other machines: ser2net on the Linux side serves two boards on 127.0.0.1, one
+    # over RFC 2217, one over raw TCP; kvprobe.exe reaches them through the library's own TCP
+    # stream on Winsock (this Qt has no Qt Network), by address and by name, and is told
+    # Busy while another client has a board and NotFound where nothing listens.
+    local remote=$dir/remote rfc raw free url holder times=()
+    rm -rf "$remote"
+    mkdir -p "$remote"
+    read -r rfc raw free < <(python3 -c 'import socket
+s = [socket.socket() for _ in range(3)]
+for x in s: x.bind(("127.0.0.1", 0))
+print(*(x.getsockname()[1] for x in s))')
+    "$sim" --board "board6100028:link=$remote/rfc" --board "board6100028:link=$remote/raw" >/dev/null &
+    windows_pids+=($!)
+    cat >"$remote/ser2net.yaml" <<EOF
+connection: &rfc2217
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$rfc
+  connector: serialdev,$remote/rfc,115200n81,local
+  options:
+    chardelay: false
+    max-connections: 1
+connection: &socket
+  accepter: tcp,127.0.0.1,$raw
+  connector: serialdev,$remote/raw,115200n81,local
+  options:
+    chardelay: false
+    max-connections: 1
+EOF
+    "$(command -v ser2net || echo /usr/sbin/ser2net)" -n -u -c "$remote/ser2net.yaml" -P "$remote/pid" >"$remote/ser2net.out" 2>&1 &
+    windows_pids+=($!)
+    listening() { grep -q "0100007F:$(printf '%04X' "$1") 00000000:0000 0A" /proc/net/tcp; }
+    for _ in $(seq 200); do
+        listening "$rfc" && listening "$raw" && [ -L "$remote/rfc" ] && [ -L "$remote/raw" ] && break
+        sleep 0.05
+    done
+    listening "$rfc" && listening "$raw" || fail "ser2net does not listen: $(cat "$remote/ser2net.out")"
+    for url in "rfc2217://127.0.0.1:$rfc" "socket://127.0.0.1:$raw" "rfc2217://localhost:$rfc"; do
+        out=$("${probe[@]}" --port "$url" --type board6100028 --retries 0 --details | tr -d '\r') || fail "kvprobe.exe --port $url: $out"
+        grep -qx "found Board6100028 $url" <<<"$out" && grep -qx "details Board6100028 $url hwversion=HW2-6100028 v1=3 v2=2 v3=3" <<<"$out" \
+            || fail "kvprobe.exe --port $url: $out"
+        times+=("$(sed -n 's/^done: .*, \([0-9]*\) ms$/\1/p' <<<"$out")")
+    done
+    echo "identified over RFC 2217, raw TCP and RFC 2217 to localhost, each run in ${times[*]} ms"
+    exec {holder}<>"/dev/tcp/127.0.0.1/$rfc" # another client has the board
+    out=$("${probe[@]}" --port "rfc2217://127.0.0.1:$rfc" --type board6100028 --retries 0 | tr -d '\r') || true
+    exec {holder}>&-
+    grep -qxF "port rfc2217://127.0.0.1:$rfc busy: the server lets no second client in: \"Port already in use\"; another client has the board: close it, or let the server hand it over (ser2net: kickolduser)" <<<"$out" \
+        || fail "kvprobe.exe on a board that another client has: $out"
+    status=0
+    out=$("${probe[@]}" --port "socket://127.0.0.1:$free" --type board6100028 --retries 0 --json) || status=$?
+    [ "$status" -eq 1 ] && grep -qF "\"detail\":\"nothing listens on 127.0.0.1:$free (connection refused)\",\"elapsed_ms\":" <<<"$out" \
+        && grep -qF "\"outcome\":\"not_found\",\"port\":\"socket://127.0.0.1:$free\"" <<<"$out" || fail "kvprobe.exe where nothing listens (status $status): $out"
+    echo "kvprobe.exe on boards served by ser2net: identified, busy while another client has one, not found where nothing listens"
 
     # Boards on the Linux side, each a COM port of the prefix: COM5-COM8 three boards and a
     # silent port, COM10 a board that sends nothing until DTR is raised, COM11 one that is
@@ -552,7 +600,7 @@ windows() {
     out=$(WINEPATH="$(windows_path "$package/bin")" run "$dir/host/kvhost.exe" COM9 2>&1) || status=$?
     [ "$status" -eq 1 ] && grep -q 'Board6100028' <<<"$out" || fail "kvhost.exe COM9 (status $status): $out"
     [ -f "$dir/host/kvwatch.exe" ] || fail "no kvwatch.exe"
-    say "Windows: built, tested under wine with boards on COM ports, packaged and used"
+    say "Windows: built, tested under wine with boards on COM ports and served by ser2net, packaged and used"
 }
 
 usage() { sed -n '2,/^set -euo/p' "${BASH_SOURCE[0]}" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}//'; }
