@@ -25,32 +25,28 @@ namespace {
 // What a system error means to RemotePort, in Qt Network's words where it has some.
 void describe(int code, TcpStream::SocketError *error, QString *text)
 {
-    switch (code) {
-    case ECONNREFUSED:
-        *error = TcpStream::ConnectionRefusedError;
-        *text = QStringLiteral("Connection refused");
-        break;
-    case ETIMEDOUT:
-        *error = TcpStream::SocketTimeoutError;
-        *text = QStringLiteral("Connection timed out");
-        break;
-    case ENETUNREACH:
-        *error = TcpStream::NetworkError;
-        *text = QStringLiteral("Network unreachable");
-        break;
-    case EHOSTUNREACH:
-        *error = TcpStream::NetworkError;
-        *text = QStringLiteral("Host unreachable");
-        break;
-    case ECONNRESET:
-    case EPIPE:
-        *error = TcpStream::RemoteHostClosedError;
-        *text = QStringLiteral("The remote host closed the connection");
-        break;
-    default:
-        *error = TcpStream::UnknownSocketError;
-        *text = qt_error_string(code);
+    static const struct
+    {
+        int code;
+        TcpStream::SocketError error;
+        const char *text;
+    } known[] = {
+        {ECONNREFUSED, TcpStream::ConnectionRefusedError, "Connection refused"},
+        {ETIMEDOUT, TcpStream::SocketTimeoutError, "Connection timed out"},
+        {ENETUNREACH, TcpStream::NetworkError, "Network unreachable"},
+        {EHOSTUNREACH, TcpStream::NetworkError, "Host unreachable"},
+        {ECONNRESET, TcpStream::RemoteHostClosedError, "The remote host closed the connection"},
+        {EPIPE, TcpStream::RemoteHostClosedError, "The remote host closed the connection"},
+    };
+    for (const auto &meaning : known) {
+        if (meaning.code == code) {
+            *error = meaning.error;
+            *text = QString::fromLatin1(meaning.text);
+            return;
+        }
     }
+    *error = TcpStream::UnknownSocketError;
+    *text = qt_error_string(code);
 }
 
 class UnixSocket final : public TcpStream::Native

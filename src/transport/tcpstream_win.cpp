@@ -28,33 +28,29 @@ namespace {
 // What a Winsock error means to RemotePort, in Qt Network's words where it has some.
 void describe(int code, TcpStream::SocketError *error, QString *text)
 {
-    switch (code) {
-    case WSAECONNREFUSED:
-        *error = TcpStream::ConnectionRefusedError;
-        *text = QStringLiteral("Connection refused");
-        break;
-    case WSAETIMEDOUT:
-        *error = TcpStream::SocketTimeoutError;
-        *text = QStringLiteral("Connection timed out");
-        break;
-    case WSAENETUNREACH:
-        *error = TcpStream::NetworkError;
-        *text = QStringLiteral("Network unreachable");
-        break;
-    case WSAEHOSTUNREACH:
-        *error = TcpStream::NetworkError;
-        *text = QStringLiteral("Host unreachable");
-        break;
-    case WSAECONNRESET:
-    case WSAECONNABORTED:
-    case WSAESHUTDOWN:
-        *error = TcpStream::RemoteHostClosedError;
-        *text = QStringLiteral("The remote host closed the connection");
-        break;
-    default:
-        *error = TcpStream::UnknownSocketError;
-        *text = qt_error_string(code);
+    static const struct
+    {
+        int code;
+        TcpStream::SocketError error;
+        const char *text;
+    } known[] = {
+        {WSAECONNREFUSED, TcpStream::ConnectionRefusedError, "Connection refused"},
+        {WSAETIMEDOUT, TcpStream::SocketTimeoutError, "Connection timed out"},
+        {WSAENETUNREACH, TcpStream::NetworkError, "Network unreachable"},
+        {WSAEHOSTUNREACH, TcpStream::NetworkError, "Host unreachable"},
+        {WSAECONNRESET, TcpStream::RemoteHostClosedError, "The remote host closed the connection"},
+        {WSAECONNABORTED, TcpStream::RemoteHostClosedError, "The remote host closed the connection"},
+        {WSAESHUTDOWN, TcpStream::RemoteHostClosedError, "The remote host closed the connection"},
+    };
+    for (const auto &meaning : known) {
+        if (meaning.code == code) {
+            *error = meaning.error;
+            *text = QString::fromLatin1(meaning.text);
+            return;
+        }
     }
+    *error = TcpStream::UnknownSocketError;
+    *text = qt_error_string(code);
 }
 
 class WinSocket;
