@@ -457,25 +457,28 @@ void tst_Watcher::attribution()
     std::unique_ptr<QSerialPort> ownPort;
     std::unique_ptr<Communicator> ownComm;
     QStringList results, wrong;
-    int leaks = 0, answers = 0;
+    int leaks = 0, answers = 0, asked = 0;
     std::function<void()> ask = [&] {
         if (!comm || results.size() == 6)
             return;
         Query query = InitQuery::version();
         query.timeoutMs = requestTimeout;
-        const int before = heard();
-        connect(Request::send(comm, query), &Request::finished, this, [&, before](const Request::Result &result) {
+        connect(Request::send(comm, query), &Request::finished, this, [&](const Request::Result &result) {
+            // One request at a time, the host the only one to ask: its queries are the next
+            // ones the board hears.
             results << QString::number(result.attempts);
             answers += result.status == Request::Answered;
             const auto *answer = result.answerAs<SessionInit>();
             const int number = answer ? answer->parameters.value(InitField::V3).toInt() : 0;
-            if (result.status == Request::Answered && (number <= before || number > before + result.attempts))
-                wrong << QStringLiteral("answer %1 to the queries after %2").arg(number).arg(before);
+            if (result.status == Request::Answered && (number <= asked || number > asked + result.attempts))
+                wrong << QStringLiteral("answer %1 to the queries after %2").arg(number).arg(asked);
+            asked += result.attempts;
             QTimer::singleShot(pause, this, ask); // a host that asks now and then
         });
     };
     auto attach = [&](Communicator *board) {
         comm = board;
+        asked = heard(); // the watcher's queries
         connect(comm, Communicator::received, this, [&](uint id) {
             QString payload;
             leaks += comm->readPayload(payload, id) && payload.startsWith(QLatin1String("$PKVVER"));
