@@ -91,7 +91,7 @@ void tst_Watcher::watch_data()
     QTest::newRow("directory: the folder made after the start") << "directory" << "rmdir|start|mkdir|plug info|await 1" << "attached 3@0";
     QTest::newRow("directory: the folder deleted and made again") << "directory" << "plug info|start|await 1|rmdir|await 2|mkdir|plug board6100028|await 3" << "attached 3@0|detached 3@0|attached 1@1";
     QTest::newRow("directory: a board that answers only later is asked again") << "directory" << "reprobe|plug board6100028:ignore=2|start|await 2" << "concluded@0 NoAnswer +100|attached 1@0";
-    QTest::newRow("directory: a silent port, pauses doubling within the window") << "directory" << "reprobe 100 1250|plug silent|start|await 3|wait 1000" << "concluded@0 NoAnswer +100|concluded@0 NoAnswer +200|concluded@0 NoAnswer";
+    QTest::newRow("directory: a silent port, pauses doubling within the window") << "directory" << "reprobe 100 1700|plug silent|start|await 3|wait 1000" << "concluded@0 NoAnswer +100|concluded@0 NoAnswer +200|concluded@0 NoAnswer";
     QTest::newRow("directory: a busy port let go is attached") << "directory" << "reprobe|window 50|plug board6100028 held|start|await 1|wait 300|release 0|await 2" << "concluded@0 Busy +100|attached 1@0";
     QTest::newRow("directory: a busy port let go that stays silent: pauses from the first") << "directory" << "reprobe|window 50|plug silent held|start|await 1|release 0|await 2" << "concluded@0 Busy +100|concluded@0 NoAnswer +100";
     QTest::newRow("directory: an unrecognized port is asked again only when asked") << "directory" << "reprobe|plug board6100028:hwversion=HW9|start|await 1|wait 400|ask 0|await 2|wait 200" << "concluded@0 Unrecognized|concluded@0 Unrecognized";
