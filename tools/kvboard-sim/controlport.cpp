@@ -55,14 +55,17 @@ bool ControlPort::open(QString *error)
     return port.open(error);
 }
 
-QString ControlPort::freeLink() const
+QString ControlPort::freeLink()
 {
-    // Named as the control link with the next free number: com40 plays com41, com42, ...
+    // Named as the control link with the next number not given yet: com40 plays com41,
+    // com42, ...
     const QRegularExpressionMatch name = QRegularExpression(QStringLiteral("^(.*?)([0-9]*)$")).match(link);
-    for (int number = name.captured(2).toInt() + 1;; ++number) {
+    for (int number = qMax(lastNumber, name.captured(2).toInt()) + 1;; ++number) {
         const QString candidate = name.captured(1) + QString::number(number);
-        if (!QFileInfo(candidate).isSymLink() && !QFileInfo::exists(candidate))
+        if (!QFileInfo(candidate).isSymLink() && !QFileInfo::exists(candidate)) {
+            lastNumber = number;
             return candidate;
+        }
     }
 }
 

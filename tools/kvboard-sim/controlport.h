@@ -31,10 +31,11 @@ private:
     };
 
     void command(const QByteArray &line);
-    QString freeLink() const;
+    QString freeLink();
     void reply(const QString &line);
 
     SimBoard port;
     QString link;
+    int lastNumber = 0; // the last board's: a new board never gets an unplugged one's, as on Windows
     std::map<QString, Played> boards; // by link
 };

@@ -88,8 +88,8 @@ Replaying:  --replay FILE[:OPTION[,OPTION...]]   plays each port of a recording 
 Control port (--control LINK): a pty linked at LINK on which another program, such as
 a test that runs under wine, plays boards as it goes; one command per line:
   play BOARD     play a board (syntax above), linked beside LINK and named as it with the
-                 next free number (com40: com41, com42, ...) unless it has a link of its
-                 own; answers "played LINK" or "error WHY"
+                 next number not given yet (com40: com41, com42, ...) unless it has a
+                 link of its own; answers "played LINK" or "error WHY"
   send LINK HEX  the board sends these bytes     close LINK  the board is unplugged
   drop LINK      the board goes, its link removed
   state LINK     answers "state LINK PLAYING HELD": 1 while the board plays; 1 while
