@@ -17,6 +17,10 @@
 #include <windows.h>
 
 #include <dbt.h>
+#else
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
 #endif
 
 using namespace KvDevice;
@@ -29,14 +33,20 @@ class tst_Platform : public QObject
 private slots:
     void openFailure_data();
     void openFailure();
-#ifdef Q_OS_WIN
     void resolvedPortName_data();
     void resolvedPortName();
+#ifdef Q_OS_WIN
     void windowsSource_data();
     void windowsSource();
     void windowsSourceFollowsThread();
     void versionResource_data();
     void versionResource();
+#endif
+
+private:
+#ifndef Q_OS_WIN
+    QTemporaryDir links;
+    int pty = -1; // its far end: what the links lead to
 #endif
 };
 
@@ -99,17 +109,39 @@ void tst_Platform::openFailure()
     QCOMPARE(words.contains(QLatin1String("ModemManager")), othersNamed);
 }
 
-#ifdef Q_OS_WIN
 void tst_Platform::resolvedPortName_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("resolved");
+#ifndef Q_OS_WIN
+    // Links are followed one at a time, up to the tty the system lists.
+    if (pty < 0) {
+        pty = ::posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(pty >= 0 && ::grantpt(pty) == 0 && ::unlockpt(pty) == 0);
+    }
+    const QString device = QString::fromLocal8Bit(::ptsname(pty));
+    const auto link = [this](const QString &name, const QString &target) {
+        const QString path = links.filePath(name);
+        QFile::remove(path);
+        QFile::link(target, path);
+        return path;
+    };
+    QTest::newRow("a tty") << device << device;
+    QTest::newRow("a link") << link(QStringLiteral("a"), device) << device;
+    QTest::newRow("a link to a link") << link(QStringLiteral("b"), links.filePath(QStringLiteral("a"))) << device;
+    QTest::newRow("a link named as a tty of the system's") << link(QStringLiteral("tty"), device) << device;
+    QTest::newRow("a link to a device that is no tty") << link(QStringLiteral("null"), QStringLiteral("/dev/null")) << "/dev/null";
+    QTest::newRow("a link to nothing: as given") << link(QStringLiteral("gone"), links.filePath(QStringLiteral("none"))) << links.filePath(QStringLiteral("gone"));
+    QTest::newRow("links in a circle: as given") << link(QStringLiteral("loop"), links.filePath(QStringLiteral("loop"))) << links.filePath(QStringLiteral("loop"));
+    QTest::newRow("a URL: as given") << "rfc2217://127.0.0.1:7000" << "rfc2217://127.0.0.1:7000";
+#else
     QTest::newRow("upper case") << "COM3" << "COM3";
     QTest::newRow("lower case, which Qt would not prefix") << "com3" << "COM3";
     QTest::newRow("the device namespace") << R"(\\.\COM12)" << "COM12";
     QTest::newRow("the device namespace, lower case") << R"(\\.\com12)" << "COM12";
     QTest::newRow("not a COM port: as given") << "COMX" << "COMX";
     QTest::newRow("a path: as given") << R"(C:\boards\a)" << R"(C:\boards\a)";
+#endif
 }
 
 void tst_Platform::resolvedPortName()
@@ -117,8 +149,12 @@ void tst_Platform::resolvedPortName()
     QFETCH(QString, name);
     QFETCH(QString, resolved);
     QCOMPARE(Initializer::resolvedPortName(name), resolved);
+#ifdef Q_OS_WIN
     QCOMPARE(PortInfo::forName(name).systemLocation, resolved);
+#endif
 }
+
+#ifdef Q_OS_WIN
 
 namespace {
 // A port in the registry that Qt lists (wine lists only ports named there), without USB data.
