@@ -252,6 +252,12 @@ void RemotePort::onReadable()
     pumpQueued = false;
     const QPointer<RemotePort> self(this);
     char chunk[16 * 1024];
+    // What was read goes once it is the larger part: a reader that never quite catches up
+    // would keep it all.
+    if (readPos > 0 && readPos >= received.size() / 2) {
+        received.remove(0, int(readPos));
+        readPos = 0;
+    }
     // Qt has closed a socket the server hung up on by the time it tells: nothing to read.
     while (socket && socket->isReadable() && received.size() - readPos < receiveLimit) {
         const qint64 count = socket->read(chunk, sizeof chunk);
