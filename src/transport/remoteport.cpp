@@ -198,6 +198,10 @@ void RemotePort::send(const QByteArray &wire, qint64 data)
 
 void RemotePort::put(const char *data, qint64 size)
 {
+    // Qt has closed a socket whose connection broke by the time it tells, and the failure
+    // is reported from the event loop: what is written meanwhile goes nowhere.
+    if (!socket->isWritable())
+        return;
     // Written now rather than from the next pass of the event loop: a round trip then costs
     // one wake-up, not two. What the socket says meanwhile is handled after the write.
     writing = true;
