@@ -158,6 +158,24 @@ private slots:
         QCOMPARE(client.failed.size(), 1);
     }
 
+    // The server resets the connection while the port writes on: one failure, and Qt is
+    // not given the writes that follow (it warned of each, the socket being closed).
+    void resetWhileWriting()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        Client client(QStringLiteral("socket://127.0.0.1:%1").arg(server.serverPort()));
+        QVERIFY2(client.settle(), qPrintable(client.failure()));
+        QTRY_VERIFY(server.hasPendingConnections());
+        server.nextPendingConnection()->abort();
+        LogCapture log{QString()};
+        for (int i = 0; i < 20; ++i)
+            client.port.write("$PKVX,1*08\r\n");
+        QVERIFY(client.fails());
+        QCOMPARE(log.count(QStringLiteral("QIODevice::write")), 0);
+        QCOMPARE(client.failed.size(), 1);
+    }
+
     // A board's conversation through ser2net: requests through the communicator, then
     // every byte value both ways through the device.
     void exchange_data()

@@ -198,6 +198,10 @@ void RemotePort::send(const QByteArray &wire, qint64 data)
 
 void RemotePort::put(const char *data, qint64 size)
 {
+    // Qt has closed a socket whose connection broke by the time it tells, and the failure
+    // is reported from the event loop: what is written meanwhile goes nowhere.
+    if (!socket->isWritable())
+        return;
     // Written now rather than from the next pass of the event loop: a round trip then costs
     // one wake-up, not two. What the socket says meanwhile is handled after the write.
     writing = true;
@@ -252,6 +256,12 @@ void RemotePort::onReadable()
     pumpQueued = false;
     const QPointer<RemotePort> self(this);
     char chunk[16 * 1024];
+    // What was read goes once it is the larger part: a reader that never quite catches up
+    // would keep it all.
+    if (readPos > 0 && readPos >= received.size() / 2) {
+        received.remove(0, int(readPos));
+        readPos = 0;
+    }
     // Qt has closed a socket the server hung up on by the time it tells: nothing to read.
     while (socket && socket->isReadable() && received.size() - readPos < receiveLimit) {
         const qint64 count = socket->read(chunk, sizeof chunk);

@@ -54,6 +54,12 @@ void TcpStream::onConnected()
 void TcpStream::onReadable()
 {
     // Read until the system has no more or as much is held as may be; the rest waits there.
+    // What was read goes once it is the larger part: a reader that never quite catches up
+    // would keep it all.
+    if (incomingPos > 0 && incomingPos >= incoming.size() / 2) {
+        incoming.remove(0, int(incomingPos));
+        incomingPos = 0;
+    }
     SocketError error = UnknownSocketError;
     QString text;
     bool ended = false;
