@@ -32,6 +32,8 @@ private slots:
     void stopped();
     void monitorEscapes_data();
     void monitorEscapes();
+    void refused_data();
+    void refused();
 #ifdef KVDEVICE_REMOTE_PORTS
     void remote_data();
     void remote();
@@ -112,6 +114,27 @@ void tst_Kvprobe::monitorEscapes()
     probe.closeWriteChannel();
     QVERIFY(probe.waitForFinished(10000));
     QCOMPARE(probe.exitCode(), 0);
+}
+
+// Sources that cannot work: refused at once, with the reason.
+void tst_Kvprobe::refused_data()
+{
+    QTest::addColumn<QString>("arguments"); // %file: a file, not a folder
+    QTest::addColumn<QString>("said");
+    QTest::newRow("a file is no folder") << "--watch --port-dir %file" << "is not a folder";
+    if (!QFileInfo::exists(QStringLiteral("/run/udev/control")))
+        QTest::newRow("udev that does not run") << "--watch --udev" << "udev does not run here";
+}
+
+void tst_Kvprobe::refused()
+{
+    QFETCH(QString, arguments);
+    QFETCH(QString, said);
+    QProcess probe;
+    probe.start(QStringLiteral(KVPROBE_PATH), arguments.replace(QStringLiteral("%file"), QCoreApplication::applicationFilePath()).split(QLatin1Char(' ')));
+    QVERIFY(probe.waitForFinished(10000));
+    QCOMPARE(probe.exitCode(), 1);
+    QVERIFY2(probe.readAllStandardError().contains(said.toUtf8()), qPrintable(said));
 }
 
 #ifdef KVDEVICE_REMOTE_PORTS

@@ -12,8 +12,6 @@
 
 #include "boardsupport.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QSerialPort>
 #include <QTemporaryDir>
@@ -60,10 +58,6 @@ private slots:
     void watch();
     void attribution_data();
     void attribution();
-#ifdef KVPROBE_PATH // built with the tools
-    void kvprobeWatch_data();
-    void kvprobeWatch();
-#endif
 };
 
 void tst_Watcher::watch_data()
@@ -538,71 +532,6 @@ void tst_Watcher::attribution()
     watcher.stop();
 }
 
-// kvprobe --watch: an event per line as it happens, a clean end on SIGTERM, and sources
-// that cannot work refused with their reason.
-#ifdef KVPROBE_PATH
-void tst_Watcher::kvprobeWatch_data()
-{
-    QTest::addColumn<QString>("source"); // the option and its value; DIR: the test's folder
-    QTest::addColumn<bool>("folder");    // whether DIR exists when kvprobe starts
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("expected"); // sorted events, or the message on stderr
-
-    QTest::newRow("boards come and go") << "--port-dir DIR" << true << 0
-                                        << "attached InfoDevice /b|detached InfoDevice /b|port  /c|watching  ";
-    QTest::newRow("a folder made after the start") << "--port-dir DIR" << false << 0
-                                                   << "attached InfoDevice /b|detached InfoDevice /b|port  /c|watching  ";
-    QTest::newRow("a file is no folder") << "--port-dir DIR/b" << true << 1 << "is not a folder";
-    if (!QFileInfo::exists(QStringLiteral("/run/udev/control")))
-        QTest::newRow("udev that does not run") << "--udev" << true << 1 << "udev does not run here";
-}
-
-void tst_Watcher::kvprobeWatch()
-{
-    QFETCH(QString, source);
-    QFETCH(bool, folder);
-    QFETCH(int, status);
-    QFETCH(QString, expected);
-
-    QTemporaryDir top;
-    const QString links = top.filePath(QStringLiteral("by-id"));
-    QVERIFY(!folder || QDir().mkpath(links));
-    if (status != 0)
-        QVERIFY(QFile(links + QStringLiteral("/b")).open(QIODevice::WriteOnly));
-    QProcess probe;
-    QStringList events;
-    connect(&probe, &QProcess::readyReadStandardOutput, this, [&] {
-        while (probe.canReadLine()) {
-            const QJsonObject event = QJsonDocument::fromJson(probe.readLine()).object();
-            events << event.value(QStringLiteral("event")).toString() + QLatin1Char(' ') + event.value(QStringLiteral("type")).toString()
-                          + QLatin1Char(' ') + event.value(QStringLiteral("port")).toString().remove(links);
-        }
-    });
-    QStringList arguments = {QStringLiteral("--watch"), QStringLiteral("--json"), QStringLiteral("--type"), QStringLiteral("info"),
-                             QStringLiteral("--timeout"), QStringLiteral("100")};
-    arguments += source.replace(QStringLiteral("DIR"), links).split(QLatin1Char(' '));
-    probe.start(QStringLiteral(KVPROBE_PATH), arguments);
-    if (status != 0) { // refused at once, with the reason
-        QVERIFY(probe.waitForFinished(10000));
-        QCOMPARE(probe.exitCode(), status);
-        QVERIFY2(probe.readAllStandardError().contains(expected.toUtf8()), qPrintable(expected));
-        return;
-    }
-    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 1, 10000);
-    QVERIFY(QDir().mkpath(links));
-    Board board(QStringLiteral("info:link=") + links + QStringLiteral("/b"));
-    Board other(QStringLiteral("board6100028:link=") + links + QStringLiteral("/c"));
-    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 3, 10000);
-    board.close();
-    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 4, 10000);
-    probe.terminate();
-    QVERIFY(probe.waitForFinished(10000));
-    QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(probe.exitCode(), status);
-    events.sort(); // the two boards answer in either order
-    QCOMPARE(events.join(QLatin1Char('|')), expected);
-}
-#endif
 
 QTEST_GUILESS_MAIN(tst_Watcher)
 #include "tst_watcher.moc"
