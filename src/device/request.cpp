@@ -145,6 +145,7 @@ void Request::attempt()
     ++outcome.attempts;
     ledger->comm->writePayload(query->sentence);
     ledger->sent(group, query->answer, query);
+    attemptedAtNs = clock.nsecsElapsed();
     timer.start(qMax(0, query->timeoutMs), Qt::PreciseTimer, this);
 }
 
@@ -152,6 +153,12 @@ void Request::timerEvent(QTimerEvent *event)
 {
     if (event->timerId() != timer.timerId())
         return; // not the attempt's
+    // Windows' timers may fire up to a millisecond early: an attempt gets all of its time.
+    const qint64 leftNs = qint64(query->timeoutMs) * 1000000 - (clock.nsecsElapsed() - attemptedAtNs);
+    if (leftNs > 0) {
+        timer.start(int((leftNs + 999999) / 1000000), Qt::PreciseTimer, this);
+        return;
+    }
     if (outcome.attempts <= query->retries) {
         attempt();
         return;

@@ -177,6 +177,7 @@ private:
     int group = 0;                  // its attempts in the ledger
     QBasicTimer timer;
     QElapsedTimer clock;           // from send()
+    qint64 attemptedAtNs = 0;      // the last attempt's, on `clock`
     bool autoDeleting = true;
 };
 
