@@ -93,6 +93,9 @@ private slots:
         QTest::newRow("port too large") << "socket://rack:65536" << "error: the TCP port \"65536\"";
         QTest::newRow("no host") << "socket://:7000" << "error: no host";
         QTest::newRow("bad host") << "socket://ra ck:7000" << "error: \"ra ck\" is no host name or address";
+        const QString longest = QStringLiteral("%1.%1.%1.%2").arg(QString(63, QLatin1Char('a')), QString(61, QLatin1Char('b')));
+        QTest::newRow("a host name of 253 characters") << "socket://" + longest + ":7" << longest + " 7 socket 3000 remote:" + longest + ":7";
+        QTest::newRow("a host name of 254 characters") << "socket://b" + longest + ":7" << "error: \"b" + longest + "\" is no host name or address";
         QTest::newRow("a path") << "socket://rack:7000/ttyUSB0" << "error: unexpected \"/ttyUSB0\" after the port";
         QTest::newRow("unknown parameter") << "socket://rack:7000?baud=9600" << "error: unknown parameter \"baud\" (known: timeout)";
         QTest::newRow("bad time-out") << "socket://rack:7000?timeout=0" << "error: timeout=0: give milliseconds";
@@ -215,10 +218,17 @@ private slots:
         QCOMPARE(client.port.write(all), qint64(all.size()));
         QVERIFY(QTest::qWaitFor([&] { return !board.lines.isEmpty(); }, 5000));
         QCOMPARE(board.lines, QByteArrayList{all});
-        board.send(all);
-        QByteArray got;
-        QVERIFY(QTest::qWaitFor([&] { return (got += client.port.readAll()).size() >= all.size(); }, 5000));
-        QCOMPARE(got, all);
+        // Read in part while more comes: nothing read twice, nothing lost. More than Qt's read
+        // chunk (16 KiB) waits in the port, sent in pieces the board's pty takes.
+        const QByteArray piece = all.repeated(12);
+        for (int i = 1; i <= 7; ++i) {
+            board.send(piece);
+            QVERIFY(QTest::qWaitFor([&] { return client.port.bytesAvailable() == i * piece.size(); }, 5000));
+        }
+        QByteArray got = client.port.read(20000);
+        board.send(piece);
+        QVERIFY(QTest::qWaitFor([&] { return client.port.bytesAvailable() == 8 * piece.size() - 20000; }, 5000));
+        QVERIFY(got + client.port.readAll() == piece.repeated(8));
     }
 
     // The board unplugged (the simulator stops): the connection drops and a pending request
