@@ -112,6 +112,9 @@ void tst_Request::script_data()
     QTest::newRow("the answer's address, exactly") << "send v|board PKVVERX,1|board PKVVE|raw $PKVVER|await 1" << "rx2 PKVVERX,1|rx3 PKVVE|0 ParseFailed 1 Undefined sentence ID: PKVVER\r\n $PKVVER" << "PKVVER" << 0;
     QTest::newRow("a predicate rejects an answer") << "send i|board PTKVRD,XYZ,1|board " + info + "|await 1" << "rx2 PTKVRD,XYZ,1|0 Answered 1 KV1" << "PTKVWR,INF" << 0;
     QTest::newRow("a late answer after giving up is dropped, not the next request's") << "send v 30 0|then send v;board PKVVER,LATE,1,2,3;board PKVVER,B,1,2,3|await 2" << "0 NoAnswer 1 no answer in 1 attempt of 30 ms|1 Answered 1 B" << "PKVVER PKVVER" << 1;
+    // Owed answers are kept for twice the longest delay the board has shown (200 ms here).
+    QTest::newRow("a late answer past twice the board's delay is the host's") << "send v 1000 0|wait 200|board PKVVER,A,1,2,3|await 1|send v 50 0|await 2|wait 450|board PKVVER,LATE,1,2,3"
+                                                                              << "0 Answered 1 A|1 NoAnswer 1 no answer in 1 attempt of 50 ms|rx2 PKVVER,LATE,1,2,3" << "PKVVER PKVVER" << 0;
     QTest::newRow("a late answer after its time is the host's") << "send v 100 0|await 1|wait 150|board PKVVER,LATE,1,2,3" << "0 NoAnswer 1 no answer in 1 attempt of 100 ms|rx2 PKVVER,LATE,1,2,3" << "PKVVER" << 0;
     QTest::newRow("no parser: the text, no predicate") << "send r|board PKVVER,HW2,1,2,3|await 1" << "0 Answered 1 text PKVVER,HW2,1,2,3" << "KVQ" << 0;
     QTest::newRow("the communicator's parser") << "parser|send c|board PKVVER,HW2,1,2,3|await 1" << "0 Answered 1 HW2" << "KVQ" << 0;

@@ -79,6 +79,7 @@ void tst_Watcher::watch_data()
     QTest::newRow("directory: an old board kept by the host fails after its port came back") << "directory" << "plug info|start|await 1|unplug 0|await 2|plug info as 0|await 3|fail 0|wait 50" << "attached 3@0|detached 3@0|attached 3@0";
     QTest::newRow("udev: the host deletes the watcher when its board leaves") << "udev" << "start|plug info|await 1|leave|unplug 0|await 2|wait 50" << "attached 3@0|detached 3@0";
     QTest::newRow("udev: the host deletes the watcher when a probed port goes") << "udev" << "start|plug silent|heard 0|leave|unplug 0|await 1|wait 50" << "concluded@0 Vanished";
+    QTest::newRow("directory: the watcher deletes the boards that leave, not one the host keeps") << "directory" << "own|plug info|start|await 1|plug board6100028|await 2|keep 1|unplug 0|await 3|unplug 1|await 4|freed 0|wait 50|kept 1" << "attached 3@0|attached 1@1|detached 3@0|detached 1@1";
     QTest::newRow("directory: the host deletes the watcher when its board comes") << "directory" << "start|leave|plug info|await 1|wait 50" << "attached 3@0";
     QTest::newRow("directory: started again, the ports present are probed again") << "directory" << "plug silent|start|await 1|restart|await 2" << "concluded@0 NoAnswer|concluded@0 NoAnswer";
     QTest::newRow("directory: stopped with a probe in flight") << "directory" << "start|plug board6100028:delay=200|heard 0|stop|wait 300" << "";
@@ -390,6 +391,12 @@ void tst_Watcher::watch()
             }
         } else if (what == QLatin1String("fail")) { // the Nth board handed over fails
             emit handed.at(arg.toInt())->readFailed();
+        } else if (what == QLatin1String("own")) {
+            watcher->setOwnership(Watcher::WatcherDeletes);
+        } else if (what == QLatin1String("keep")) { // the host takes the Nth board handed over back
+            QVERIFY(watcher->keep(handed.at(arg.toInt())) && !watcher->keep(nullptr));
+        } else if (what == QLatin1String("freed") || what == QLatin1String("kept")) {
+            QTRY_COMPARE(handed.at(arg.toInt()).isNull(), what == QLatin1String("freed"));
         } else if (what == QLatin1String("leave") || what == QLatin1String("halt")) {
             next = what == QLatin1String("leave") ? QStringLiteral("delete") : QStringLiteral("stop");
         } else if (what == QLatin1String("lose")) {
