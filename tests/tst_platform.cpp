@@ -126,9 +126,7 @@ void tst_Platform::resolvedPortName_data()
         QFile::link(target, path);
         return path;
     };
-    QTest::newRow("a tty") << device << device;
-    QTest::newRow("a link") << link(QStringLiteral("a"), device) << device;
-    QTest::newRow("a link to a link") << link(QStringLiteral("b"), links.filePath(QStringLiteral("a"))) << device;
+    QTest::newRow("a link to a link") << link(QStringLiteral("b"), link(QStringLiteral("a"), device)) << device;
     QTest::newRow("a link named as a tty of the system's") << link(QStringLiteral("tty"), device) << device;
     QTest::newRow("a link to a device that is no tty") << link(QStringLiteral("null"), QStringLiteral("/dev/null")) << "/dev/null";
     QTest::newRow("a link to nothing: as given") << link(QStringLiteral("gone"), links.filePath(QStringLiteral("none"))) << links.filePath(QStringLiteral("gone"));

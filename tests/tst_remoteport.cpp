@@ -343,10 +343,6 @@ private slots:
             outcomes << QStringLiteral("%1:%2").arg(ports.indexOf(report.port.name)).arg(QString::fromLatin1(QMetaEnum::fromType<PortOutcome>().valueToKey(report.outcome)));
         outcomes.sort();
         QCOMPARE(outcomes.join(QLatin1Char('|')), QStringLiteral("0:Identified|1:Vanished|2:NotFound"));
-        Request *const request = Request::send(host.found.first().comm, InitQuery::version()); // the host's now
-        QSignalSpy finished(request, &Request::finished);
-        QVERIFY(finished.wait(5000));
-        QCOMPARE(finished.first().first().value<Request::Result>().status, Request::Answered);
     }
 };
 
