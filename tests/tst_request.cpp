@@ -115,6 +115,10 @@ void tst_Request::script_data()
     // Owed answers are kept for twice the longest delay the board has shown (200 ms here).
     QTest::newRow("a late answer past twice the board's delay is the host's") << "send v 1000 0|wait 200|board PKVVER,A,1,2,3|await 1|send v 50 0|await 2|wait 450|board PKVVER,LATE,1,2,3"
                                                                               << "0 Answered 1 A|1 NoAnswer 1 no answer in 1 attempt of 50 ms|rx2 PKVVER,LATE,1,2,3" << "PKVVER PKVVER" << 0;
+    // Answered within twice the board's known delay of a resend: the resend's answer, the
+    // first attempt's taken as lost, so that its answer, if it comes, is the host's.
+    QTest::newRow("an answer right after a resend: the first attempt lost") << "send v 1000 0|wait 100|board PKVVER,A,1,2,3|await 1|send v 300 1|heard 3|board PKVVER,B,1,2,3|await 2|board PKVVER,LATE,1,2,3"
+                                                                           << "0 Answered 1 A|1 Answered 2 B|rx2 PKVVER,LATE,1,2,3" << "PKVVER PKVVER PKVVER" << 0;
     QTest::newRow("a late answer after its time is the host's") << "send v 100 0|await 1|wait 150|board PKVVER,LATE,1,2,3" << "0 NoAnswer 1 no answer in 1 attempt of 100 ms|rx2 PKVVER,LATE,1,2,3" << "PKVVER" << 0;
     QTest::newRow("no parser: the text, no predicate") << "send r|board PKVVER,HW2,1,2,3|await 1" << "0 Answered 1 text PKVVER,HW2,1,2,3" << "KVQ" << 0;
     QTest::newRow("the communicator's parser") << "parser|send c|board PKVVER,HW2,1,2,3|await 1" << "0 Answered 1 HW2" << "KVQ" << 0;
