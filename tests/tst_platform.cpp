@@ -69,6 +69,8 @@ void tst_Platform::openFailure_data()
     QTest::newRow("refused, no lock file, a device this user may open: busy") << int(QSerialPort::PermissionError) << "/dev/null" << int(Busy) << "in use by another program, which opened it exclusively";
     QTest::newRow("refused, no such device: permission") << int(QSerialPort::PermissionError) << "/dev/kvdevice-no-such-port" << int(PermissionDenied) << "sudo usermod -aG dialout";
     QTest::newRow("refused, a lock file names the holder") << int(QSerialPort::PermissionError) << "/dev/kvdevice-locked" << int(Busy) << "in use by tst_platform (process";
+    QTest::newRow("refused, the lock file of a process that ended") << int(QSerialPort::PermissionError) << "/dev/kvdevice-ended" << int(PermissionDenied) << "left by process 4194303, which has ended";
+    QTest::newRow("refused, a lock file that names no process") << int(QSerialPort::PermissionError) << "/dev/kvdevice-nobody" << int(PermissionDenied) << "sudo usermod -aG dialout";
 #endif
 }
 
@@ -87,6 +89,15 @@ void tst_Platform::openFailure()
         if (!lock->tryLock())
             QSKIP("cannot lock in /var/lock", SkipSingle);
     }
+    // A lock file as Qt writes one, left behind: process, program, host.
+    QFile left(QStringLiteral("/var/lock/LCK..") + name.mid(5));
+    if (name.endsWith(QLatin1String("ended")) || name.endsWith(QLatin1String("nobody"))) {
+        if (!left.open(QIODevice::WriteOnly))
+            QSKIP("cannot write in /var/lock", SkipSingle);
+        left.write((name.endsWith(QLatin1String("ended")) ? "4194303" : "-5") + QByteArray("\nkvold\n") + QSysInfo::machineHostName().toUtf8() + '\n');
+        left.close();
+    }
+    const auto removeLeft = qScopeGuard([&left] { left.remove(); });
 #endif
     PortReport report;
     report.outcome = Initializer::openFailure(QSerialPort::SerialPortError(error), name, &report.detail);
