@@ -5,7 +5,6 @@
 // not do. Requests go through a Communicator as on a serial port.
 
 #include <kvdevice/communicator.h>
-#include <kvdevice/initializer.h>
 #include <kvdevice/remoteport.h>
 #include <kvdevice/request.h>
 
@@ -314,35 +313,6 @@ private slots:
         QCOMPARE(two.failure(), second);
         Client &holder = first == QLatin1String("none") ? one : two;
         QCOMPARE(holder.ask().status, Request::Answered);
-    }
-
-    // The initializer given URLs: a board served by ser2net found and handed over; a server
-    // that hangs up while asked (past the moment a hang-up means "turned away"), and one
-    // where nothing listens, concluded with why.
-    void initializer()
-    {
-        KVDEVICE_REQUIRE_SER2NET();
-        Rack rack(QStringLiteral("socket"), QStringLiteral("board6100028"));
-        QVERIFY(rack.start());
-        QTcpServer dropper;
-        QVERIFY(dropper.listen(QHostAddress::LocalHost));
-        connect(&dropper, &QTcpServer::newConnection, &dropper, [&dropper] {
-            QTcpSocket *const socket = dropper.nextPendingConnection();
-            connect(socket, &QTcpSocket::readyRead, socket, [socket] { QTimer::singleShot(1200, socket, &QTcpSocket::abort); });
-        });
-        const QStringList ports = {rack.url, QStringLiteral("socket://127.0.0.1:%1").arg(dropper.serverPort()),
-                                   QStringLiteral("socket://127.0.0.1:%1").arg(freePort())};
-        Initializer initializer;
-        initializer.setAnswerTimeout(5000);
-        Host host(&initializer, ports);
-        QVERIFY(initializer.probe({Board6100028, InfoDevice}, 0, ports));
-        QTRY_VERIFY_WITH_TIMEOUT(host.events.contains(QStringLiteral("finished")), 15000);
-        QCOMPARE(host.events.join(QLatin1Char('|')), QStringLiteral("found 1@0|not found 3|finished"));
-        QStringList outcomes;
-        for (const PortReport &report : qAsConst(host.reports))
-            outcomes << QStringLiteral("%1:%2").arg(ports.indexOf(report.port.name)).arg(QString::fromLatin1(QMetaEnum::fromType<PortOutcome>().valueToKey(report.outcome)));
-        outcomes.sort();
-        QCOMPARE(outcomes.join(QLatin1Char('|')), QStringLiteral("0:Identified|1:Vanished|2:NotFound"));
     }
 };
 
