@@ -353,6 +353,19 @@ void tst_Recording::redacted()
     port.close();
     const QString text = QString::fromUtf8(out.data());
     QVERIFY2(!text.contains(info.serialNumber) && text.count(QLatin1String("SERIAL1")) == 5, qPrintable(text)); // open's name, port and serial; the bytes' and the closing's port
+
+    // Once a start fails, nothing more is recorded; once it stops following, nothing is told.
+    QVERIFY(port.open(QIODevice::ReadWrite));
+    int told = 0;
+    connect(&tap, &RecordingTap::traffic, this, [&told] { ++told; });
+    QBuffer unopened;
+    QVERIFY(!tap.start(&unopened));
+    comm.writePayload(QStringLiteral("$PKVVER*0c\r\n"));
+    QCOMPARE(out.data(), text.toUtf8());
+    QCOMPARE(told, 1);
+    tap.unfollow(&comm);
+    comm.writePayload(QStringLiteral("$PKVVER*0c\r\n"));
+    QCOMPARE(told, 1);
 }
 
 void tst_Recording::refused_data()

@@ -115,6 +115,7 @@ void tst_Watcher::watch_data()
     // Boards served by ser2net: "down N" kills the Nth server, "up N" starts it again.
     QTest::newRow("remote: the server killed and back; pauses doubling to their longest, then quiet") << "remote" << "remote 100 200|plug board6100028|start|await 1|down 0|await 4|wait 300|up 0|await 5" << "attached 1@0|detached 1@0|concluded@0 NotFound +100|concluded@0 NotFound +200|attached 1@0";
     QTest::newRow("remote: unplugged at the server, another board plugged there") << "remote" << "remote 100 100|plug board6100028|start|await 1|unplug 0|await 3|wait 200|plug info as 0|await 4" << "attached 1@0|detached 1@0|concluded@0 NotFound +100|attached 3@0";
+    QTest::newRow("remote: a server back after its first refusal: a silent board there has its window from then") << "remote" << "remote 1000 1000 1800|plug silent|down 0|start|await 1|up 0|await 2" << "concluded@0 NotFound +1000|concluded@0 NoAnswer +1000";
     QTest::newRow("remote: another client has it until it lets go") << "remote" << "remote 100 100|plug board6100028 held|start|await 1|wait 300|release 0|await 2" << "concluded@0 Busy +100|attached 1@0";
 }
 
@@ -320,8 +321,8 @@ void tst_Watcher::watch()
                 racks.at(arg.toInt())->kill();
             else
                 QVERIFY(racks.at(arg.toInt())->start());
-        } else if (what == QLatin1String("remote")) { // the first and the longest pause before a server is asked again
-            Watcher::ReprobePolicy policy{true, 100, arg.toInt(), INT_MAX};
+        } else if (what == QLatin1String("remote")) { // the first and the longest pause before a server is asked again, the window
+            Watcher::ReprobePolicy policy{true, 100, arg.toInt(), words.value(3, QStringLiteral("2147483647")).toInt()};
             policy.longestRemotePauseMs = words.value(2).toInt();
             watcher->setReprobePolicy(policy);
 #endif
