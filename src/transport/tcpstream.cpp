@@ -10,6 +10,19 @@
 
 namespace KvDevice {
 
+void TcpStream::Native::meaningOf(int code, std::initializer_list<Meaning> known, SocketError *error, QString *text)
+{
+    for (const Meaning &meaning : known) {
+        if (meaning.code == code) {
+            *error = meaning.error;
+            *text = QString::fromLatin1(meaning.text);
+            return;
+        }
+    }
+    *error = UnknownSocketError;
+    *text = qt_error_string(code);
+}
+
 TcpStream::TcpStream(QObject *parent)
     : QIODevice(parent)
 {

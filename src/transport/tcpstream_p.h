@@ -8,6 +8,8 @@
 
 #include <QObject>
 
+#include <initializer_list>
+
 namespace KvDevice {
 
 class TcpStream::Native : public QObject
@@ -32,6 +34,16 @@ public:
     virtual void watchReadable(bool on) = 0;
     /// Whether the stream wants onWritable(): once a send took less than it was given.
     virtual void watchWritable(bool on) = 0;
+
+    /// What a system error means to RemotePort: `known` gives the errors it tells apart, in
+    /// Qt Network's words; any other is UnknownSocketError with the system's text.
+    struct Meaning
+    {
+        int code;
+        SocketError error;
+        const char *text;
+    };
+    static void meaningOf(int code, std::initializer_list<Meaning> known, SocketError *error, QString *text);
 
     /// Closes the socket; the stream hears nothing more. Deleted now, or later when this
     /// runs inside one of its own notifications.

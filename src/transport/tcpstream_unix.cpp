@@ -25,28 +25,16 @@ namespace {
 // What a system error means to RemotePort, in Qt Network's words where it has some.
 void describe(int code, TcpStream::SocketError *error, QString *text)
 {
-    static const struct
-    {
-        int code;
-        TcpStream::SocketError error;
-        const char *text;
-    } known[] = {
-        {ECONNREFUSED, TcpStream::ConnectionRefusedError, "Connection refused"},
-        {ETIMEDOUT, TcpStream::SocketTimeoutError, "Connection timed out"},
-        {ENETUNREACH, TcpStream::NetworkError, "Network unreachable"},
-        {EHOSTUNREACH, TcpStream::NetworkError, "Host unreachable"},
-        {ECONNRESET, TcpStream::RemoteHostClosedError, "The remote host closed the connection"},
-        {EPIPE, TcpStream::RemoteHostClosedError, "The remote host closed the connection"},
-    };
-    for (const auto &meaning : known) {
-        if (meaning.code == code) {
-            *error = meaning.error;
-            *text = QString::fromLatin1(meaning.text);
-            return;
-        }
-    }
-    *error = TcpStream::UnknownSocketError;
-    *text = qt_error_string(code);
+    TcpStream::Native::meaningOf(code,
+                                 {
+                                     {ECONNREFUSED, TcpStream::ConnectionRefusedError, "Connection refused"},
+                                     {ETIMEDOUT, TcpStream::SocketTimeoutError, "Connection timed out"},
+                                     {ENETUNREACH, TcpStream::NetworkError, "Network unreachable"},
+                                     {EHOSTUNREACH, TcpStream::NetworkError, "Host unreachable"},
+                                     {ECONNRESET, TcpStream::RemoteHostClosedError, "The remote host closed the connection"},
+                                     {EPIPE, TcpStream::RemoteHostClosedError, "The remote host closed the connection"},
+                                 },
+                                 error, text);
 }
 
 class UnixSocket final : public TcpStream::Native

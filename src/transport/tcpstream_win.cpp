@@ -28,29 +28,17 @@ namespace {
 // What a Winsock error means to RemotePort, in Qt Network's words where it has some.
 void describe(int code, TcpStream::SocketError *error, QString *text)
 {
-    static const struct
-    {
-        int code;
-        TcpStream::SocketError error;
-        const char *text;
-    } known[] = {
-        {WSAECONNREFUSED, TcpStream::ConnectionRefusedError, "Connection refused"},
-        {WSAETIMEDOUT, TcpStream::SocketTimeoutError, "Connection timed out"},
-        {WSAENETUNREACH, TcpStream::NetworkError, "Network unreachable"},
-        {WSAEHOSTUNREACH, TcpStream::NetworkError, "Host unreachable"},
-        {WSAECONNRESET, TcpStream::RemoteHostClosedError, "The remote host closed the connection"},
-        {WSAECONNABORTED, TcpStream::RemoteHostClosedError, "The remote host closed the connection"},
-        {WSAESHUTDOWN, TcpStream::RemoteHostClosedError, "The remote host closed the connection"},
-    };
-    for (const auto &meaning : known) {
-        if (meaning.code == code) {
-            *error = meaning.error;
-            *text = QString::fromLatin1(meaning.text);
-            return;
-        }
-    }
-    *error = TcpStream::UnknownSocketError;
-    *text = qt_error_string(code);
+    TcpStream::Native::meaningOf(code,
+                                 {
+                                     {WSAECONNREFUSED, TcpStream::ConnectionRefusedError, "Connection refused"},
+                                     {WSAETIMEDOUT, TcpStream::SocketTimeoutError, "Connection timed out"},
+                                     {WSAENETUNREACH, TcpStream::NetworkError, "Network unreachable"},
+                                     {WSAEHOSTUNREACH, TcpStream::NetworkError, "Host unreachable"},
+                                     {WSAECONNRESET, TcpStream::RemoteHostClosedError, "The remote host closed the connection"},
+                                     {WSAECONNABORTED, TcpStream::RemoteHostClosedError, "The remote host closed the connection"},
+                                     {WSAESHUTDOWN, TcpStream::RemoteHostClosedError, "The remote host closed the connection"},
+                                 },
+                                 error, text);
 }
 
 class WinSocket;
