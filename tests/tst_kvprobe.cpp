@@ -21,6 +21,8 @@
 
 #include <csignal>
 
+#include <unistd.h>
+
 using namespace TestSupport;
 
 class tst_Kvprobe : public QObject
@@ -34,6 +36,7 @@ private slots:
     void monitorEscapes();
     void refused_data();
     void refused();
+    void rightsComeLate();
 #ifdef KVDEVICE_REMOTE_PORTS
     void remote_data();
     void remote();
@@ -138,6 +141,32 @@ void tst_Kvprobe::refused()
 }
 
 #ifdef KVDEVICE_REMOTE_PORTS
+// A port that refuses this user at first, as one does while udev still sets its rights
+// after a plug: asked again meanwhile, and attached once the rights come, no refusal told.
+void tst_Kvprobe::rightsComeLate()
+{
+    QTemporaryDir links;
+    Board played(QStringLiteral("info:link=") + links.filePath(QStringLiteral("b")));
+    const QString device = played.path();
+    const QFile::Permissions rights = QFile::permissions(device);
+    QVERIFY(QFile::setPermissions(device, {}));
+    QTimer rightsCome;
+    rightsCome.callOnTimeout([&] { QFile::setPermissions(device, rights); });
+    rightsCome.start(700);
+    QStringList arguments{QStringLiteral(KVPROBE_PATH), QStringLiteral("--watch"), QStringLiteral("--port-dir"), links.path(), QStringLiteral("--type"), QStringLiteral("info")};
+    if (::geteuid() == 0) // root, but bound by the rights as anyone else
+        arguments = QStringList{QStringLiteral("setpriv"), QStringLiteral("--bounding-set=-dac_override,-dac_read_search")} + arguments;
+    QProcess probe;
+    probe.setProcessChannelMode(QProcess::MergedChannels);
+    QString output;
+    connect(&probe, &QProcess::readyRead, this, [&] { output += QString::fromUtf8(probe.readAll()); });
+    probe.start(arguments.first(), arguments.mid(1));
+    QTRY_VERIFY2_WITH_TIMEOUT(output.contains(QStringLiteral("attached InfoDevice")), qPrintable(output), 10000);
+    probe.terminate();
+    QVERIFY(probe.waitForFinished(10000));
+    QVERIFY2(!output.contains(QStringLiteral("permission")), qPrintable(output));
+}
+
 void tst_Kvprobe::remote_data()
 {
     QTest::addColumn<QString>("port");     // "pty": the board's own; "rfc2217", "socket": served by ser2net; else a URL, FREE a port nothing listens on

@@ -71,6 +71,7 @@ void tst_Platform::openFailure_data()
     QTest::newRow("refused, a lock file names the holder") << int(QSerialPort::PermissionError) << "/dev/kvdevice-locked" << int(Busy) << "in use by tst_platform (process";
     QTest::newRow("refused, the lock file of a process that ended") << int(QSerialPort::PermissionError) << "/dev/kvdevice-ended" << int(PermissionDenied) << "left by process 4194303, which has ended";
     QTest::newRow("refused, a lock file that names no process") << int(QSerialPort::PermissionError) << "/dev/kvdevice-nobody" << int(PermissionDenied) << "sudo usermod -aG dialout";
+    QTest::newRow("refused, the lock file of a process on another machine") << int(QSerialPort::PermissionError) << "/dev/kvdevice-elsewhere" << int(Busy) << "in use by kvold (process 4194303)";
 #endif
 }
 
@@ -91,10 +92,12 @@ void tst_Platform::openFailure()
     }
     // A lock file as Qt writes one, left behind: process, program, host.
     QFile left(QStringLiteral("/var/lock/LCK..") + name.mid(5));
-    if (name.endsWith(QLatin1String("ended")) || name.endsWith(QLatin1String("nobody"))) {
+    const bool elsewhere = name.endsWith(QLatin1String("elsewhere"));
+    if (name.endsWith(QLatin1String("ended")) || name.endsWith(QLatin1String("nobody")) || elsewhere) {
         if (!left.open(QIODevice::WriteOnly))
             QSKIP("cannot write in /var/lock", SkipSingle);
-        left.write((name.endsWith(QLatin1String("ended")) ? "4194303" : "-5") + QByteArray("\nkvold\n") + QSysInfo::machineHostName().toUtf8() + '\n');
+        left.write((name.endsWith(QLatin1String("nobody")) ? "-5" : "4194303") + QByteArray("\nkvold\n")
+                   + (elsewhere ? QByteArray("kvdevice-other-machine") : QSysInfo::machineHostName().toUtf8()) + '\n');
         left.close();
     }
     const auto removeLeft = qScopeGuard([&left] { left.remove(); });

@@ -178,6 +178,28 @@ private slots:
         QCOMPARE(client.failed.size(), 1);
     }
 
+    // A reader that lets 64 KiB lie unread holds the rest back in the connection; once it
+    // reads, the rest comes, down to a last single byte, with nothing more sent.
+    void readerCatchesUp()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        RemotePort port(QStringLiteral("socket://127.0.0.1:%1").arg(server.serverPort()));
+        QSignalSpy connected(&port, &RemotePort::connected);
+        QVERIFY(port.open());
+        QVERIFY(connected.wait(5000));
+        QTRY_VERIFY(server.hasPendingConnections());
+        QTcpSocket *board = server.nextPendingConnection();
+        board->write(QByteArray(64 * 1024, 'a'));
+        QTRY_COMPARE(port.bytesAvailable(), qint64(64 * 1024));
+        board->write("b");
+        QTest::qWait(100); // in the connection, past what the port holds
+        QByteArray got = port.readAll();
+        QTRY_COMPARE_WITH_TIMEOUT(port.bytesAvailable(), qint64(1), 2000);
+        got += port.readAll();
+        QVERIFY(got == QByteArray(64 * 1024, 'a') + 'b');
+    }
+
     // A board's conversation through ser2net: requests through the communicator, then
     // every byte value both ways through the device.
     void exchange_data()

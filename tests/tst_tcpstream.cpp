@@ -13,6 +13,8 @@
 
 #include <memory>
 
+#include <sys/socket.h>
+
 using KvDevice::TcpStream;
 
 namespace {
@@ -164,6 +166,29 @@ private slots:
         QTest::qWait(50);
         QCOMPARE(failed, 1);
         QCOMPARE(stream.write("late"), qint64(-1));
+    }
+
+    // The server resets the connection while the host reads nothing, reading being held
+    // back at the limit: the host's next write tells the failure.
+    void resetWhileHeldBack()
+    {
+        Server server;
+        TcpStream stream;
+        stream.setReadBufferSize(1000);
+        int failed = 0;
+        connect(&stream, &TcpStream::errorOccurred, this, [&] { ++failed; });
+        stream.connectToHost(QStringLiteral("127.0.0.1"), server.server.serverPort());
+        QVERIFY(server.accepted());
+        server.client->write(pattern(100000));
+        QTRY_VERIFY(stream.bytesAvailable() >= 1000);
+        const linger reset{1, 0};
+        QCOMPARE(::setsockopt(int(server.client->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), 0);
+        server.client->abort();
+        QTest::qWait(50);
+        QCOMPARE(failed, 0); // not read: not known yet
+        stream.write("$PKVVER*0c\r\n");
+        QTRY_COMPARE_WITH_TIMEOUT(failed, 1, 5000);
+        QCOMPARE(int(stream.error()), int(TcpStream::RemoteHostClosedError));
     }
 
     // A host that deletes or aborts the stream inside one of its signals: nothing is told
