@@ -87,8 +87,9 @@ private slots:
         QTest::newRow("plain telnet server")
             << hex("fffc00 fffe00 fffe2c fffd18") + "a" + hex("fff1") + "b" + hex("fff9") + "c"
             << QByteArray("abc") << hex("fffc18") << true << QList<int>{0, 0, 0, 0};
-        QTest::newRow("an option numbered as IAC, refused, then data")
-            << hex("fffe2c fffbff") + "y" << QByteArray("y") << hex("fffeff") << true << QList<int>{0, 0, 0, 0};
+        QTest::newRow("options numbered as IAC, SB, SE, WILL and NOP, refused, data after each")
+            << hex("fffe2c fffbff") + "y" + hex("fffbfa") + "y" + hex("fffbf0") + "y" + hex("fffbfb") + "y" + hex("fffbf1") + "y" << QByteArray("yyyyy")
+            << hex("fffeff fffefa fffef0 fffefb fffef1") << true << QList<int>{0, 0, 0, 0};
         // Notifications, an answer holding an IAC (255 baud), a sub-negotiation of another
         // option, one broken off by a command, and an option offered twice.
         QTest::newRow("notifications and odd sub-negotiations")
